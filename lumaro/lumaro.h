@@ -1,0 +1,51 @@
+// The mail-server daemon: entry points, job driver, normalisation rules and
+// activity log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "lumaro/hostif.h"
+
+namespace lumaro {
+
+class TMimePart;
+
+inline constexpr const char* ProductName = "Lumaro 2.1.0";
+
+// The state of the current job; every job rewrites it, and it stays in place
+// between jobs. Jobs never overlap (the server runs one DAEMON call at a time).
+struct TJobState {
+    std::string BaseDir;
+    std::string LogFile;
+    std::string TagName;
+    std::string QueueDir;
+    std::string CharSet;
+    std::string HostName;
+    std::string SenderAddress;
+    std::string JobId;
+    std::string QueueFile;
+    bool Changed = false;
+};
+extern TJobState JobState;
+
+// One message job: the body of DAEMON after the version gate.
+void RunJob(void* JobHandle, const THostInterface& Host);
+void ReportCrash(const THostInterface& Host, const std::string& Message);
+void ClearModuleState();
+
+// Appends one line to the activity log JobState.LogFile; raises TError when the
+// file cannot be opened or written.
+void LogEvent(const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
+              const std::string& Text, int32_t Number);
+// The log line without its CR LF, for the given time stamp "yyyymmdd hhnn".
+std::string FormatLogLine(const std::string& Code, const std::string& Stamp, const std::string& JobId,
+                          const std::string& SenderAddress, const std::string& Text, int32_t Number);
+
+// The normalisation rules, installed as the visitor of every part.
+class TWalk {
+public:
+    static void NormalizePart(TMimePart& Part);
+};
+
+}  // namespace lumaro

@@ -1,0 +1,112 @@
+// The services of the operating system that the module needs, behind one small
+// interface: the real Windows services in the DLL build, our own code on Linux.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace lumaro {
+
+// Every failure of the system is an exception carrying a message text
+// ("Cannot open file C:\x.QDF"); the job driver is the one place that catches it.
+class TError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+namespace platform {
+
+// "\" in the Windows build, "/" elsewhere: the separator of the three path joins.
+const char* PathSeparator();
+
+// The value of Key in [Section] of the INI file Path, at most 1023 bytes; Default
+// when the file, the section or the key is missing. A key present with an empty
+// value gives the empty text. Section and key names are compared without case.
+std::string ProfileString(const std::string& Path, const std::string& Section,
+                          const std::string& Key, const std::string& Default);
+
+// The ANSI code page number: LUMARO_CODEPAGE when that environment variable holds a
+// decimal number, else GetACP() on Windows and a number derived from the locale's
+// codeset elsewhere (UTF-8 65001, ISO-8859-N 2859N, CP125x 125x, none 20127).
+uint32_t AnsiCodePage();
+
+// The value of an environment variable; Set tells whether it exists at all.
+std::string Environment(const char* Name, bool* Set = nullptr);
+
+// A loaded shared library. Load returns false when the file cannot be loaded.
+class TLibrary {
+public:
+    TLibrary() = default;
+    ~TLibrary();
+    TLibrary(const TLibrary&) = delete;
+    TLibrary& operator=(const TLibrary&) = delete;
+    bool Load(const std::string& FileName);
+    // An entry point by name, or null when the library does not have it.
+    void* Symbol(const char* Name) const;
+    void Release();
+    bool Loaded() const { return Handle != nullptr; }
+
+private:
+    void* Handle = nullptr;
+};
+
+// A mutual-exclusion lock (a critical section on Windows).
+class TLock {
+public:
+    TLock();
+    ~TLock();
+    TLock(const TLock&) = delete;
+    TLock& operator=(const TLock&) = delete;
+    void Enter();
+    void Leave();
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl;
+};
+
+class TLockGuard {
+public:
+    explicit TLockGuard(TLock& L) : Lock(L) { Lock.Enter(); }
+    ~TLockGuard() { Lock.Leave(); }
+    TLockGuard(const TLockGuard&) = delete;
+    TLockGuard& operator=(const TLockGuard&) = delete;
+
+private:
+    TLock& Lock;
+};
+
+struct TLocalTime {
+    int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
+};
+TLocalTime LocalTime();
+
+bool FileExists(const std::string& Path);
+
+// The whole file as bytes; TError "Cannot open file " + Path when it cannot be read.
+std::string ReadWholeFile(const std::string& Path);
+
+// Creates the file, or empties an existing one, and writes Content; TError
+// "Cannot create file " + Path on failure.
+void WriteWholeFile(const std::string& Path, const std::string& Content);
+
+// Appends Content at the end of the file, creating it when it does not exist; the
+// file is open only during the call. TError "Cannot open file " + Path when it cannot
+// be opened or created, "Cannot write file " + Path when the write fails.
+void AppendToFile(const std::string& Path, const std::string& Content);
+
+// Replaces the file's content in one step: the new content goes into a temporary
+// file in the same folder (a name not ending in ".QDF"), is flushed to disk, and then
+// takes the original's place; the original's permissions are kept. On any failure
+// the original keeps its bytes, the temporary file is removed, and TError
+// "Cannot create file " + Path is raised.
+void ReplaceFile(const std::string& Path, const std::string& Content);
+
+// Test hook: makes the next ReplaceFile fail at the chosen step.
+enum class TReplaceFault { None, CreateTemporary, WriteHalfway, FinalReplace };
+void InjectReplaceFault(TReplaceFault Fault);
+
+}  // namespace platform
+}  // namespace lumaro

@@ -1,0 +1,192 @@
+// Character sets: the charset identifier with its name table, the single-byte code
+// tables, and the conversion engine that converts text between any two charsets
+// through UCS-2 big-endian, with an iconv library when one is present and with
+// our own code otherwise.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace lumaro {
+
+// The 108 charsets in their fixed order: candidates are tried in this order and
+// sets are sets over these ordinals. Each member is its charset's name with "_"
+// for "-".
+enum class TCharsetId : uint8_t {
+    PrimaryText,
+    PrimaryMultipart,
+    PrimaryMessage,
+    PrimaryBinary,
+    EncodingUU,
+    EncodingXX,
+    ISO_8859_7,
+    ISO_8859_8,
+    ISO_8859_9,
+    ISO_8859_10,
+    ISO_8859_13,
+    ISO_8859_14,
+    ISO_8859_15,
+    WINDOWS_1250,
+    WINDOWS_1251,
+    WINDOWS_1252,
+    WINDOWS_1253,
+    WINDOWS_1254,
+    WINDOWS_1255,
+    WINDOWS_1256,
+    WINDOWS_1257,
+    WINDOWS_1258,
+    KOI8_R,
+    CP_895,
+    CP852,
+    UCS_2,
+    UCS_4,
+    UTF_8,
+    UTF_7,
+    mUTF_7,
+    UCS_2LE,
+    UCS_4LE,
+    UTF_16,
+    UTF_16LE,
+    UTF_32,
+    UTF_32LE,
+    C99,
+    JAVA,
+    ISO_8859_16,
+    KOI8_U,
+    KOI8_RU,
+    CP862,
+    CP866,
+    MAC,
+    MACCENTRALEUROPE,
+    MACICELAND,
+    MACCROATIAN,
+    MACROMANIA,
+    MACCYRILLIC,
+    MACUKRAINE,
+    MACGREEK,
+    MACTURKISH,
+    MACHEBREW,
+    MACARABIC,
+    MACTHAI,
+    HP_ROMAN8,
+    NEXTSTEP,
+    ARMSCII_8,
+    GEORGIAN_ACADEMY,
+    GEORGIAN_PS,
+    KOI8_T,
+    MULELAO_1,
+    CP1133,
+    TIS_620,
+    CP874,
+    VISCII,
+    TCVN,
+    ISO_IR_14,
+    JISX0201_1976,
+    ISO_IR_87,
+    ISO_IR_159,
+    CN,
+    CHINESE,
+    CN_GB_ISOIR165,
+    ISO_IR_149,
+    EUC_JP,
+    SHIFT_JIS,
+    CP932,
+    ISO_2022_JP,
+    ISO_2022_JP_1,
+    ISO_2022_JP_2,
+    CN_GB,
+    CP936,
+    GB18030,
+    ISO_2022_CN,
+    ISO_2022_CN_EXT,
+    HZ,
+    EUC_TW,
+    BIG5,
+    CP950,
+    BIG5_HKSCS,
+    EUC_KR,
+    CP949,
+    CP1361,
+    ISO_2022_KR,
+    CP737,
+    CP775,
+    CP853,
+    CP855,
+    CP857,
+    CP858,
+    CP860,
+    CP861,
+    CP863,
+    CP864,
+    CP865,
+    CP869,
+    CP1125
+};
+constexpr size_t CharsetCount = 108;
+
+constexpr size_t Ordinal(TCharsetId Id) { return static_cast<size_t>(Id); }
+constexpr TCharsetId CharsetOfOrdinal(size_t N) { return static_cast<TCharsetId>(N); }
+
+class TCharsetSet {
+public:
+    TCharsetSet() = default;
+    TCharsetSet(std::initializer_list<TCharsetId> Members) {
+        for (TCharsetId M : Members) Include(M);
+    }
+    bool Contains(TCharsetId Id) const { return Bits.test(Ordinal(Id)); }
+    TCharsetSet& Include(TCharsetId Id) { Bits.set(Ordinal(Id)); return *this; }
+    bool Empty() const { return Bits.none(); }
+
+private:
+    std::bitset<CharsetCount> Bits;
+};
+
+// A row of the name table: the member and its upper-case names, blank-separated;
+// the first name of a member's first row is its output name.
+struct TIconvChar {
+    TCharsetId Id;
+    const char* Names;
+};
+extern const std::array<TIconvChar, 113> CharsetNames;
+
+TCharsetId CharsetByName(std::string_view Name);
+std::string CharsetName(TCharsetId Id);
+TCharsetId CharsetOfCodePage(uint32_t CodePage);
+// The charset of the machine's ANSI code page, asked afresh on every call.
+TCharsetId SystemCharset();
+std::string ByteOrderMark(TCharsetId Id);
+bool NameListContains(std::string_view Name, std::string_view List);
+
+// --- single-byte code tables --------------------------------------------------
+// Entry k is the Unicode value of byte 0x80 + k; undefined positions hold U+FFFD.
+using TCodeTable = std::array<uint16_t, 128>;
+// The table of a member with ordinal 0 to 24, the ISO-8859-1 table for any other.
+const TCodeTable& LoadCodeTable(TCharsetId Id);
+
+// --- conversion engine ------------------------------------------------------------
+std::string ConvertCharset(std::string_view Text, TCharsetId Source, TCharsetId Target);
+std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target,
+                          bool Transliterate);
+TCharsetId BestCharset(std::string_view Text, TCharsetId Source, const TCharsetSet& Candidates);
+
+// A code unit as four value bytes, B0 least significant.
+struct TCodeUnit {
+    uint8_t B0 = 0, B1 = 0, B2 = 0, B3 = 0;
+};
+// Reads one unit of Width (1, 2 or 4) bytes at the 1-based Position and advances it.
+// The caller makes sure that Width bytes remain.
+TCodeUnit ReadCodeUnit(std::string_view Text, size_t& Position, int Width, bool LittleEndian);
+// Appends the unit's bytes, exactly those that ReadCodeUnit reads.
+void WriteCodeUnit(std::string& Out, TCodeUnit Unit, int Width, bool LittleEndian);
+
+std::string DecodeUtf8Units(std::string_view Text);
+std::string EncodeUtf8Units(std::string_view Units);
+std::string DecodeUtf7Units(std::string_view Text, bool Modified);
+std::string EncodeUtf7Units(std::string_view Units, bool Modified);
+
+}  // namespace lumaro

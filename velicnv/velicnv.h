@@ -1,0 +1,37 @@
+// Run-time binding of an iconv library. The library is optional: every failure
+// turns into an answer that the library cannot serve, and the conversion engine
+// then uses its own code.
+//
+// Which library: "iconv.dll" on Windows; on Linux GNU libiconv ("libiconv.so.2")
+// when present, else the C library's own iconv. The environment variable
+// LUMARO_ICONV chooses: unset, the default search; "none", no library; any other
+// value, that library file only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lumaro {
+
+using TIconvDescriptor = intptr_t;
+constexpr TIconvDescriptor NoIconvDescriptor = -1;
+
+bool LoadIconvLibrary();
+bool UnloadIconvLibrary();
+bool IconvLibraryLoaded();
+
+TIconvDescriptor OpenConverter(const std::string& Target, const std::string& Source);
+TIconvDescriptor OpenConverterTranslit(const std::string& Target, const std::string& Source);
+TIconvDescriptor OpenConverterIgnore(const std::string& Target, const std::string& Source);
+
+// Converts the whole input. Returns false when the library stopped before the
+// input was consumed for a reason other than lack of output room (invalid or
+// incomplete input, a library that is absent); Output then holds what was written.
+// The output room grows as needed, and a final call returns a stateful target
+// to its initial state.
+bool RunConverter(TIconvDescriptor Descriptor, std::string_view Input, std::string& Output);
+
+int CloseConverter(TIconvDescriptor& Descriptor);
+
+}  // namespace lumaro

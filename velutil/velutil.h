@@ -1,0 +1,88 @@
+// Small text operations shared by the header parser, the body codings, the
+// encoded-word code, the charset converters and the daemon.
+//
+// Texts are byte strings of any bytes, NUL included. Positions are 1-based, and a
+// search that finds nothing gives 0. Trimming removes every byte 0x00 to 0x20;
+// upper-casing changes only 'a' to 'z', lower-casing only 'A' to 'Z'.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lumaro {
+
+// A set of byte values: byte b is a member when bit b mod 8 of byte b div 8 is set.
+struct TByteSet {
+    std::array<uint8_t, 32> Bits{};
+
+    constexpr bool Contains(uint8_t B) const { return (Bits[B >> 3] >> (B & 7)) & 1; }
+    constexpr TByteSet& Include(uint8_t B) {
+        Bits[B >> 3] = static_cast<uint8_t>(Bits[B >> 3] | (1u << (B & 7)));
+        return *this;
+    }
+    constexpr TByteSet& IncludeRange(uint8_t First, uint8_t Last) {
+        for (unsigned B = First; B <= Last; ++B) Include(static_cast<uint8_t>(B));
+        return *this;
+    }
+    constexpr TByteSet operator+(const TByteSet& Other) const {
+        TByteSet R = *this;
+        for (size_t i = 0; i < R.Bits.size(); ++i)
+            R.Bits[i] = static_cast<uint8_t>(R.Bits[i] | Other.Bits[i]);
+        return R;
+    }
+};
+
+// --- text primitives ---------------------------------------------------------
+// Position of Sub's first occurrence in Value (1-based), 0 when absent or either is empty.
+size_t Pos(std::string_view Sub, std::string_view Value);
+std::string Trim(std::string_view Value);
+std::string TrimRight(std::string_view Value);
+std::string UpperCase(std::string_view Value);
+std::string LowerCase(std::string_view Value);
+bool StartsWith(std::string_view Value, std::string_view Prefix);
+// Equal without regard to ASCII case.
+bool SameText(std::string_view A, std::string_view B);
+
+// --- cutting and searching ---------------------------------------------------
+std::string TextBefore(std::string_view Value, std::string_view Delimiter);
+std::string TextAfter(std::string_view Value, std::string_view Delimiter);
+std::string HeaderParameter(std::string_view Value, std::string_view Name);
+std::string AddressOf(std::string_view Value);
+std::string DisplayNameOf(std::string_view Value);
+std::string IntToBin(int32_t Value, uint8_t Digits);
+int32_t BinToInt(std::string_view Value);
+std::string ReplaceAll(std::string_view Value, std::string_view Search, std::string_view Replacement);
+// Start (1-based) of the last occurrence of Sub that ends at or before From; 0 if none.
+size_t BackwardPos(std::string_view Sub, std::string_view Value, ptrdiff_t From);
+// Cuts the next item off the front of Value (changed in place) at Delimiter outside Quote.
+std::string FetchQuoted(std::string& Value, std::string_view Delimiter, std::string_view Quote);
+std::string Unquote(std::string_view Value, char Quote);
+
+// --- byte stream -------------------------------------------------------------
+// An in-memory byte stream with a current position (0-based).
+class TByteStream {
+public:
+    size_t Size() const { return Data.size(); }
+    size_t Position() const { return Pos_; }
+    void SetPosition(size_t P) { Pos_ = P < Data.size() ? P : Data.size(); }
+    void Clear() { Data.clear(); Pos_ = 0; }
+    // Reads up to Count bytes into Buffer; returns the count read.
+    size_t Read(char* Buffer, size_t Count);
+    void Write(const char* Buffer, size_t Count);
+    // The whole content, whatever the position.
+    const std::string& Bytes() const { return Data; }
+    // Takes Content as the whole stream (moved, no copy); the position becomes 0.
+    void Assign(std::string&& Content) { Data = std::move(Content); Pos_ = 0; }
+
+private:
+    std::string Data;
+    size_t Pos_ = 0;
+};
+
+std::string ReadStreamText(TByteStream& Stream, size_t Count);
+void WriteStreamText(TByteStream& Stream, std::string_view Value);
+
+}  // namespace lumaro
