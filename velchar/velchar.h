@@ -18,12 +18,12 @@ namespace lumaro {
 // sets are sets over these ordinals. Each member is its charset's name with "_"
 // for "-".
 enum class TCharsetId : uint8_t {
-    PrimaryText,
-    PrimaryMultipart,
-    PrimaryMessage,
-    PrimaryBinary,
-    EncodingUU,
-    EncodingXX,
+    ISO_8859_1,
+    ISO_8859_2,
+    ISO_8859_3,
+    ISO_8859_4,
+    ISO_8859_5,
+    ISO_8859_6,
     ISO_8859_7,
     ISO_8859_8,
     ISO_8859_9,
