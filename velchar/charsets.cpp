@@ -1,0 +1,367 @@
+// The charset name table and the lookups between names, members and code pages.
+#include "velchar/velchar.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+
+namespace lumaro {
+
+namespace {
+
+// Table order matters only for the output name (the first name of a member's first
+// row); the lookup by name finds the same row in any order because no name occurs
+// twice.
+constexpr std::array<TIconvChar, 113> NameRows{{
+    {TCharsetId::ISO_8859_1, "ISO-8859-1 CP819 IBM819 ISO-IR-100 ISO8859-1 ISO_8859-1 ISO_8859-1:1987 L1 LATIN1 CSISOLATIN1"},
+    {TCharsetId::UTF_8, "UTF-8"},
+    {TCharsetId::UCS_2, "ISO-10646-UCS-2 UCS-2 CSUNICODE"},
+    {TCharsetId::UCS_2, "UCS-2BE UNICODE-1-1 UNICODEBIG CSUNICODE11"},
+    {TCharsetId::UCS_2LE, "UCS-2LE UNICODELITTLE"},
+    {TCharsetId::UCS_4, "ISO-10646-UCS-4 UCS-4 CSUCS4"},
+    {TCharsetId::UCS_4, "UCS-4BE"},
+    {TCharsetId::UCS_4LE, "UCS-4LE"},
+    {TCharsetId::UTF_16, "UTF-16"},
+    {TCharsetId::UTF_16, "UTF-16BE"},
+    {TCharsetId::UTF_16LE, "UTF-16LE"},
+    {TCharsetId::UTF_32, "UTF-32"},
+    {TCharsetId::UTF_32, "UTF-32BE"},
+    {TCharsetId::UTF_32LE, "UTF-32LE"},
+    {TCharsetId::UTF_7, "UNICODE-1-1-UTF-7 UTF-7 CSUNICODE11UTF7"},
+    {TCharsetId::C99, "C99"},
+    {TCharsetId::JAVA, "JAVA"},
+    {TCharsetId::ISO_8859_1, "US-ASCII ANSI_X3.4-1968 ANSI_X3.4-1986 ASCII CP367 IBM367 ISO-IR-6 ISO646-US ISO_646.IRV:1991 US CSASCII"},
+    {TCharsetId::ISO_8859_2, "ISO-8859-2 ISO-IR-101 ISO8859-2 ISO_8859-2 ISO_8859-2:1987 L2 LATIN2 CSISOLATIN2"},
+    {TCharsetId::ISO_8859_3, "ISO-8859-3 ISO-IR-109 ISO8859-3 ISO_8859-3 ISO_8859-3:1988 L3 LATIN3 CSISOLATIN3"},
+    {TCharsetId::ISO_8859_4, "ISO-8859-4 ISO-IR-110 ISO8859-4 ISO_8859-4 ISO_8859-4:1988 L4 LATIN4 CSISOLATIN4"},
+    {TCharsetId::ISO_8859_5, "ISO-8859-5 CYRILLIC ISO-IR-144 ISO8859-5 ISO_8859-5 ISO_8859-5:1988 CSISOLATINCYRILLIC"},
+    {TCharsetId::ISO_8859_6, "ISO-8859-6 ARABIC ASMO-708 ECMA-114 ISO-IR-127 ISO8859-6 ISO_8859-6 ISO_8859-6:1987 CSISOLATINARABIC"},
+    {TCharsetId::ISO_8859_7, "ISO-8859-7 ECMA-118 ELOT_928 GREEK GREEK8 ISO-IR-126 ISO8859-7 ISO_8859-7 ISO_8859-7:1987 CSISOLATINGREEK"},
+    {TCharsetId::ISO_8859_8, "ISO_8859-8 HEBREW ISO-8859-8 ISO-IR-138 ISO8859-8 ISO_8859-8:1988 CSISOLATINHEBREW"},
+    {TCharsetId::ISO_8859_9, "ISO-8859-9 ISO-IR-148 ISO8859-9 ISO_8859-9 ISO_8859-9:1989 L5 LATIN5 CSISOLATIN5"},
+    {TCharsetId::ISO_8859_10, "ISO-8859-10 ISO-IR-157 ISO8859-10 ISO_8859-10 ISO_8859-10:1992 L6 LATIN6 CSISOLATIN6"},
+    {TCharsetId::ISO_8859_13, "ISO-8859-13 ISO-IR-179 ISO8859-13 ISO_8859-13 L7 LATIN7"},
+    {TCharsetId::ISO_8859_14, "ISO-8859-14 ISO-CELTIC ISO-IR-199 ISO8859-14 ISO_8859-14 ISO_8859-14:1998 L8 LATIN8"},
+    {TCharsetId::ISO_8859_15, "ISO-8859-15 ISO-IR-203 ISO8859-15 ISO_8859-15 ISO_8859-15:1998"},
+    {TCharsetId::ISO_8859_16, "ISO-8859-16 ISO-IR-226 ISO8859-16 ISO_8859-16 ISO_8859-16:2000"},
+    {TCharsetId::KOI8_R, "KOI8-R CSKOI8R"},
+    {TCharsetId::KOI8_U, "KOI8-U"},
+    {TCharsetId::KOI8_RU, "KOI8-RU"},
+    {TCharsetId::WINDOWS_1250, "WINDOWS-1250 CP1250 MS-EE"},
+    {TCharsetId::WINDOWS_1251, "WINDOWS-1251 CP1251 MS-CYRL"},
+    {TCharsetId::WINDOWS_1252, "WINDOWS-1252 CP1252 MS-ANSI"},
+    {TCharsetId::WINDOWS_1253, "WINDOWS-1253 CP1253 MS-GREEK"},
+    {TCharsetId::WINDOWS_1254, "WINDOWS-1254 CP1254 MS-TURK"},
+    {TCharsetId::WINDOWS_1255, "WINDOWS-1255 CP1255 MS-HEBR"},
+    {TCharsetId::WINDOWS_1256, "WINDOWS-1256 CP1256 MS-ARAB"},
+    {TCharsetId::WINDOWS_1257, "WINDOWS-1257 CP1257 WINBALTRIM"},
+    {TCharsetId::WINDOWS_1258, "WINDOWS-1258 CP1258"},
+    {TCharsetId::ISO_8859_1, "850 CP850 IBM850 CSPC850MULTILINGUAL"},
+    {TCharsetId::CP862, "862 CP862 IBM862 CSPC862LATINHEBREW"},
+    {TCharsetId::CP866, "866 CP866 IBM866 CSIBM866"},
+    {TCharsetId::MAC, "MAC MACINTOSH MACROMAN CSMACINTOSH"},
+    {TCharsetId::MACCENTRALEUROPE, "MACCENTRALEUROPE"},
+    {TCharsetId::MACICELAND, "MACICELAND"},
+    {TCharsetId::MACCROATIAN, "MACCROATIAN"},
+    {TCharsetId::MACROMANIA, "MACROMANIA"},
+    {TCharsetId::MACCYRILLIC, "MACCYRILLIC"},
+    {TCharsetId::MACUKRAINE, "MACUKRAINE"},
+    {TCharsetId::MACGREEK, "MACGREEK"},
+    {TCharsetId::MACTURKISH, "MACTURKISH"},
+    {TCharsetId::MACHEBREW, "MACHEBREW"},
+    {TCharsetId::MACARABIC, "MACARABIC"},
+    {TCharsetId::MACTHAI, "MACTHAI"},
+    {TCharsetId::HP_ROMAN8, "HP-ROMAN8 R8 ROMAN8 CSHPROMAN8"},
+    {TCharsetId::NEXTSTEP, "NEXTSTEP"},
+    {TCharsetId::ARMSCII_8, "ARMSCII-8"},
+    {TCharsetId::GEORGIAN_ACADEMY, "GEORGIAN-ACADEMY"},
+    {TCharsetId::GEORGIAN_PS, "GEORGIAN-PS"},
+    {TCharsetId::KOI8_T, "KOI8-T"},
+    {TCharsetId::MULELAO_1, "MULELAO-1"},
+    {TCharsetId::CP1133, "CP1133 IBM-CP1133"},
+    {TCharsetId::TIS_620, "TIS-620 ISO-IR-166 TIS620 TIS620-0 TIS620.2529-1 TIS620.2533-0 TIS620.2533-1"},
+    {TCharsetId::CP874, "CP874 WINDOWS-874"},
+    {TCharsetId::VISCII, "VISCII VISCII1.1-1 CSVISCII"},
+    {TCharsetId::TCVN, "TCVN TCVN-5712 TCVN5712-1 TCVN5712-1:1993"},
+    {TCharsetId::ISO_IR_14, "ISO-IR-14 ISO646-JP JIS_C6220-1969-RO JP CSISO14JISC6220RO"},
+    {TCharsetId::JISX0201_1976, "JISX0201-1976 JIS_X0201 X0201 CSHALFWIDTHKATAKANA"},
+    {TCharsetId::ISO_IR_87, "ISO-IR-87 JIS0208 JIS_C6226-1983 JIS_X0208 JIS_X0208-1983 JIS_X0208-1990 X0208 CSISO87JISX0208"},
+    {TCharsetId::ISO_IR_159, "ISO-IR-159 JIS_X0212 JIS_X0212-1990 JIS_X0212.1990-0 X0212 CSISO159JISX02121990"},
+    {TCharsetId::CN, "CN GB_1988-80 ISO-IR-57 ISO646-CN CSISO57GB1988"},
+    {TCharsetId::CHINESE, "CHINESE GB_2312-80 ISO-IR-58 CSISO58GB231280"},
+    {TCharsetId::CN_GB_ISOIR165, "CN-GB-ISOIR165 ISO-IR-165"},
+    {TCharsetId::ISO_IR_149, "ISO-IR-149 KOREAN KSC_5601 KS_C_5601-1987 KS_C_5601-1989 CSKSC56011987"},
+    {TCharsetId::EUC_JP, "EUC-JP EUCJP EXTENDED_UNIX_CODE_PACKED_FORMAT_FOR_JAPANESE CSEUCPKDFMTJAPANESE"},
+    {TCharsetId::SHIFT_JIS, "SHIFT-JIS MS_KANJI SHIFT_JIS SJIS CSSHIFTJIS"},
+    {TCharsetId::CP932, "CP932"},
+    {TCharsetId::ISO_2022_JP, "ISO-2022-JP CSISO2022JP"},
+    {TCharsetId::ISO_2022_JP_1, "ISO-2022-JP-1"},
+    {TCharsetId::ISO_2022_JP_2, "ISO-2022-JP-2 CSISO2022JP2"},
+    {TCharsetId::CN_GB, "CN-GB EUC-CN EUCCN GB2312 CSGB2312"},
+    {TCharsetId::CP936, "CP936 GBK"},
+    {TCharsetId::GB18030, "GB18030"},
+    {TCharsetId::ISO_2022_CN, "ISO-2022-CN CSISO2022CN"},
+    {TCharsetId::ISO_2022_CN_EXT, "ISO-2022-CN-EXT"},
+    {TCharsetId::HZ, "HZ HZ-GB-2312"},
+    {TCharsetId::EUC_TW, "EUC-TW EUCTW CSEUCTW"},
+    {TCharsetId::BIG5, "BIG5 BIG-5 BIG-FIVE BIGFIVE CN-BIG5 CSBIG5"},
+    {TCharsetId::CP950, "CP950"},
+    {TCharsetId::BIG5_HKSCS, "BIG5-HKSCS BIG5HKSCS"},
+    {TCharsetId::EUC_KR, "EUC-KR EUCKR CSEUCKR"},
+    {TCharsetId::CP949, "CP949 UHC"},
+    {TCharsetId::CP1361, "CP1361 JOHAB"},
+    {TCharsetId::ISO_2022_KR, "ISO-2022-KR CSISO2022KR"},
+    {TCharsetId::ISO_8859_1, "437 CP437 IBM437 CSPC8CODEPAGE437"},
+    {TCharsetId::CP737, "CP737"},
+    {TCharsetId::CP775, "CP775 IBM775 CSPC775BALTIC"},
+    {TCharsetId::CP852, "852 CP852 IBM852 CSPCP852"},
+    {TCharsetId::CP853, "CP853"},
+    {TCharsetId::CP855, "855 CP855 IBM855 CSIBM855"},
+    {TCharsetId::CP857, "857 CP857 IBM857 CSIBM857"},
+    {TCharsetId::CP858, "CP858"},
+    {TCharsetId::CP860, "860 CP860 IBM860 CSIBM860"},
+    {TCharsetId::CP861, "861 CP-IS CP861 IBM861 CSIBM861"},
+    {TCharsetId::CP863, "863 CP863 IBM863 CSIBM863"},
+    {TCharsetId::CP864, "CP864 IBM864 CSIBM864"},
+    {TCharsetId::CP865, "865 CP865 IBM865 CSIBM865"},
+    {TCharsetId::CP869, "869 CP-GR CP869 IBM869 CSIBM869"},
+    {TCharsetId::CP1125, "CP1125"},
+}};
+
+constexpr bool IsBlank(char C) { return C == ' '; }
+
+// Calls Visit(word, row) for every blank-separated word of every row, in table order.
+template <typename TVisit>
+constexpr void ForEachName(TVisit Visit) {
+    for (const TIconvChar& Row : NameRows) {
+        std::string_view Names = Row.Names;
+        size_t Start = 0;
+        while (Start <= Names.size()) {
+            size_t End = Names.find(' ', Start);
+            if (End == std::string_view::npos) End = Names.size();
+            Visit(Names.substr(Start, End - Start), Row);
+            Start = End + 1;
+        }
+    }
+}
+
+constexpr size_t CountNames() {
+    size_t Count = 0;
+    ForEachName([&Count](std::string_view, const TIconvChar&) { ++Count; });
+    return Count;
+}
+
+struct TNameEntry {
+    std::string_view Name;
+    TCharsetId Id{};
+};
+
+constexpr size_t NameCount = CountNames();
+
+// Every single name with its member, sorted by name for a binary search: the lookup
+// runs for every encoded word and every part, so it must not walk the rows.
+constexpr std::array<TNameEntry, NameCount> BuildNameIndex() {
+    std::array<TNameEntry, NameCount> Index{};
+    size_t N = 0;
+    ForEachName([&](std::string_view Name, const TIconvChar& Row) {
+        Index[N++] = TNameEntry{Name, Row.Id};
+    });
+    std::sort(Index.begin(), Index.end(),
+              [](const TNameEntry& A, const TNameEntry& B) { return A.Name < B.Name; });
+    return Index;
+}
+
+constexpr std::array<TNameEntry, NameCount> NameIndex = BuildNameIndex();
+
+constexpr bool IsWellFormedName(std::string_view Name) {
+    if (Name.empty()) return false;
+    for (char C : Name) {
+        if (IsBlank(C) || (C >= 'a' && C <= 'z')) return false;
+    }
+    return true;
+}
+
+constexpr bool NamesAreUniqueAndWellFormed() {
+    for (size_t I = 0; I < NameIndex.size(); ++I) {
+        if (!IsWellFormedName(NameIndex[I].Name)) return false;
+        if (I > 0 && NameIndex[I - 1].Name == NameIndex[I].Name) return false;
+    }
+    return true;
+}
+static_assert(NamesAreUniqueAndWellFormed(),
+              "every name is upper-case, non-empty and held by one row only");
+
+// The output name of every member: the first name of its first row.
+constexpr std::array<std::string_view, CharsetCount> BuildOutputNames() {
+    std::array<std::string_view, CharsetCount> Output{};
+    for (const TIconvChar& Row : NameRows) {
+        std::string_view& Slot = Output[Ordinal(Row.Id)];
+        std::string_view Names = Row.Names;
+        if (Slot.empty()) Slot = Names.substr(0, Names.find(' '));
+    }
+    Output[Ordinal(TCharsetId::CP_895)] = "CP-895";
+    Output[Ordinal(TCharsetId::mUTF_7)] = "mUTF-7";
+    return Output;
+}
+
+constexpr std::array<std::string_view, CharsetCount> OutputNames = BuildOutputNames();
+
+constexpr bool EveryMemberHasAName() {
+    for (std::string_view Name : OutputNames) {
+        if (Name.empty()) return false;
+    }
+    return true;
+}
+static_assert(EveryMemberHasAName(), "every member needs a row or a rule of its own");
+
+std::string UpperCased(std::string_view Name) {
+    std::string Upper(Name);
+    for (char& C : Upper) {
+        if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
+    }
+    return Upper;
+}
+
+bool Holds(std::string_view Text, std::string_view Sub) {
+    return Text.find(Sub) != std::string_view::npos;
+}
+
+// A name holding a blank can only match a run of words inside one row, so it takes
+// the row-by-row walk; every other name is one lookup in the sorted index.
+TCharsetId RowOfName(std::string_view Upper) {
+    if (Holds(Upper, " ")) {
+        for (const TIconvChar& Row : NameRows) {
+            if (NameListContains(Upper, Row.Names)) return Row.Id;
+        }
+        return TCharsetId::ISO_8859_1;
+    }
+    auto It = std::lower_bound(
+        NameIndex.begin(), NameIndex.end(), Upper,
+        [](const TNameEntry& Entry, std::string_view Key) { return Entry.Name < Key; });
+    if (It != NameIndex.end() && It->Name == Upper) return It->Id;
+    return TCharsetId::ISO_8859_1;
+}
+
+}  // namespace
+
+const std::array<TIconvChar, 113> CharsetNames = NameRows;
+
+bool NameListContains(std::string_view Name, std::string_view List) {
+    if (Name.empty()) return false;
+    for (size_t At = List.find(Name); At != std::string_view::npos;
+         At = List.find(Name, At + 1)) {
+        size_t After = At + Name.size();
+        bool WordStart = At == 0 || IsBlank(List[At - 1]);
+        bool WordEnd = After == List.size() || IsBlank(List[After]);
+        if (WordStart && WordEnd) return true;
+    }
+    return false;
+}
+
+TCharsetId CharsetByName(std::string_view Name) {
+    std::string Upper = UpperCased(Name);
+    // Kamenicky and modified UTF-7 travel under many private names ("x-kamenicky",
+    // "cp895", "x-mutf-7"), so any name holding the telltale part counts.
+    if (Holds(Upper, "KAMENICKY") || Holds(Upper, "895")) return TCharsetId::CP_895;
+    if (Holds(Upper, "MUTF-7")) return TCharsetId::mUTF_7;
+    return RowOfName(Upper);
+}
+
+std::string CharsetName(TCharsetId Id) {
+    size_t N = Ordinal(Id);
+    if (N >= CharsetCount) return "ISO-8859-1";
+    return std::string(OutputNames[N]);
+}
+
+TCharsetId CharsetOfCodePage(uint32_t CodePage) {
+    using C = TCharsetId;
+    switch (CodePage) {
+        case 437: case 850: case 20127: case 28591: return C::ISO_8859_1;
+        case 28592: return C::ISO_8859_2;
+        case 28593: return C::ISO_8859_3;
+        case 28594: return C::ISO_8859_4;
+        case 28595: return C::ISO_8859_5;
+        case 708: case 28596: return C::ISO_8859_6;
+        case 28597: return C::ISO_8859_7;
+        case 28598: case 38598: return C::ISO_8859_8;
+        case 28599: return C::ISO_8859_9;
+        case 874: case 28605: return C::ISO_8859_15;
+        case 1250: return C::WINDOWS_1250;
+        case 1251: return C::WINDOWS_1251;
+        case 1253: return C::WINDOWS_1253;
+        case 1254: return C::WINDOWS_1254;
+        case 1255: return C::WINDOWS_1255;
+        case 1256: return C::WINDOWS_1256;
+        case 1257: return C::WINDOWS_1257;
+        case 1258: return C::WINDOWS_1258;
+        case 20866: return C::KOI8_R;
+        case 21866: return C::KOI8_U;
+        case 895: return C::CP_895;
+        case 852: return C::CP852;
+        case 737: return C::CP737;
+        case 775: return C::CP775;
+        case 855: return C::CP855;
+        case 857: return C::CP857;
+        case 858: return C::CP858;
+        case 860: return C::CP860;
+        case 861: return C::CP861;
+        case 862: return C::CP862;
+        case 863: return C::CP863;
+        case 864: return C::CP864;
+        case 865: return C::CP865;
+        case 866: return C::CP866;
+        case 869: return C::CP869;
+        case 0: case 1200: return C::UCS_2LE;
+        case 1201: return C::UCS_2;
+        case 12000: return C::UCS_4LE;
+        case 12001: return C::UCS_4;
+        case 65000: return C::UTF_7;
+        case 65001: return C::UTF_8;
+        case 10000: return C::MAC;
+        case 10004: return C::MACARABIC;
+        case 10005: return C::MACHEBREW;
+        case 10006: return C::MACGREEK;
+        case 10007: return C::MACCYRILLIC;
+        case 10010: return C::MACROMANIA;
+        case 10017: return C::MACUKRAINE;
+        case 10021: return C::MACTHAI;
+        case 10029: return C::MACCENTRALEUROPE;
+        case 10079: return C::MACICELAND;
+        case 10081: return C::MACTURKISH;
+        case 10082: return C::MACCROATIAN;
+        case 932: return C::CP932;
+        case 936: return C::CP936;
+        case 949: return C::CP949;
+        case 950: return C::CP950;
+        case 1361: return C::CP1361;
+        case 20932: return C::ISO_IR_87;
+        case 20936: case 51936: return C::CN_GB;
+        case 50220: return C::ISO_2022_JP;
+        case 50221: return C::ISO_2022_JP_1;
+        case 50222: return C::ISO_2022_JP_2;
+        case 50225: return C::ISO_2022_KR;
+        case 50227: return C::ISO_2022_CN;
+        case 50229: return C::ISO_2022_CN_EXT;
+        case 51932: return C::EUC_JP;
+        case 51949: return C::EUC_KR;
+        case 52936: return C::HZ;
+        case 54936: return C::GB18030;
+        default: return C::WINDOWS_1252;
+    }
+}
+
+TCharsetId SystemCharset() { return CharsetOfCodePage(platform::AnsiCodePage()); }
+
+std::string ByteOrderMark(TCharsetId Id) {
+    using namespace std::string_literals;
+    switch (Id) {
+        case TCharsetId::UCS_2: return "\xFE\xFF"s;
+        case TCharsetId::UCS_4: return "\0\0\xFE\xFF"s;
+        case TCharsetId::UTF_8: return "\xEF\xBB\xBF"s;
+        case TCharsetId::UCS_2LE: return "\xFF\xFE"s;
+        case TCharsetId::UCS_4LE: return "\xFF\xFE\0\0"s;
+        default: return {};
+    }
+}
+
+}  // namespace lumaro
