@@ -1,0 +1,164 @@
+// The run, queue and entry-point commands.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "tools/lumaro_host/host.h"
+
+namespace lumaro::host {
+namespace {
+
+namespace fs = std::filesystem;
+using TClock = std::chrono::steady_clock;
+
+// What tells a rewritten queue file from an untouched one: the module always adds
+// a tag line to a changed message, and a replaced file has a new time.
+struct TFileStamp {
+    bool Exists = false;
+    uintmax_t Size = 0;
+    fs::file_time_type Time{};
+    bool operator==(const TFileStamp&) const = default;
+};
+
+TFileStamp StampOf(const std::string& Path) {
+    std::error_code Error;
+    TFileStamp Stamp;
+    Stamp.Size = fs::file_size(Path, Error);
+    if (Error) return TFileStamp{};
+    Stamp.Time = fs::last_write_time(Path, Error);
+    Stamp.Exists = !Error;
+    return Stamp;
+}
+
+bool HasQueueSuffix(const std::string& Name) {
+    static const std::string Suffix = ".QDF";
+    if (Name.size() <= Suffix.size()) return false;
+    const std::string Tail = Name.substr(Name.size() - Suffix.size());
+#ifdef _WIN32
+    // Windows file names do not tell case apart, so x.qdf is the job x.
+    return std::equal(Tail.begin(), Tail.end(), Suffix.begin(),
+                      [](char A, char B) { return (A >= 'a' && A <= 'z' ? A - 32 : A) == B; });
+#else
+    return Tail == Suffix;
+#endif
+}
+
+struct TQueueEntry {
+    std::string Name;
+    std::string Path;
+};
+
+std::vector<TQueueEntry> ListQueue(const std::string& Folder) {
+    std::error_code Error;
+    fs::directory_iterator It(Folder, Error);
+    if (Error) throw TUsageError("cannot read the queue folder " + Folder);
+    std::vector<TQueueEntry> Entries;
+    for (const fs::directory_entry& Entry : It) {
+        const std::string Name = Entry.path().filename().string();
+        if (HasQueueSuffix(Name) && Entry.is_regular_file(Error)) {
+            Entries.push_back({Name, Entry.path().string()});
+        }
+    }
+    std::sort(Entries.begin(), Entries.end(),
+              [](const TQueueEntry& A, const TQueueEntry& B) { return A.Name < B.Name; });
+    return Entries;
+}
+
+const char* OutcomeText(const TJobOutcome& Outcome, bool Changed) {
+    if (Outcome.Failed) return "failed";
+    return Changed ? "changed" : "unchanged";
+}
+
+class TProgress {
+public:
+    explicit TProgress(size_t Total) : Total(Total), Shown(StderrIsTerminal()) {}
+    void Step(size_t Done, const std::string& Name) {
+        if (!Shown) return;
+        const auto Now = TClock::now();
+        if (Done != Total && Now - Last < std::chrono::milliseconds(100)) return;
+        Last = Now;
+        WriteStderr("\r" + std::to_string(Done) + "/" + std::to_string(Total) + " " +
+                    Name.substr(0, 40) + "\x1b[K");
+    }
+    void Finish() {
+        if (Shown) WriteStderr("\r\x1b[K");
+    }
+
+private:
+    size_t Total;
+    bool Shown;
+    TClock::time_point Last{};
+};
+
+std::string Fixed(double Value, int Digits) {
+    char Buffer[64];
+    std::snprintf(Buffer, sizeof Buffer, "%.*f", Digits, Value);
+    return Buffer;
+}
+
+}  // namespace
+
+int RunCommand(const TOptions& Options) {
+    TModule Module;
+    LoadModule(Options, Module);
+    TServer Server(Options);
+    const std::string File = JoinPath(QueueFolder(Options), Options.JobId + ".QDF");
+    const TFileStamp Before = StampOf(File);
+    const TJob Job{Options.JobId, Options.Sender};
+    const TJobOutcome Outcome = Server.RunJob(Module, Job);
+    const bool Changed = !(StampOf(File) == Before);
+    WriteStdout("DAEMON returned " + std::to_string(Outcome.Result) + " (" +
+                OutcomeText(Outcome, Changed) + ")\n");
+    return Outcome.Failed ? ExitJobFailed : ExitOk;
+}
+
+int QueueCommand(const TOptions& Options) {
+    TModule Module;
+    LoadModule(Options, Module);
+    TServer Server(Options);
+    const std::vector<TQueueEntry> Entries = ListQueue(QueueFolder(Options));
+
+    size_t Changed = 0, Failed = 0;
+    uintmax_t Bytes = 0;
+    TProgress Progress(Entries.size());
+    const auto Start = TClock::now();
+    for (size_t I = 0; I < Entries.size(); ++I) {
+        const TQueueEntry& Entry = Entries[I];
+        Progress.Step(I, Entry.Name);
+        const TFileStamp Before = StampOf(Entry.Path);
+        Bytes += Before.Size;
+        const TJob Job{Entry.Name.substr(0, Entry.Name.size() - 4), std::nullopt};
+        const TJobOutcome Outcome = Server.RunJob(Module, Job);
+        if (Outcome.Failed) ++Failed;
+        else if (!(StampOf(Entry.Path) == Before)) ++Changed;
+    }
+    const double Seconds = std::chrono::duration<double>(TClock::now() - Start).count();
+    Progress.Step(Entries.size(), "");
+    Progress.Finish();
+    const double Rate = Seconds > 0 ? static_cast<double>(Bytes) / 1e6 / Seconds : 0.0;
+    WriteStdout("jobs " + std::to_string(Entries.size()) + ", changed " + std::to_string(Changed) +
+                ", failed " + std::to_string(Failed) + ", " + Fixed(Seconds, 3) + " seconds, " +
+                Fixed(Rate, 1) + " MB/s\n");
+    return Failed ? ExitJobFailed : ExitOk;
+}
+
+int EntryPointCommand(const TOptions& Options) {
+    TModule Module;
+    LoadModule(Options, Module);
+    TServer Server(Options);
+    switch (Options.Command) {
+        case TCommand::Startup:
+            WriteStdout("STARTUP returned " + std::to_string(Module.Startup(Server.Record())) + "\n");
+            break;
+        case TCommand::Closedown:
+            WriteStdout("CLOSEDOWN returned " + std::to_string(Module.Closedown()) + "\n");
+            break;
+        default:
+            WriteStdout("CONFIGURE returned " + std::to_string(Module.Configure()) + "\n");
+            break;
+    }
+    return ExitOk;
+}
+
+}  // namespace lumaro::host

@@ -1,0 +1,88 @@
+// Standard streams as byte streams, and where the program itself lies.
+#include <cstdio>
+#include <filesystem>
+
+#include "tools/lumaro_host/host.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace lumaro::host {
+namespace {
+
+#ifdef _WIN32
+const char* const ModuleFileName = "lumaro.dll";
+
+std::string ExecutablePath() {
+    char Buffer[MAX_PATH + 1];
+    const DWORD N = GetModuleFileNameA(nullptr, Buffer, MAX_PATH);
+    return N > 0 && N < MAX_PATH ? std::string(Buffer, N) : std::string();
+}
+#else
+const char* const ModuleFileName = "lumaro.so";
+
+std::string ExecutablePath() {
+    char Buffer[4096];
+    const ssize_t N = readlink("/proc/self/exe", Buffer, sizeof Buffer);
+    return N > 0 && static_cast<size_t>(N) < sizeof Buffer ? std::string(Buffer, static_cast<size_t>(N))
+                                                            : std::string();
+}
+#endif
+
+void WriteBytes(std::FILE* Stream, const std::string& Bytes) {
+    if (!Bytes.empty()) std::fwrite(Bytes.data(), 1, Bytes.size(), Stream);
+    std::fflush(Stream);
+}
+
+}  // namespace
+
+void UseBinaryStdio() {
+#ifdef _WIN32
+    // A message is bytes: no CR LF translation and no end at a Ctrl-Z.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
+}
+
+bool StderrIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+std::string ReadAllStdin() {
+    std::string Bytes;
+    char Buffer[1 << 16];
+    size_t N;
+    while ((N = std::fread(Buffer, 1, sizeof Buffer, stdin)) > 0) Bytes.append(Buffer, N);
+    if (std::ferror(stdin)) throw TUsageError("cannot read standard input");
+    return Bytes;
+}
+
+void WriteStdout(const std::string& Bytes) { WriteBytes(stdout, Bytes); }
+void WriteStderr(const std::string& Text) { WriteBytes(stderr, Text); }
+
+std::string DefaultModulePath() {
+    const std::string Self = ExecutablePath();
+    if (Self.empty()) return ModuleFileName;
+    return std::filesystem::path(Self).parent_path().string() + platform::PathSeparator() +
+           ModuleFileName;
+}
+
+void LoadModule(const TOptions& Options, TModule& Module) {
+    const std::string Path = Options.ModulePath.empty() ? DefaultModulePath() : Options.ModulePath;
+    std::error_code Error;
+    const std::filesystem::path Absolute = std::filesystem::absolute(Path, Error);
+    // A name without a folder would send the loader on its own search path.
+    Module.Load(Error ? Path : Absolute.string());
+}
+
+}  // namespace lumaro::host

@@ -1,0 +1,155 @@
+// The simulated server: the host record with its three functions, and the module
+// loaded by path.
+#include <cstdio>
+#include <cstring>
+
+#include "tools/lumaro_host/host.h"
+
+namespace lumaro::host {
+namespace {
+
+// The host functions are plain C functions in the record, so they reach the one
+// server of this process through a pointer.
+TServer* ActiveServer = nullptr;
+
+const char* LUMARO_CDECL QueryVariable(int Selector) {
+    return ActiveServer ? ActiveServer->Variable(Selector) : nullptr;
+}
+
+int LUMARO_CDECL QueryJobInfo(void* Handle, void* Info) {
+    if (ActiveServer && Info) ActiveServer->FillJobInfo(Handle, Info);
+    return 1;
+}
+
+int LUMARO_CDECL WriteServerLog(int Zero, int Five, const char* Text) {
+    if (ActiveServer) ActiveServer->WriteLog(Zero, Five, Text);
+    return 0;
+}
+
+std::string TwoDigits(int N) {
+    char Buffer[16];
+    std::snprintf(Buffer, sizeof Buffer, "%02d", N);
+    return Buffer;
+}
+
+std::string ServerLogStamp() {
+    const platform::TLocalTime T = platform::LocalTime();
+    return std::to_string(T.Year) + "-" + TwoDigits(T.Month) + "-" + TwoDigits(T.Day) + " " +
+           TwoDigits(T.Hour) + ":" + TwoDigits(T.Minute) + ":" + TwoDigits(T.Second);
+}
+
+#ifdef _WIN32
+const char* const ServerLogLineEnd = "\r\n";
+#else
+const char* const ServerLogLineEnd = "\n";
+#endif
+
+// A server does not clear the buffer it fills; neither do we, beyond the fields
+// we own, so that a module reading past them would see noise instead of zeros.
+constexpr unsigned char JobInfoNoise = 0xA5;
+
+}  // namespace
+
+TServer::TServer(const TOptions& Options) {
+    HasBase = Options.BaseDir.has_value();
+    BaseDir = Options.BaseDir.value_or("");
+    HasQueue = Options.QueueDir.has_value();
+    QueueDir = Options.QueueDir.value_or("");
+    HasHost = Options.HostName.has_value();
+    HostName = Options.HostName.value_or("");
+    HostRecord.VersionMajor = Options.VersionMajor;
+    HostRecord.VersionMinor = Options.VersionMinor;
+    HostRecord.SetQueryVariable(&QueryVariable);
+    HostRecord.SetQueryJobInfo(&QueryJobInfo);
+    HostRecord.SetWriteServerLog(&WriteServerLog);
+    ActiveServer = this;
+}
+
+TServer::~TServer() {
+    if (ActiveServer == this) ActiveServer = nullptr;
+}
+
+const char* TServer::Variable(int Selector) const {
+    switch (Selector) {
+        case HostVarQueueDir: return HasQueue ? QueueDir.c_str() : nullptr;
+        case HostVarHostName: return HasHost ? HostName.c_str() : nullptr;
+        case HostVarBaseDir: return HasBase ? BaseDir.c_str() : nullptr;
+        default: return nullptr;
+    }
+}
+
+void TServer::FillJobInfo(void* Handle, void* Info) const {
+    TJobInfo Filled;
+    std::memset(&Filled, JobInfoNoise, sizeof Filled);
+    const TJob* Job = static_cast<const TJob*>(Handle);
+    if (Job != CurrentJob || Job == nullptr) {
+        WriteStderr("lumaro-host: QueryJobInfo was given an unknown job handle\n");
+        std::memset(&Filled, 0, sizeof Filled);
+        std::memcpy(Info, &Filled, sizeof Filled);
+        return;
+    }
+    // Shorter identifiers end with a NUL byte; one of 20 or more fills the field.
+    const size_t N = std::min(Job->JobId.size(), JobIdMaxLength);
+    std::memcpy(Filled.JobId, Job->JobId.data(), N);
+    if (N < JobIdMaxLength) Filled.JobId[N] = '\0';
+    Filled.SetSender(Job->Sender ? Job->Sender->c_str() : nullptr);
+    std::memcpy(Info, &Filled, sizeof Filled);
+}
+
+void TServer::WriteLog(int Zero, int Five, const char* Text) {
+    ++LogMessages;
+    const std::string Message = Text ? Text : "(null text)";
+    if (Zero != 0 || Five != 5) {
+        WriteStderr("lumaro-host: WriteServerLog called with " + std::to_string(Zero) + ", " +
+                    std::to_string(Five) + " instead of 0, 5\n");
+    }
+    WriteStderr("server log: " + Message + "\n");
+    if (!HasBase) return;
+    try {
+        platform::AppendToFile(JoinPath(BaseDir, "server.log"),
+                               ServerLogStamp() + " " + Message + ServerLogLineEnd);
+    } catch (const std::exception& E) {
+        WriteStderr(std::string("lumaro-host: ") + E.what() + "\n");
+    }
+}
+
+TJobOutcome TServer::RunJob(const TModule& Module, const TJob& Job) {
+    CurrentJob = &Job;
+    const unsigned Before = LogMessages;
+    TJobOutcome Outcome;
+    // The job handle is opaque to the module; ours is the job's own address.
+    Outcome.Result = Module.Daemon(const_cast<TJob*>(&Job), &HostRecord);
+    Outcome.Failed = LogMessages != Before;
+    CurrentJob = nullptr;
+    return Outcome;
+}
+
+void* TModule::Entry(const char* Name) const {
+    void* Address = Library.Symbol(Name);
+    if (!Address) throw TUsageError("the module " + LoadedPath + " has no entry point " + Name);
+    return Address;
+}
+
+void TModule::Load(const std::string& Path) {
+    LoadedPath = Path;
+    if (!Library.Load(Path)) throw TUsageError("cannot load the module " + Path);
+    StartupEntry = reinterpret_cast<TStartupEntry>(Entry("STARTUP"));
+    DaemonEntry = reinterpret_cast<TDaemonEntry>(Entry("DAEMON"));
+    ClosedownEntry = reinterpret_cast<TPlainEntry>(Entry("CLOSEDOWN"));
+    ConfigureEntry = reinterpret_cast<TPlainEntry>(Entry("CONFIGURE"));
+}
+
+std::string JoinPath(const std::string& Folder, const std::string& Name) {
+    return Folder + platform::PathSeparator() + Name;
+}
+
+std::string QueueFolder(const TOptions& Options) {
+    const std::string Base = Options.BaseDir.value_or("");
+    const std::string Configured =
+        platform::ProfileString(JoinPath(Base, "lumaro.ini"), "Lumaro", "Queue", "");
+    if (!Configured.empty()) return Configured;
+    if (Options.QueueDir) return *Options.QueueDir;
+    return JoinPath(Base, "QUEUE");
+}
+
+}  // namespace lumaro::host
