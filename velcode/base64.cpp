@@ -1,0 +1,169 @@
+// Base64 in the standard alphabet and in the variant of modified UTF-7. The two
+// decoders differ on purpose: the reverse-table decoder skips every byte that is no
+// digit, the alphabet decoder reads every position and takes a stranger as digit 0.
+#include "velcode/alphabets.h"
+#include "velcode/velcode.h"
+
+namespace lumaro {
+namespace {
+
+using alphabets::NoDigit;
+using alphabets::Skip;
+using alphabets::TDigitLookup;
+
+// Worst case of the encoder: four characters for every started group of three bytes.
+constexpr size_t EncodedLengthMax(size_t N) { return (N + 2) / 3 * 4; }
+
+constexpr TDigitLookup Base64Skipping =
+    alphabets::ReverseTableLookup({alphabets::Base64ReverseBytes.data(), alphabets::Base64ReverseBytes.size()});
+constexpr TDigitLookup Base64ModDigits = alphabets::AlphabetLookup(alphabets::Base64Mod);
+constexpr TDigitLookup UUDigits = alphabets::AlphabetLookup(alphabets::UU);
+constexpr TDigitLookup XXDigits = alphabets::AlphabetLookup(alphabets::XX);
+constexpr TDigitLookup Base64Digits = alphabets::AlphabetLookup(alphabets::Base64);
+
+// The lookups of the unit's own alphabets are built at compile time; any other
+// alphabet gets its lookup built into Local.
+const TDigitLookup& LookupOfAlphabet(std::string_view Alphabet, TDigitLookup& Local) {
+    if (Alphabet == alphabets::Base64Mod) return Base64ModDigits;
+    if (Alphabet == alphabets::UU) return UUDigits;
+    if (Alphabet == alphabets::XX) return XXDigits;
+    if (Alphabet == alphabets::Base64) return Base64Digits;
+    Local = alphabets::AlphabetLookup(Alphabet);
+    return Local;
+}
+
+inline const uint8_t* BytesOf(std::string_view Value) {
+    return reinterpret_cast<const uint8_t*>(Value.data());
+}
+
+// Writes the three bytes of a full quantum of four digits (24 bits).
+inline void PutQuantum(char* Out, uint32_t Acc) {
+    Out[0] = static_cast<char>(Acc >> 16);
+    Out[1] = static_cast<char>(Acc >> 8);
+    Out[2] = static_cast<char>(Acc);
+}
+
+// Whole quanta of four valid digits are the common case; any byte that is no digit
+// (a line break, padding) sends the decoder through the byte-wise path until a new
+// quantum starts.
+std::string DecodeSkipping(std::string_view Value, const TDigitLookup& Digit) {
+    const size_t N = Value.size();
+    const uint8_t* In = BytesOf(Value);
+    std::string R(N, '\0');  // four digits give three bytes, so never longer
+    char* Out = R.data();
+    size_t O = 0;
+    uint32_t Acc = 0;
+    unsigned Missing = 4;  // digits still missing in the current quantum
+    size_t I = 0;
+    while (I < N) {
+        if (Missing == 4) {
+            for (; I + 4 <= N; I += 4) {
+                const uint32_t A = Digit[In[I]], B = Digit[In[I + 1]], C = Digit[In[I + 2]], D = Digit[In[I + 3]];
+                if ((A | B | C | D) >= NoDigit) break;
+                PutQuantum(Out + O, A << 18 | B << 12 | C << 6 | D);
+                O += 3;
+            }
+            if (I >= N) break;
+        }
+        const uint32_t V = Digit[In[I++]];
+        if (V == Skip) continue;
+        Acc = Acc << 6 | V;
+        if (--Missing == 0) {
+            PutQuantum(Out + O, Acc);
+            O += 3;
+            Acc = 0;
+            Missing = 4;
+        }
+    }
+    // A quantum cut short still yields the whole bytes its digits hold.
+    if (Missing == 1) {
+        Acc >>= 2;
+        Out[O++] = static_cast<char>(Acc >> 8);
+        Out[O++] = static_cast<char>(Acc);
+    } else if (Missing == 2) {
+        Out[O++] = static_cast<char>(Acc >> 4);
+    }
+    R.resize(O);
+    return R;
+}
+
+// The bytes of one group of four digits; a digit of 64 (padding, or past the end)
+// ends the group's data.
+inline size_t PutGroup(char* Out, unsigned D1, unsigned D2, unsigned D3, unsigned D4) {
+    Out[0] = static_cast<char>((D1 % 64) * 4 + (D2 % 64) / 16 % 4);
+    if (D3 == NoDigit) return 1;
+    Out[1] = static_cast<char>((D2 % 16) * 16 + (D3 % 64) / 4);
+    if (D4 == NoDigit) return 2;
+    Out[2] = static_cast<char>((D3 % 4) * 64 + D4 % 64);
+    return 3;
+}
+
+std::string DecodeEveryPosition(std::string_view Value, const TDigitLookup& Digit) {
+    const size_t N = Value.size();
+    const uint8_t* In = BytesOf(Value);
+    std::string R(N, '\0');  // a group of k positions gives at most k bytes
+    char* Out = R.data();
+    size_t O = 0;
+    size_t I = 0;
+    for (; I + 4 <= N; I += 4)
+        O += PutGroup(Out + O, Digit[In[I]], Digit[In[I + 1]], Digit[In[I + 2]], Digit[In[I + 3]]);
+    if (I < N) {
+        const auto At = [&](size_t K) { return K < N ? unsigned{Digit[In[K]]} : NoDigit; };
+        O += PutGroup(Out + O, At(I), At(I + 1), At(I + 2), At(I + 3));
+    }
+    R.resize(O);
+    return R;
+}
+
+}  // namespace
+
+std::string DecodeByReverseTable(std::string_view Value, std::string_view Table) {
+    if (Table == Base64ReverseTable) return DecodeSkipping(Value, Base64Skipping);
+    return DecodeSkipping(Value, alphabets::ReverseTableLookup(Table));
+}
+
+std::string DecodeByAlphabet(std::string_view Value, std::string_view Alphabet) {
+    TDigitLookup Local;
+    return DecodeEveryPosition(Value, LookupOfAlphabet(Alphabet, Local));
+}
+
+std::string EncodeByAlphabet(std::string_view Value, std::string_view Alphabet) {
+    const size_t N = Value.size();
+    const uint8_t* In = BytesOf(Value);
+    std::string R(EncodedLengthMax(N), '\0');
+    char* Out = R.data();
+    size_t O = 0;
+    size_t I = 0;
+    if (Alphabet.size() >= 64) {  // every digit of a full group has its character
+        const char* A = Alphabet.data();
+        for (; I + 3 <= N; I += 3) {
+            const uint32_t Acc = uint32_t{In[I]} << 16 | uint32_t{In[I + 1]} << 8 | In[I + 2];
+            Out[O] = A[Acc >> 18];
+            Out[O + 1] = A[Acc >> 12 & 63];
+            Out[O + 2] = A[Acc >> 6 & 63];
+            Out[O + 3] = A[Acc & 63];
+            O += 4;
+        }
+    }
+    // The last, partial group, and every group of an alphabet too short for some
+    // digits: a digit the alphabet has no character for is left out.
+    for (; I < N; I += 3) {
+        const size_t Have = N - I < 3 ? N - I : 3;
+        const unsigned B1 = In[I];
+        const unsigned B2 = Have > 1 ? In[I + 1] : 0;
+        const unsigned B3 = Have > 2 ? In[I + 2] : 0;
+        const unsigned Digits[4] = {B1 / 4, (B1 % 4) * 16 + B2 / 16, Have > 1 ? (B2 % 16) * 4 + B3 / 64 : NoDigit,
+                                    Have > 2 ? B3 % 64 : NoDigit};
+        for (const unsigned D : Digits)
+            if (D < Alphabet.size()) Out[O++] = Alphabet[D];
+    }
+    R.resize(O);
+    return R;
+}
+
+std::string DecodeBase64(std::string_view Value) { return DecodeSkipping(Value, Base64Skipping); }
+std::string EncodeBase64(std::string_view Value) { return EncodeByAlphabet(Value, Base64Alphabet); }
+std::string DecodeBase64Mod(std::string_view Value) { return DecodeByAlphabet(Value, Base64ModAlphabet); }
+std::string EncodeBase64Mod(std::string_view Value) { return EncodeByAlphabet(Value, Base64ModAlphabet); }
+
+}  // namespace lumaro
