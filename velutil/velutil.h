@@ -38,7 +38,11 @@ struct TByteSet {
 // --- text primitives ---------------------------------------------------------
 // Position of Sub's first occurrence in Value (1-based), 0 when absent or either is empty.
 size_t Pos(std::string_view Sub, std::string_view Value);
+// Like Pos, but the search starts at position From (1-based; below 1 counts as 1).
+size_t PosFrom(std::string_view Sub, std::string_view Value, size_t From);
 std::string Trim(std::string_view Value);
+// Trim without a copy: the trimmed stretch of Value itself.
+std::string_view TrimView(std::string_view Value);
 std::string TrimRight(std::string_view Value);
 std::string UpperCase(std::string_view Value);
 std::string LowerCase(std::string_view Value);
