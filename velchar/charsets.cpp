@@ -145,33 +145,46 @@ constexpr void ForEachName(TVisit Visit) {
     }
 }
 
-constexpr size_t CountNames() {
-    size_t Count = 0;
-    ForEachName([&Count](std::string_view, const TIconvChar&) { ++Count; });
-    return Count;
-}
-
-struct TNameEntry {
+struct TNameSlot {
     std::string_view Name;
     TCharsetId Id{};
 };
 
-constexpr size_t NameCount = CountNames();
+// Open addressing over a power of two at least twice the number of names keeps the
+// probe runs short.
+constexpr size_t SlotCount = 1024;
 
-// Every single name with its member, sorted by name for a binary search: the lookup
-// runs for every encoded word and every part, so it must not walk the rows.
-constexpr std::array<TNameEntry, NameCount> BuildNameIndex() {
-    std::array<TNameEntry, NameCount> Index{};
-    size_t N = 0;
-    ForEachName([&](std::string_view Name, const TIconvChar& Row) {
-        Index[N++] = TNameEntry{Name, Row.Id};
+constexpr uint32_t HashName(std::string_view Name) {
+    uint32_t Hash = 2166136261u;
+    for (char C : Name) Hash = (Hash ^ static_cast<unsigned char>(C)) * 16777619u;
+    return Hash;
+}
+
+struct TNameIndex {
+    std::array<TNameSlot, SlotCount> Slots{};
+    size_t Count = 0;
+    bool NameTwice = false;
+};
+
+// Every single name with its member in a hash table: the lookup runs for every
+// encoded word and every part, so it must not walk the rows.
+constexpr TNameIndex BuildNameIndex() {
+    TNameIndex Index;
+    ForEachName([&Index](std::string_view Name, const TIconvChar& Row) {
+        size_t At = HashName(Name) % SlotCount;
+        while (!Index.Slots[At].Name.empty()) {
+            if (Index.Slots[At].Name == Name) Index.NameTwice = true;
+            At = (At + 1) % SlotCount;
+        }
+        Index.Slots[At] = TNameSlot{Name, Row.Id};
+        ++Index.Count;
     });
-    std::sort(Index.begin(), Index.end(),
-              [](const TNameEntry& A, const TNameEntry& B) { return A.Name < B.Name; });
     return Index;
 }
 
-constexpr std::array<TNameEntry, NameCount> NameIndex = BuildNameIndex();
+constexpr TNameIndex NameIndex = BuildNameIndex();
+static_assert(!NameIndex.NameTwice, "no name is held by two rows");
+static_assert(NameIndex.Count * 2 <= SlotCount, "the name index needs more slots");
 
 constexpr bool IsWellFormedName(std::string_view Name) {
     if (Name.empty()) return false;
@@ -181,15 +194,15 @@ constexpr bool IsWellFormedName(std::string_view Name) {
     return true;
 }
 
-constexpr bool NamesAreUniqueAndWellFormed() {
-    for (size_t I = 0; I < NameIndex.size(); ++I) {
-        if (!IsWellFormedName(NameIndex[I].Name)) return false;
-        if (I > 0 && NameIndex[I - 1].Name == NameIndex[I].Name) return false;
-    }
-    return true;
+constexpr bool NamesAreWellFormed() {
+    bool WellFormed = true;
+    ForEachName([&WellFormed](std::string_view Name, const TIconvChar&) {
+        WellFormed = WellFormed && IsWellFormedName(Name);
+    });
+    return WellFormed;
 }
-static_assert(NamesAreUniqueAndWellFormed(),
-              "every name is upper-case, non-empty and held by one row only");
+static_assert(NamesAreWellFormed(), "names are upper-case, separated by single blanks");
+
 
 // The output name of every member: the first name of its first row.
 constexpr std::array<std::string_view, CharsetCount> BuildOutputNames() {
@@ -214,31 +227,31 @@ constexpr bool EveryMemberHasAName() {
 }
 static_assert(EveryMemberHasAName(), "every member needs a row or a rule of its own");
 
-std::string UpperCased(std::string_view Name) {
-    std::string Upper(Name);
-    for (char& C : Upper) {
-        if (C >= 'a' && C <= 'z') C = static_cast<char>(C - 'a' + 'A');
-    }
-    return Upper;
-}
+char UpperCaseOf(char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C; }
 
 bool Holds(std::string_view Text, std::string_view Sub) {
     return Text.find(Sub) != std::string_view::npos;
 }
 
-// A name holding a blank can only match a run of words inside one row, so it takes
-// the row-by-row walk; every other name is one lookup in the sorted index.
-TCharsetId RowOfName(std::string_view Upper) {
-    if (Holds(Upper, " ")) {
-        for (const TIconvChar& Row : NameRows) {
-            if (NameListContains(Upper, Row.Names)) return Row.Id;
-        }
-        return TCharsetId::ISO_8859_1;
+TCharsetId MemberOfSingleName(std::string_view Upper) {
+    for (size_t At = HashName(Upper) % SlotCount; !NameIndex.Slots[At].Name.empty();
+         At = (At + 1) % SlotCount) {
+        if (NameIndex.Slots[At].Name == Upper) return NameIndex.Slots[At].Id;
     }
-    auto It = std::lower_bound(
-        NameIndex.begin(), NameIndex.end(), Upper,
-        [](const TNameEntry& Entry, std::string_view Key) { return Entry.Name < Key; });
-    if (It != NameIndex.end() && It->Name == Upper) return It->Id;
+    return TCharsetId::ISO_8859_1;
+}
+
+// A name holding a blank can only match a run of words inside one row, so it takes
+// the row-by-row walk; every other name is one lookup in the index.
+TCharsetId MemberOfUpperName(std::string_view Upper) {
+    // Kamenicky and modified UTF-7 travel under many private names ("x-kamenicky",
+    // "cp895", "x-mutf-7"), so any name holding the telltale part counts.
+    if (Holds(Upper, "KAMENICKY") || Holds(Upper, "895")) return TCharsetId::CP_895;
+    if (Holds(Upper, "MUTF-7")) return TCharsetId::mUTF_7;
+    if (!Holds(Upper, " ")) return MemberOfSingleName(Upper);
+    for (const TIconvChar& Row : NameRows) {
+        if (NameListContains(Upper, Row.Names)) return Row.Id;
+    }
     return TCharsetId::ISO_8859_1;
 }
 
@@ -259,12 +272,16 @@ bool NameListContains(std::string_view Name, std::string_view List) {
 }
 
 TCharsetId CharsetByName(std::string_view Name) {
-    std::string Upper = UpperCased(Name);
-    // Kamenicky and modified UTF-7 travel under many private names ("x-kamenicky",
-    // "cp895", "x-mutf-7"), so any name holding the telltale part counts.
-    if (Holds(Upper, "KAMENICKY") || Holds(Upper, "895")) return TCharsetId::CP_895;
-    if (Holds(Upper, "MUTF-7")) return TCharsetId::mUTF_7;
-    return RowOfName(Upper);
+    // Charset names are short; upper-casing them on the stack spares an allocation.
+    constexpr size_t ShortName = 64;
+    if (Name.size() <= ShortName) {
+        char Upper[ShortName];
+        for (size_t I = 0; I < Name.size(); ++I) Upper[I] = UpperCaseOf(Name[I]);
+        return MemberOfUpperName(std::string_view(Upper, Name.size()));
+    }
+    std::string Upper(Name);
+    for (char& C : Upper) C = UpperCaseOf(C);
+    return MemberOfUpperName(Upper);
 }
 
 std::string CharsetName(TCharsetId Id) {
