@@ -29,6 +29,14 @@
 #define LUMARO_CDECL
 #endif
 
+// The module's exports: named by lumaro.def on Windows; on other systems every
+// symbol is hidden by default, so the four entry points are made visible here.
+#if defined(_WIN32)
+#define LUMARO_EXPORT
+#else
+#define LUMARO_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace lumaro {
 
 using TQueryVariable = const char*(LUMARO_CDECL*)(int Selector);
@@ -115,8 +123,8 @@ static_assert(sizeof(TJobInfo) == 124);
 
 // The module's four exports: C calling convention, 16-bit signed results.
 extern "C" {
-int16_t LUMARO_CDECL STARTUP(lumaro::THostInterface* Host);
-int16_t LUMARO_CDECL DAEMON(void* JobHandle, lumaro::THostInterface* Host);
-int16_t LUMARO_CDECL CLOSEDOWN();
-int16_t LUMARO_CDECL CONFIGURE();
+LUMARO_EXPORT int16_t LUMARO_CDECL STARTUP(lumaro::THostInterface* Host);
+LUMARO_EXPORT int16_t LUMARO_CDECL DAEMON(void* JobHandle, lumaro::THostInterface* Host);
+LUMARO_EXPORT int16_t LUMARO_CDECL CLOSEDOWN();
+LUMARO_EXPORT int16_t LUMARO_CDECL CONFIGURE();
 }

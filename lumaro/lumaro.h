@@ -12,6 +12,8 @@ namespace lumaro {
 class TMimePart;
 
 inline constexpr const char* ProductName = "Lumaro 2.1.0";
+inline constexpr const char* StartedMessage = "Lumaro 2.1.0 started";
+inline constexpr const char* CrashPrefix = "Lumaro 2.1.0 - CRASH: ";
 
 // The state of the current job; every job rewrites it, and it stays in place
 // between jobs. Jobs never overlap (the server runs one DAEMON call at a time).
@@ -29,10 +31,17 @@ struct TJobState {
 };
 extern TJobState JobState;
 
-// One message job: the body of DAEMON after the version gate.
+// Interface version 2.20 or later; older servers are left alone entirely.
+bool VersionAccepted(const THostInterface& Host);
+
+// One message job: the body of DAEMON after the version gate. Lets nothing out:
+// every failure of the job is reported through ReportCrash.
 void RunJob(void* JobHandle, const THostInterface& Host);
+// Writes the "F" line and the server's crash message; never raises.
 void ReportCrash(const THostInterface& Host, const std::string& Message);
 void ClearModuleState();
+// The header line that marks a message this module has changed.
+std::string TagLine();
 
 // Appends one line to the activity log JobState.LogFile; raises TError when the
 // file cannot be opened or written.

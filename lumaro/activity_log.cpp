@@ -1,0 +1,56 @@
+// The activity log: one line per rewritten header, converted part and failed job.
+// The file is opened for each line and closed at once, so an administrator may
+// move or delete it at any time.
+#include <cstdio>
+
+#include "lumaro/lumaro.h"
+#include "platform/platform.h"
+
+namespace lumaro {
+namespace {
+
+constexpr size_t SenderWidth = 40;
+constexpr size_t TextWidth = 20;
+
+// Pads on the right only; a longer value is kept whole and moves the rest on.
+void AppendPadded(std::string& Line, const std::string& Value, size_t Width) {
+    Line += Value;
+    if (Value.size() < Width) Line.append(Width - Value.size(), ' ');
+}
+
+std::string FormatStamp(const platform::TLocalTime& Time) {
+    char Stamp[64];
+    std::snprintf(Stamp, sizeof Stamp, "%04d%02d%02d %02d%02d", Time.Year, Time.Month, Time.Day, Time.Hour,
+                  Time.Minute);
+    return Stamp;
+}
+
+}  // namespace
+
+std::string FormatLogLine(const std::string& Code, const std::string& Stamp, const std::string& JobId,
+                          const std::string& SenderAddress, const std::string& Text, int32_t Number) {
+    std::string Line;
+    Line.reserve(Code.size() + Stamp.size() + JobId.size() + SenderAddress.size() + Text.size() + SenderWidth +
+                 TextWidth + 16);
+    Line += Code;
+    Line += ' ';
+    Line += Stamp;
+    Line += ' ';
+    Line += JobId;
+    Line += ' ';
+    AppendPadded(Line, SenderAddress, SenderWidth);
+    Line += ' ';
+    AppendPadded(Line, Text, TextWidth);
+    Line += ' ';
+    Line += std::to_string(Number);
+    return Line;
+}
+
+void LogEvent(const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
+              const std::string& Text, int32_t Number) {
+    std::string Line = FormatLogLine(Code, FormatStamp(platform::LocalTime()), JobId, SenderAddress, Text, Number);
+    Line += "\r\n";
+    platform::AppendToFile(JobState.LogFile, Line);
+}
+
+}  // namespace lumaro

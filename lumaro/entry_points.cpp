@@ -1,0 +1,50 @@
+// The four exports that the mail server calls. None of them lets an exception or
+// a failure out: the server only ever sees the documented results.
+#include <cstring>
+
+#include "lumaro/lumaro.h"
+
+namespace lumaro {
+namespace {
+
+// The server's record as it was when the current job began; every host call of
+// the job goes through it, so a server that changes its own record meanwhile
+// does not affect the job.
+THostInterface HostCopy;
+
+}  // namespace
+
+bool VersionAccepted(const THostInterface& Host) {
+    return Host.VersionMajor > 2 || (Host.VersionMajor == 2 && Host.VersionMinor >= 20);
+}
+
+}  // namespace lumaro
+
+using namespace lumaro;
+
+extern "C" int16_t LUMARO_CDECL STARTUP(THostInterface* Host) {
+    try {
+        if (Host != nullptr) {
+            if (TWriteServerLog Write = Host->WriteServerLog()) Write(0, 5, StartedMessage);
+        }
+    } catch (...) {
+        // The start message is a courtesy; the module starts either way.
+    }
+    return 1;
+}
+
+extern "C" int16_t LUMARO_CDECL DAEMON(void* JobHandle, THostInterface* Host) {
+    try {
+        if (Host == nullptr) return 0;
+        std::memcpy(&HostCopy, Host, HostInterfaceCopySize);
+        if (!VersionAccepted(HostCopy)) return 0;
+        RunJob(JobHandle, HostCopy);
+    } catch (...) {
+        // RunJob reports its own failures; nothing may reach the server.
+    }
+    return 0;
+}
+
+extern "C" int16_t LUMARO_CDECL CLOSEDOWN() { return 0; }
+
+extern "C" int16_t LUMARO_CDECL CONFIGURE() { return 1; }

@@ -1,0 +1,42 @@
+# The module exports exactly STARTUP, DAEMON, CLOSEDOWN and CONFIGURE, undecorated.
+# Included by the test list, this file adds the test; run with -P, it is the test.
+if(CMAKE_SCRIPT_MODE_FILE)
+  if(KIND STREQUAL "pe")
+    execute_process(COMMAND ${TOOL} -p ${MODULE} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+    # Rows of the export name table: "[   0] CLOSEDOWN".
+    set(row_pattern "^[ \t]*\\[[ \t]*[0-9]+\\] ([^ \t]+)$")
+  else()
+    execute_process(COMMAND ${TOOL} -D --defined-only ${MODULE} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+    # "0000000000001234 T DAEMON"
+    set(row_pattern "^[0-9a-fA-F]+ [A-Za-z] ([^ \t]+)$")
+  endif()
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${TOOL} failed on ${MODULE}: ${rc}")
+  endif()
+  string(REPLACE "\r" "" listing "${listing}")
+  string(REPLACE "\n" ";" rows "${listing}")
+  set(found "")
+  foreach(row IN LISTS rows)
+    if(row MATCHES "${row_pattern}")
+      list(APPEND found "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  list(SORT found)
+  set(expected CLOSEDOWN CONFIGURE DAEMON STARTUP)
+  if(NOT found STREQUAL expected)
+    message(FATAL_ERROR "exports of ${MODULE}: '${found}', expected '${expected}'")
+  endif()
+  message(STATUS "exports of ${MODULE}: ${found}")
+  return()
+endif()
+
+if(WIN32)
+  find_program(LUMARO_EXPORT_TOOL NAMES i686-w64-mingw32-objdump objdump REQUIRED)
+  set(export_kind pe)
+else()
+  find_program(LUMARO_EXPORT_TOOL NAMES nm REQUIRED)
+  set(export_kind elf)
+endif()
+add_test(NAME exports
+  COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:lumaro> -DTOOL=${LUMARO_EXPORT_TOOL}
+          -DKIND=${export_kind} -P ${CMAKE_CURRENT_LIST_FILE})

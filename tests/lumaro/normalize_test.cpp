@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "lumaro/lumaro.h"
+#include "platform/platform.h"
+#include "mimepart/mimepart.h"
+#include "test_host.h"
+
+namespace lumaro::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class Normalize : public ::testing::Test {
+protected:
+    void SetUp() override {
+        JobState.LogFile = Scratch.Log.string();
+        JobState.JobId = "J7";
+        JobState.SenderAddress = "jan@example.cz";
+        JobState.CharSet = "ISO-8859-2";
+        JobState.Changed = false;
+    }
+
+    static std::unique_ptr<TMimePart> Normalized(const Lines& Message) {
+        auto Part = std::make_unique<TMimePart>();
+        Part->Lines.Items() = Message;
+        Part->SplitParts();
+        TWalk::NormalizePart(*Part);
+        return Part;
+    }
+
+    // The activity log with stamps removed.
+    Lines LogLines() const {
+        Lines Result;
+        for (const std::string& Line : ReadLines(Scratch.Log)) Result.push_back(WithoutStamp(Line));
+        return Result;
+    }
+
+    static std::string Logged(const std::string& Code, const std::string& Text) {
+        return FormatLogLine(Code, "<stamp>", "J7", "jan@example.cz", Text, 0);
+    }
+
+    TScratch Scratch;
+};
+
+TEST_F(Normalize, HeaderRule) {
+    struct {
+        std::string Line, Expected, Label;
+    } Cases[] = {
+        {"Subject: =?UTF-8?Q?caf=C3=A9?=", "Subject: =?ISO-8859-1?Q?caf=E9?=", "subject"},
+        // The value starts right after the colon; no word is lost.
+        {"subject:=?UTF-8?Q?a?= =?UTF-8?Q?b?=", "Subject: ab", "subject"},
+        {"SUBJECT : =?utf-8?q?x?=", "Subject: x", "subject"},
+        {"Subject:\t=?UTF-8?Q?x?=", "Subject: x", "subject"},
+        {"Subject: =?UTF-8?Q?a=0D=0Ab?=", "Subject: =?ISO-8859-1?Q?a=0D=0Ab?=", "subject"},
+        {"cc: =?utf-8?B?xb5sdcWlb3XEjWvDvQ==?=", "CC: \x9elu\x9dou\xe8k\xfd", "cc"},
+        {"To : =?UTF-8?Q?x?=", "To: x", "to"},
+        {"From: =?UTF-8?Q?Jan_Nov=C3=A1k?= <jan@example.cz>", "From: \"=?ISO-8859-1?Q?Jan_Nov=E1k?=\"<jan@example.cz>",
+         "from"},
+        // Decoded line breaks must not open a header line of the sender's choosing.
+        {"To: =?UTF-8?Q?x=0D=0ABcc:_victim@example.com?=", "To: x  Bcc: victim@example.com", "to"},
+        {"From: =?UTF-8?Q?<a@b.cz=0D=0ABcc:_v@x.cz>?=", "From: a@b.cz  Bcc: v@x.cz", "from"},
+        {"Content-Disposition: attachment; filename=\"=?UTF-8?Q?caf=C3=A9.txt?=\"",
+         "Content-Disposition: attachment; filename=\"caf\xe9.txt\"", "content-disposion"},
+        {"content-type: application/pdf; name=\"=?UTF-8?Q?a=00b?=\"", "content-type: application/pdf; name=\"a b\"",
+         "content-type"},
+        // Left alone: other charsets, and fields whose name merely begins like a kind.
+        {"Subject: =?ISO-8859-2?Q?x?=", "Subject: =?ISO-8859-2?Q?x?=", ""},
+        {"Topic: =?UTF-8?Q?x?=", "Topic: =?UTF-8?Q?x?=", ""},
+        {"Cc-List: =?UTF-8?Q?x?=", "Cc-List: =?UTF-8?Q?x?=", ""},
+        {"Subject-Old: =?UTF-8?Q?x?=", "Subject-Old: =?UTF-8?Q?x?=", ""},
+        {"FromAddr: =?UTF-8?Q?x?=", "FromAddr: =?UTF-8?Q?x?=", ""},
+        {"X-Subject: =?UTF-8?Q?x?=", "X-Subject: =?UTF-8?Q?x?=", ""},
+        {"Subject =?UTF-8?Q?x?=", "Subject =?UTF-8?Q?x?=", ""},
+    };
+    for (const auto& C : Cases) {
+        SetUp();
+        std::filesystem::remove(Scratch.Log);
+        auto Part = Normalized({C.Line, "", "body"});
+        ASSERT_EQ(Part->HeaderLines.Count(), 1u) << C.Line;
+        EXPECT_EQ(Part->HeaderLines.Get(0), C.Expected) << C.Line;
+        EXPECT_EQ(JobState.Changed, !C.Label.empty()) << C.Line;
+        EXPECT_EQ(LogLines(), C.Label.empty() ? Lines{} : Lines{Logged("H", C.Label)}) << C.Line;
+        EXPECT_EQ(Part->OutputCharsetId, TCharsetId::UTF_8);
+    }
+}
+
+TEST_F(Normalize, ConversionRule) {
+    struct {
+        std::string Name;
+        Lines Message, Headers, Body, Log;
+    } Cases[] = {
+        {"8bit UTF-8",
+         {"Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: 8bit", "", "\xc5\xbdlu\xc5\xa5"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2", "Content-Transfer-Encoding: 8bit"},
+         {"\xaelu\xbb"},
+         {Logged("C", "UTF-8")}},
+        // Non-ASCII text under a 7bit label is converted and relabelled 8bit.
+        {"7bit UTF-8",
+         {"Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: 7bit", "", "\xc5\xbdlu\xc5\xa5"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2", "Content-Transfer-Encoding: 8bit"},
+         {"\xaelu\xbb"},
+         {Logged("C", "UTF-8")}},
+        {"no encoding header",
+         {"Content-Type: text/plain; charset=utf-8", "", "\xc5\xbdlu\xc5\xa5"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2", "Content-Transfer-Encoding: 8bit"},
+         {"\xaelu\xbb"},
+         {Logged("C", "UTF-8")}},
+        {"UTF-7",
+         {"Content-Type: text/plain; charset=UTF-7", "", "Hi +AOk-"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2", "Content-Transfer-Encoding: 8bit"},
+         {"Hi \xe9"},
+         {Logged("C", "UTF-7")}},
+        {"7bit ASCII stays 7bit",
+         {"Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: 7bit", "", "Hello"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2", "Content-Transfer-Encoding: 7bit"},
+         {"Hello"},
+         {Logged("C", "UTF-8")}},
+        {"kept lines in order",
+         {"Received: r", "Content-Base: x", "Content-ID: <id>", "MIME-Version: 1.0", "Content-Description: d",
+          "Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: quoted-printable", "", "a=C3=A9"},
+         {"Received: r", "Content-Base: x", "MIME-Version: 1.0", "Content-type: TEXT/PLAIN; charset=ISO-8859-2",
+          "Content-Transfer-Encoding: Quoted-printable", "Content-ID: <id>", "Content-Description: d"},
+         {"a=E9"},
+         {Logged("C", "UTF-8")}},
+        // The file name stays readable after the part's charsets change.
+        {"file name",
+         {"Content-Type: text/plain; charset=utf-8; name=\"=?UTF-8?Q?caf=C3=A9.txt?=\"",
+          "Content-Transfer-Encoding: 8bit", "", "x"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2; name=\"=?ISO-8859-1?Q?caf=E9.txt?=\"",
+          "Content-Transfer-Encoding: 8bit"},
+         {"x"},
+         {Logged("H", "content-type"), Logged("C", "UTF-8")}},
+        {"html is left alone",
+         {"Content-Type: text/html; charset=utf-8", "", "<p>\xc5\xbd</p>"},
+         {"Content-Type: text/html; charset=utf-8"},
+         {"<p>\xc5\xbd</p>"},
+         {}},
+        {"other charsets are left alone",
+         {"Content-Type: text/plain; charset=iso-8859-2", "", "\xae"},
+         {"Content-Type: text/plain; charset=iso-8859-2"},
+         {"\xae"},
+         {}},
+        {"attachments are left alone",
+         {"Content-Type: application/octet-stream; charset=utf-8", "", "\xc5\xbd"},
+         {"Content-Type: application/octet-stream; charset=utf-8"},
+         {"\xc5\xbd"},
+         {}},
+    };
+    for (const auto& C : Cases) {
+        SetUp();
+        std::filesystem::remove(Scratch.Log);
+        auto Part = Normalized(C.Message);
+        EXPECT_EQ(Part->HeaderLines.Items(), C.Headers) << C.Name;
+        EXPECT_EQ(Part->BodyLines.Items(), C.Body) << C.Name;
+        EXPECT_EQ(LogLines(), C.Log) << C.Name;
+        EXPECT_EQ(JobState.Changed, !C.Log.empty()) << C.Name;
+    }
+}
+
+TEST_F(Normalize, ConfiguredCharset) {
+    JobState.CharSet = "windows-1250";
+    auto Part = Normalized({"Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: 8bit", "",
+                            "\xc5\xbdlu\xc5\xa5"});
+    EXPECT_EQ(Part->HeaderLines.Items(),
+              (Lines{"Content-type: TEXT/PLAIN; charset=WINDOWS-1250", "Content-Transfer-Encoding: 8bit"}));
+    EXPECT_EQ(Part->BodyLines.Items(), Lines{"\x8elu\x9d"});
+}
+
+TEST_F(Normalize, HeaderLinesAreLoggedBeforeTheConversion) {
+    auto Part = Normalized({"Subject: =?UTF-8?Q?x?=", "To: =?UTF-8?Q?y?=",
+                            "Content-Type: text/plain; charset=utf-8", "", "z"});
+    EXPECT_EQ(Part->HeaderLines.Items(),
+              (Lines{"Subject: x", "To: y", "Content-type: TEXT/PLAIN; charset=ISO-8859-2",
+                     "Content-Transfer-Encoding: 7bit"}));
+    EXPECT_EQ(LogLines(), (Lines{Logged("H", "subject"), Logged("H", "to"), Logged("C", "UTF-8")}));
+}
+
+TEST_F(Normalize, AnActivityLogThatCannotBeWrittenEndsTheVisit) {
+    JobState.LogFile = (Scratch.Base / "missing-folder" / "a.log").string();
+    EXPECT_THROW(Normalized({"Subject: =?UTF-8?Q?x?=", "", "z"}), TError);
+    EXPECT_FALSE(JobState.Changed);
+}
+
+}  // namespace
+}  // namespace lumaro::test
