@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "velchar/velchar.h"
@@ -107,6 +108,13 @@ TEST(CodeTables, Iso8859KeepsTheC1Controls) {
 }
 
 #ifndef _WIN32
+TEST(CodeTables, GeneratedFileIsUpToDate) {
+    if (std::system("python3 --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+    std::string Command = std::string("python3 ") + LUMARO_SOURCE_DIR +
+                          "/tools/gen_codetables.py --check > /dev/null";
+    EXPECT_EQ(std::system(Command.c_str()), 0) << "velchar/codetables.cpp was edited by hand";
+}
+
 // The C library's iconv as an independent source of the published mappings.
 class TSystemDecoder {
 public:
