@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mystrlist/mystrlist.h"
@@ -33,6 +34,26 @@ using TPartVisitor = std::function<void(TMimePart&)>;
 // encapsulated messages keep their lines unparsed.
 constexpr int32_t MimeMaxDepth = 64;
 
+// Cuts one header line into the pieces that JoinParts writes: at the last "; ",
+// else ", ", else " " within MaxLineLength; every piece after the first begins
+// with a blank.
+std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength);
+// Cuts one quoted-printable encoded line into pieces of at most MaxLineLength
+// characters (plus the "=" of a soft line break) and appends them to Out. An empty
+// line gives one empty piece. A MaxLineLength below 1 leaves the line whole.
+void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
+                             std::vector<std::string>& Out);
+
+// Sub-parts are built straight from the lines of the part that SplitParts or
+// JoinParts is called on: only that part holds its lines in Lines, a sub-part's
+// Lines stays empty, so that no line is copied once per nesting level.
+//
+// A multipart or message part that may not descend (CanDescend false) keeps every
+// line after its header as BodyLines, delimiter lines and encapsulated message
+// included, and JoinParts writes them back as they came.
+//
+// None of the tree operations recurses: a tree of any depth is split, visited,
+// joined and destroyed with explicit work lists.
 class TMimePart {
 public:
     TMimePart();
@@ -47,7 +68,7 @@ public:
     TMimeTransferKind TransferKind = TMimeTransferKind::EncodingSevenBit;
     std::string FallbackCharset = "US-ASCII";
     std::string Charset;
-    TCharsetId CharsetId = TCharsetId::ISO_8859_1;
+    TCharsetId CharsetId = CharsetOfOrdinal(0);
     TCharsetId OutputCharsetId;
     std::string Description;
     std::string Disposition;
@@ -70,6 +91,7 @@ public:
     // The child at a 0-based index, or null at or beyond ChildCount.
     TMimePart* Child(int32_t Index) const;
     void ClearChildren();
+    // The new child takes this part's FallbackCharset and MaxDepth, and Depth + 1.
     TMimePart& AddChild();
 
     void SetPrimaryType(const std::string& Value);
@@ -87,7 +109,19 @@ public:
     void JoinParts();
     void VisitParts();
     bool CanDescend() const;
+    // Moves Index past the lines of Lines that are blank after right-trimming.
     void SkipBlankLines(size_t& Index) const;
+
+private:
+    void ParseContentType(const std::string& Line, const std::string& Upper);
+    void ParseContentDisposition(const std::string& Line, const std::string& Upper,
+                                 std::string& DispositionFileName);
+    std::string DecodeTransfer() const;
+    bool DeclaresOwnCharset(const std::string& Decoded) const;
+    void EncodeLines(std::string_view Content);
+    std::string ContentTypeLine() const;
+    std::string TransferEncodingText() const;
+    bool Descends(TMimePrimaryKind Kind) const;
 };
 
 }  // namespace lumaro

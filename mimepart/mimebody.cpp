@@ -1,0 +1,193 @@
+// Body decoding and encoding, and the generated content header lines.
+#include <algorithm>
+
+#include "mimeinln/mimeinln.h"
+#include "mimepart/mimepart.h"
+#include "velcode/velcode.h"
+
+namespace lumaro {
+
+namespace {
+
+// Base64 input is cut into pieces of 54 bytes, so every line but the last has 72 characters.
+constexpr size_t Base64PieceBytes = 54;
+
+using TLineDecoder = std::string (*)(std::string_view);
+
+std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
+    std::string Decoded;
+    for (const std::string& Line : Body.Items()) Decoded += Decode(Line);
+    return Decoded;
+}
+
+std::string RemoveQuotesAndBlanks(std::string_view Value) {
+    std::string Kept;
+    Kept.reserve(Value.size());
+    for (char C : Value)
+        if (C != '"' && C != ' ') Kept += C;
+    return Kept;
+}
+
+}  // namespace
+
+std::string TMimePart::DecodeTransfer() const {
+    switch (TransferKind) {
+    case TMimeTransferKind::EncodingQuotedPrintable:
+        return DecodeQuotedPrintable(BodyLines.GetText());
+    case TMimeTransferKind::EncodingBase64:
+        return DecodeBase64(BodyLines.GetText());
+    case TMimeTransferKind::EncodingUU:
+        return DecodeEachLine(BodyLines, DecodeUULine);
+    case TMimeTransferKind::EncodingXX:
+        return DecodeEachLine(BodyLines, DecodeXXLine);
+    case TMimeTransferKind::EncodingSevenBit:
+    case TMimeTransferKind::EncodingEightBit:
+        break;
+    }
+    return BodyLines.GetText();
+}
+
+// An HTML document that names its charset in a meta element of its head must keep
+// the bytes that element describes.
+bool TMimePart::DeclaresOwnCharset(const std::string& Decoded) const {
+    const std::string Head = TextAfter(TextBefore(UpperCase(Decoded), "</HEAD>"), "<HEAD>");
+    return Pos("HTTP-EQUIV=CONTENT-TYPE", RemoveQuotesAndBlanks(Head)) > 0;
+}
+
+void TMimePart::DecodeBody() {
+    DecodedBody.Clear();
+    std::string Decoded = DecodeTransfer();
+    if (PrimaryKind == TMimePrimaryKind::PrimaryText) {
+        const bool Html = UpperCase(SubType) == "HTML";
+        if (!Html || !DeclaresOwnCharset(Decoded))
+            Decoded = ConvertCharset(Decoded, CharsetId, OutputCharsetId);
+    }
+    DecodedBody.Assign(std::move(Decoded));
+}
+
+void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
+                             std::vector<std::string>& Out) {
+    const ptrdiff_t Limit = MaxLineLength;
+    std::string_view Rest = Encoded;
+    do {
+        if (Limit < 1 || static_cast<ptrdiff_t>(Rest.size()) < Limit) {
+            Out.emplace_back(Rest);
+            return;
+        }
+        const size_t Escape = BackwardPos("=", Rest, Limit);
+        const size_t Blank = BackwardPos(" ", Rest, Limit);
+        size_t Cut = static_cast<size_t>(Limit);
+        // An escape moves whole to the next line; a blank begins the next line.
+        if (Blank < Escape) Cut = Escape - 1;
+        else if (Blank > 0) Cut = Blank - 1;
+        if (Cut == 0) Cut = static_cast<size_t>(Limit);
+        std::string Piece(Rest.substr(0, Cut));
+        Rest.remove_prefix(Cut);
+        if (!Rest.empty()) Piece += '=';
+        Out.push_back(std::move(Piece));
+    } while (!Rest.empty());
+}
+
+void TMimePart::EncodeLines(std::string_view Content) {
+    auto& Out = BodyLines.Items();
+    if (TransferKind == TMimeTransferKind::EncodingBase64) {
+        Out.reserve((Content.size() + Base64PieceBytes - 1) / Base64PieceBytes);
+        for (size_t At = 0; At < Content.size(); At += Base64PieceBytes)
+            Out.push_back(EncodeBase64(Content.substr(At, Base64PieceBytes)));
+        return;
+    }
+    const bool Quoted = TransferKind == TMimeTransferKind::EncodingQuotedPrintable;
+    if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
+        // A binary body is one source line, its line-break bytes included.
+        if (Quoted) {
+            WrapQuotedPrintableLine(EncodeQuotedPrintable(Content), MaxLineLength, Out);
+            // The data ends without a line break when decoded.
+            Out.back() += '=';
+        } else {
+            Out.emplace_back(Content);
+        }
+        return;
+    }
+    TLineList Source;
+    Source.SetText(Content);
+    if (!Quoted) {
+        Out = std::move(Source.Items());
+        return;
+    }
+    Out.reserve(Source.Count());
+    for (std::string& Line : Source.Items()) {
+        WrapQuotedPrintableLine(EncodeQuotedPrintable(Line), MaxLineLength, Out);
+        std::string().swap(Line);  // release the source as the encoded lines grow
+    }
+}
+
+void TMimePart::EncodeBody() {
+    if (TransferKind == TMimeTransferKind::EncodingUU || TransferKind == TMimeTransferKind::EncodingXX)
+        SetTransferEncoding("base64");
+    BodyLines.Clear();
+    DecodedBody.SetPosition(0);
+    const std::string& Content = DecodedBody.Bytes();
+    DecodedBody.SetPosition(Content.size());
+    if (PrimaryKind == TMimePrimaryKind::PrimaryMultipart || PrimaryKind == TMimePrimaryKind::PrimaryMessage) {
+        BodyLines.SetText(Content);
+        return;
+    }
+    if (PrimaryKind == TMimePrimaryKind::PrimaryText && TransferKind != TMimeTransferKind::EncodingSevenBit) {
+        // A text part labelled 7bit is written as it is, without conversion or mark.
+        std::string Converted = ConvertCharset(Content, OutputCharsetId, CharsetId);
+        Converted.insert(0, ByteOrderMark(CharsetId));
+        EncodeLines(Converted);
+        return;
+    }
+    EncodeLines(Content);
+}
+
+// --- generated header lines -----------------------------------------------------------
+
+std::string TMimePart::TransferEncodingText() const {
+    switch (TransferKind) {
+    case TMimeTransferKind::EncodingEightBit:
+        return "8bit";
+    case TMimeTransferKind::EncodingQuotedPrintable:
+        return "Quoted-printable";
+    case TMimeTransferKind::EncodingBase64:
+    case TMimeTransferKind::EncodingUU:  // EncodeBody writes these as base64
+    case TMimeTransferKind::EncodingXX:
+        return "Base64";
+    case TMimeTransferKind::EncodingSevenBit:
+        break;
+    }
+    return "7bit";
+}
+
+std::string TMimePart::ContentTypeLine() const {
+    std::string Line = "Content-type: " + PrimaryType + "/" + SubType;
+    if (PrimaryKind == TMimePrimaryKind::PrimaryText) Line += "; charset=" + CharsetName(CharsetId);
+    if (PrimaryKind == TMimePrimaryKind::PrimaryMultipart) Line += "; boundary=\"" + Boundary + "\"";
+    if (!FileName.empty()) Line += "; name=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
+    return Line;
+}
+
+void TMimePart::BuildHeader() {
+    HeaderLines.Clear();
+    if (SubType.empty()) {
+        switch (PrimaryKind) {
+        case TMimePrimaryKind::PrimaryText: SubType = "plain"; break;
+        case TMimePrimaryKind::PrimaryMultipart: SubType = "mixed"; break;
+        case TMimePrimaryKind::PrimaryMessage: SubType = "rfc822"; break;
+        case TMimePrimaryKind::PrimaryBinary: SubType = "octet-stream"; break;
+        }
+    }
+    HeaderLines.Add(ContentTypeLine());
+    if (PrimaryKind == TMimePrimaryKind::PrimaryText || PrimaryKind == TMimePrimaryKind::PrimaryBinary)
+        HeaderLines.Add("Content-Transfer-Encoding: " + TransferEncodingText());
+    if (!ContentId.empty()) HeaderLines.Add("Content-ID: " + ContentId);
+    if (!Disposition.empty()) {
+        std::string Line = "Content-Disposition: " + LowerCase(Disposition);
+        if (!FileName.empty()) Line += "; FileName=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
+        HeaderLines.Add(std::move(Line));
+    }
+    if (!Description.empty()) HeaderLines.Add("Content-Description: " + Description);
+}
+
+}  // namespace lumaro

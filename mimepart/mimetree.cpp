@@ -1,0 +1,266 @@
+// The tree operations: splitting a part's lines into a tree of sub-parts, joining
+// the tree back into lines with folded headers, and walking it. Each works through
+// an explicit list of pending parts, so that the depth of a message never becomes
+// the depth of the call stack.
+#include <utility>
+
+#include "mimepart/linespan.h"
+#include "mimepart/mimepart.h"
+
+namespace lumaro {
+
+using mimepart_detail::TLineSpan;
+using mimepart_detail::TrimRightView;
+
+bool TMimePart::CanDescend() const { return MaxDepth == -1 || Depth < MaxDepth; }
+
+bool TMimePart::Descends(TMimePrimaryKind Kind) const { return PrimaryKind == Kind && CanDescend(); }
+
+void TMimePart::SkipBlankLines(size_t& Index) const {
+    const auto& Items = Lines.Items();
+    while (Index < Items.size() && TrimRightView(Items[Index]).empty()) ++Index;
+}
+
+// --- splitting ------------------------------------------------------------------
+
+namespace {
+
+struct TPendingSplit {
+    TMimePart* Part;
+    TLineSpan Lines;
+};
+
+void AppendLines(const TLineSpan& Lines, size_t Begin, size_t End, TLineList& Target) {
+    auto& Items = Target.Items();
+    Items.reserve(Items.size() + (End - Begin));
+    for (size_t k = Begin; k < End; ++k) Items.emplace_back(Lines[k]);
+}
+
+size_t ReadHeader(TMimePart& Part, const TLineSpan& Lines) {
+    size_t i = 0;
+    while (i < Lines.Count) {
+        std::string Logical = mimepart_detail::UnfoldHeaderLineAt(Lines, i);
+        if (Logical.empty()) break;
+        Part.HeaderLines.Add(std::move(Logical));
+    }
+    return i;
+}
+
+// Lines up to the first delimiter line, which is consumed and stored nowhere.
+size_t ReadPreamble(TMimePart& Part, const TLineSpan& Lines, size_t i, std::string_view Delimiter) {
+    size_t Begin = i;
+    while (i < Lines.Count) {
+        if (TrimRightView(Lines[i]) == Delimiter) {
+            AppendLines(Lines, Begin, i, Part.Preamble);
+            return i + 1;
+        }
+        ++i;
+    }
+    AppendLines(Lines, Begin, i, Part.Preamble);
+    return i;
+}
+
+// Cuts the sub-parts off at their delimiter lines and queues each for its own split.
+// A later delimiter is recognised as a prefix of its line, the closing one only
+// when the line equals it exactly: a closing delimiter followed by blanks starts
+// one more part.
+size_t ReadSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i,
+                    std::vector<TPendingSplit>& Pending) {
+    const std::string Delimiter = "--" + Part.Boundary;
+    const std::string Closing = Delimiter + "--";
+    for (;;) {
+        TMimePart& Sub = Part.AddChild();
+        const size_t Begin = i;
+        size_t End = Lines.Count;
+        std::string_view Last;
+        while (i < Lines.Count) {
+            Last = Lines[i];
+            ++i;
+            if (StartsWith(Last, Delimiter)) {
+                End = i - 1;
+                break;
+            }
+        }
+        Pending.push_back({&Sub, Lines.Slice(Begin, End, false)});
+        if (i >= Lines.Count || Last == Closing) return i;
+    }
+}
+
+void SplitOne(TMimePart& Part, const TLineSpan& Lines, std::vector<TPendingSplit>& Pending) {
+    Part.Clear();
+    size_t i = ReadHeader(Part, Lines);
+    Part.ParseHeader();
+    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart && Part.CanDescend()) {
+        i = ReadPreamble(Part, Lines, i, "--" + Part.Boundary);
+        i = ReadSubParts(Part, Lines, i, Pending);
+    } else if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage && Part.CanDescend()) {
+        TMimePart& Encapsulated = Part.AddChild();
+        while (i < Lines.Count && TrimRightView(Lines[i]).empty()) ++i;
+        Pending.push_back({&Encapsulated, Lines.Slice(i, Lines.Count, true)});
+        return;
+    }
+    // What follows a multipart's closing delimiter, a leaf's body, or every line of
+    // a part that may not descend, delimiters and encapsulated message included.
+    AppendLines(Lines, i, Lines.Count, Part.BodyLines);
+}
+
+}  // namespace
+
+void TMimePart::SplitParts() {
+    const auto& Items = Lines.Items();
+    std::vector<TPendingSplit> Pending{{this, TLineSpan{Items.data(), Items.size(), false}}};
+    while (!Pending.empty()) {
+        const TPendingSplit Next = Pending.back();
+        Pending.pop_back();
+        SplitOne(*Next.Part, Next.Lines, Pending);
+    }
+}
+
+// --- header folding ---------------------------------------------------------------
+
+namespace {
+
+// Cut of a piece that has a separator after its first character within the limit:
+// "; " is preferred to ", " and ", " to " ", wherever they stand.
+size_t SeparatorCut(std::string_view Rest, int32_t Limit) {
+    const size_t Semicolon = BackwardPos("; ", Rest, Limit);
+    const size_t Blank = BackwardPos(" ", Rest, Limit);
+    const size_t Comma = BackwardPos(", ", Rest, Limit);
+    if (Semicolon <= 1 && Blank <= 1 && Comma <= 1) return 0;
+    if (Semicolon > 0) return Semicolon;
+    if (Comma > 0) return Comma;
+    return Blank - 1;
+}
+
+// Without a separator in reach, the piece runs up to the next blank.
+size_t CutAtNextBlank(std::string_view Rest) {
+    const size_t Blank = Rest.find(' ', 1);
+    return Blank == std::string_view::npos ? Rest.size() : Blank;
+}
+
+}  // namespace
+
+std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength) {
+    std::vector<std::string> Pieces;
+    std::string_view Rest = Line;
+    do {
+        size_t Cut = Rest.size();
+        if (static_cast<int64_t>(Rest.size()) >= MaxLineLength) {
+            Cut = SeparatorCut(Rest, MaxLineLength);
+            if (Cut == 0) Cut = CutAtNextBlank(Rest);
+        }
+        Pieces.emplace_back(Rest.substr(0, Cut));
+        Rest.remove_prefix(Cut);
+    } while (!Rest.empty());
+    return Pieces;
+}
+
+// --- joining ------------------------------------------------------------------------
+
+namespace {
+
+void AppendAll(const TLineList& Source, std::vector<std::string>& Out) {
+    const auto& Items = Source.Items();
+    Out.insert(Out.end(), Items.begin(), Items.end());
+}
+
+void WriteHeader(const TMimePart& Part, std::vector<std::string>& Out) {
+    for (const std::string& Line : Part.HeaderLines.Items()) {
+        std::vector<std::string> Pieces = FoldHeaderLine(Line, Part.MaxLineLength);
+        for (std::string& Piece : Pieces) Out.push_back(std::move(Piece));
+    }
+    Out.emplace_back();
+}
+
+// An upper bound of the lines that joining the tree writes, apart from folding.
+size_t CountJoinedLines(const TMimePart& Root) {
+    size_t Count = 0;
+    std::vector<const TMimePart*> Pending{&Root};
+    while (!Pending.empty()) {
+        const TMimePart* Part = Pending.back();
+        Pending.pop_back();
+        Count += Part->HeaderLines.Count() + Part->Preamble.Count() + Part->BodyLines.Count() + 2 +
+                 Part->Children.size();
+        for (const auto& Sub : Part->Children) Pending.push_back(Sub.get());
+    }
+    return Count;
+}
+
+struct TJoinFrame {
+    TMimePart* Part;
+    size_t NextChild;
+};
+
+// Writes a part's header, and a multipart's preamble, when the walk enters it.
+void OpenPart(TMimePart& Part, std::vector<std::string>& Out, bool Multipart) {
+    WriteHeader(Part, Out);
+    if (Multipart) AppendAll(Part.Preamble, Out);
+}
+
+}  // namespace
+
+void TMimePart::JoinParts() {
+    std::vector<std::string> Out;
+    Out.reserve(CountJoinedLines(*this));
+    Lines.Clear();
+    OpenPart(*this, Out, Descends(TMimePrimaryKind::PrimaryMultipart));
+    std::vector<TJoinFrame> Stack{{this, 0}};
+    while (!Stack.empty()) {
+        TJoinFrame& Frame = Stack.back();
+        TMimePart& Part = *Frame.Part;
+        TMimePart* Sub = nullptr;
+        if (Part.Descends(TMimePrimaryKind::PrimaryMultipart)) {
+            if (Frame.NextChild < Part.Children.size()) {
+                Out.push_back("--" + Part.Boundary);
+                Sub = Part.Children[Frame.NextChild++].get();
+            } else {
+                Out.push_back("--" + Part.Boundary + "--");
+                AppendAll(Part.BodyLines, Out);
+            }
+        } else if (Part.Descends(TMimePrimaryKind::PrimaryMessage)) {
+            // Only the first child is the encapsulated message.
+            if (Frame.NextChild == 0 && !Part.Children.empty()) {
+                Frame.NextChild = 1;
+                Sub = Part.Children.front().get();
+            }
+        } else {
+            AppendAll(Part.BodyLines, Out);
+        }
+        if (Sub == nullptr) {
+            if (&Part != this) Part.Lines.Clear();
+            Stack.pop_back();
+            continue;
+        }
+        OpenPart(*Sub, Out, Sub->Descends(TMimePrimaryKind::PrimaryMultipart));
+        Stack.push_back({Sub, 0});
+    }
+    Lines.Items() = std::move(Out);
+}
+
+// --- walking ------------------------------------------------------------------------
+
+void TMimePart::VisitParts() {
+    if (!Visitor) return;
+    Visitor(*this);
+    // Children are counted after the visit, so the visitor may add or remove them.
+    std::vector<std::pair<TMimePart*, int32_t>> Stack{{this, ChildCount()}};
+    std::vector<int32_t> NextIndex{0};
+    while (!Stack.empty()) {
+        auto [Parent, Count] = Stack.back();
+        int32_t& Index = NextIndex.back();
+        if (Index >= Count) {
+            Stack.pop_back();
+            NextIndex.pop_back();
+            continue;
+        }
+        TMimePart* Sub = Parent->Child(Index++);
+        if (Sub == nullptr) continue;  // a child removed behind the walk's back
+        Sub->Visitor = Parent->Visitor;
+        if (!Sub->Visitor) continue;
+        Sub->Visitor(*Sub);
+        Stack.emplace_back(Sub, Sub->ChildCount());
+        NextIndex.push_back(0);
+    }
+}
+
+}  // namespace lumaro
