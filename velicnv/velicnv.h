@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,11 @@ constexpr TIconvDescriptor NoIconvDescriptor = -1;
 bool LoadIconvLibrary();
 bool UnloadIconvLibrary();
 bool IconvLibraryLoaded();
+
+// For tests and benchmarks: a choice that takes the place of LUMARO_ICONV (no value:
+// the environment decides again). The library is unloaded, so that the next use
+// loads by the new choice.
+void SetIconvChoice(const std::optional<std::string>& Choice);
 
 TIconvDescriptor OpenConverter(const std::string& Target, const std::string& Source);
 TIconvDescriptor OpenConverterTranslit(const std::string& Target, const std::string& Source);

@@ -1,0 +1,180 @@
+// The conversion engine: own-code rules, the library halves, and BestCharset.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "unicode_test_support.h"
+#include "velchar/velchar.h"
+
+namespace lumaro {
+namespace {
+
+using testing::Hex;
+using enum TCharsetId;
+
+struct TTranscodeCase {
+    const char* Name;
+    std::string Text;
+    TCharsetId Source;
+    TCharsetId Target;
+    bool Transliterate;
+    std::string Expected;
+};
+
+class OwnTranscode : public testing::OwnCodeOnly {};
+
+TEST_F(OwnTranscode, Cases) {
+    const TTranscodeCase Cases[] = {
+        {"same member keeps invalid bytes", Hex("FF FE C3"), UTF_8, UTF_8, true, Hex("FF FE C3")},
+        {"e acute", Hex("C3 A9"), UTF_8, ISO_8859_2, true, Hex("E9")},
+        {"euro becomes underscore", "a" + Hex("E2 82 AC") + "b", UTF_8, ISO_8859_2, true, "a_b"},
+        {"euro vanishes untransliterated", "a" + Hex("E2 82 AC") + "b", UTF_8, ISO_8859_2, false, "ab"},
+        {"UTF-8 mark vanishes", Hex("EF BB BF") + "ab", UTF_8, ISO_8859_1, true, "ab"},
+        {"UTF-8 mark vanishes inside too", "a" + Hex("EF BB BF") + "b", UTF_8, ISO_8859_1, true, "ab"},
+        {"astral keeps low 16 bits", Hex("F0 9F 98 80"), UTF_8, UCS_2, true, Hex("F6 00")},
+        {"astral into a single byte", Hex("F0 9F 98 80"), UTF_8, ISO_8859_2, true, "_"},
+        {"lead byte before ASCII", Hex("E9 74"), UTF_8, UCS_2, true, Hex("0009 0074")},
+        {"stray continuation", Hex("80 41"), UTF_8, UCS_2, true, Hex("0000 0041")},
+        // U+FFFE read from UTF-8 turns the 4-byte units round: "a" is 00 00 00 61 read backwards.
+        {"FFFE switches UTF-8 units", Hex("EF BF BE") + "a", UTF_8, UCS_2, true, Hex("0000")},
+        {"little-endian mark vanishes", Hex("FF FE 61 00"), UCS_2LE, UCS_2, true, Hex("0061")},
+        {"FE FF switches to big-endian", Hex("61 00 FE FF 00 62"), UCS_2LE, UCS_2, true, Hex("0061 0062")},
+        {"odd last byte dropped", Hex("61 00 62"), UCS_2LE, UCS_2, true, Hex("0061")},
+        {"UCS-2 source keeps its mark", Hex("FE FF 00 61"), UCS_2, UTF_8, true, Hex("EF BB BF 61")},
+        {"UCS-4 source", Hex("00 00 01 0C"), UCS_4, ISO_8859_2, true, Hex("C8")},
+        {"UCS-4 mark vanishes", Hex("00 00 FE FF 00 00 00 61"), UCS_4, ISO_8859_1, true, "a"},
+        {"UCS-4LE target", "a", ISO_8859_1, UCS_4LE, true, Hex("61 00 00 00")},
+        {"UCS-2LE target", Hex("E8"), ISO_8859_2, UCS_2LE, true, Hex("0D 01")},
+        {"surrogates stay unpaired", Hex("D8 00 DC 00"), UCS_2, UTF_8, true, Hex("ED A0 80 ED B0 80")},
+        {"undefined position decodes to FFFD", Hex("81"), WINDOWS_1252, UTF_8, true, Hex("EF BF BD")},
+        {"FFFD finds the first undefined byte", Hex("FF FD"), UCS_2, WINDOWS_1250, true, Hex("81")},
+        {"FFFD has no byte in ISO-8859-2", Hex("FF FD"), UCS_2, ISO_8859_2, true, "_"},
+        {"Kamenicky", Hex("80"), CP_895, ISO_8859_2, true, Hex("C8")},
+        {"table-less member read as Latin-1", Hex("E9"), KOI8_U, UTF_8, true, Hex("C3 A9")},
+        {"table-less member written as Latin-1", Hex("C3 A9"), UTF_8, SHIFT_JIS, true, Hex("E9")},
+        {"UTF-7 closed run", "+AOk-", UTF_7, ISO_8859_1, true, Hex("E9")},
+        {"UTF-7 open run", "+AOk", UTF_7, ISO_8859_1, true, Hex("E9")},
+        {"UTF-7 escaped plus", "+-", UTF_7, ISO_8859_1, true, "+"},
+        {"UTF-7 plus before blank", "+ x", UTF_7, ISO_8859_1, true, "+ x"},
+        {"UTF-7 run of no bytes", "1+1", UTF_7, ISO_8859_1, true, "1"},
+        {"UTF-7 odd run stays literal", "+AOkA-", UTF_7, ISO_8859_1, true, "+AOkA"},
+        {"UTF-7 encodes plus", "a+b", ISO_8859_1, UTF_7, true, "a+-b"},
+        {"UTF-7 encodes run", Hex("E9"), ISO_8859_1, UTF_7, true, "+AOk-"},
+        {"UTF-7 run closed before ASCII", Hex("E9") + "a", ISO_8859_1, UTF_7, true, "+AOk-a"},
+        {"modified UTF-7 ampersand", "&", ISO_8859_1, mUTF_7, true, "&-"},
+        {"modified UTF-7 run", Hex("E9"), ISO_8859_1, mUTF_7, true, "&AOk-"},
+        {"modified UTF-7 decodes", "&AOk-&-", mUTF_7, ISO_8859_1, true, Hex("E9") + "&"},
+        {"empty text", "", UTF_8, ISO_8859_2, true, ""},
+    };
+    for (const TTranscodeCase& C : Cases)
+        EXPECT_EQ(TranscodeText(C.Text, C.Source, C.Target, C.Transliterate), C.Expected) << C.Name;
+}
+
+// The simple search of the code table, the rule the reverse tables must follow.
+std::string LinearSearchEncode(std::string_view Units, const TCodeTable& Table) {
+    std::string Out;
+    for (size_t K = 0; K + 1 < Units.size(); K += 2) {
+        const unsigned W = (static_cast<uint8_t>(Units[K]) << 8) | static_cast<uint8_t>(Units[K + 1]);
+        if (W < 0x80) {
+            Out += static_cast<char>(W);
+            continue;
+        }
+        char Found = '_';
+        for (unsigned B = 0; B < 0x80; ++B)
+            if (Table[B] == W) {
+                Found = static_cast<char>(0x80 + B);
+                break;
+            }
+        Out += Found;
+    }
+    return Out;
+}
+
+TEST_F(OwnTranscode, SingleByteEncoderPicksTheFirstMatchingByte) {
+    std::string EveryValue;
+    for (unsigned W = 0; W <= 0xFFFF; ++W) {
+        EveryValue += static_cast<char>(W >> 8);
+        EveryValue += static_cast<char>(W & 0xFF);
+    }
+    std::vector<TCharsetId> Targets{KOI8_U};
+    for (size_t N = 0; N < 25; ++N) Targets.push_back(CharsetOfOrdinal(N));
+    for (TCharsetId Target : Targets) {
+        EXPECT_EQ(ConvertCharset(EveryValue, UCS_2, Target), LinearSearchEncode(EveryValue, LoadCodeTable(Target)))
+            << CharsetName(Target);
+    }
+}
+
+TEST_F(OwnTranscode, SingleByteCharsetsRoundTripEveryDefinedByte) {
+    for (size_t N = 0; N < 25; ++N) {
+        const TCharsetId Id = CharsetOfOrdinal(N);
+        const TCodeTable& Table = LoadCodeTable(Id);
+        std::string Defined;
+        for (unsigned B = 0; B < 0x100; ++B)
+            if (B < 0x80 || Table[B - 0x80] != 0xFFFD) Defined += static_cast<char>(B);
+        EXPECT_EQ(ConvertCharset(ConvertCharset(Defined, Id, UTF_8), UTF_8, Id), Defined) << CharsetName(Id);
+    }
+}
+
+class LibraryTranscode : public testing::LibraryPresent {};
+
+TEST_F(LibraryTranscode, EuroGetsTheLibrarysTransliteration) {
+    EXPECT_EQ(ConvertCharset("a" + Hex("E2 82 AC") + "b", UTF_8, ISO_8859_2), "aEURb");
+}
+
+TEST_F(LibraryTranscode, ALongTransliterationConvertsWhole) {
+    const std::string Text(1 << 20, '\xBD');  // Latin-1 "1/2", five bytes each in ISO-8859-2
+    const std::string Out = ConvertCharset(Text, ISO_8859_1, ISO_8859_2);
+    ASSERT_EQ(Out.size(), Text.size() * 5);
+    EXPECT_EQ(Out.substr(Out.size() - 10), " 1/2  1/2 ");
+}
+
+TEST_F(LibraryTranscode, JapaneseEndsInTheInitialShiftState) {
+    const std::string Japanese = "Tokyo " + Hex("E6 9D B1 E4 BA AC");
+    const std::string Jis = ConvertCharset(Japanese, UTF_8, ISO_2022_JP);
+    ASSERT_GE(Jis.size(), 3u);
+    EXPECT_EQ(Jis.substr(Jis.size() - 3), "\x1B(B");
+    EXPECT_EQ(ConvertCharset(Jis, ISO_2022_JP, UTF_8), Japanese);
+}
+
+TEST_F(LibraryTranscode, UTF7TargetLosesOnlyTheAddedDash) {
+    EXPECT_EQ(ConvertCharset(Hex("C3 A9"), UTF_8, UTF_7), "+AOk-");
+    EXPECT_EQ(ConvertCharset("a-", UTF_8, UTF_7), "a-");
+}
+
+TEST_F(LibraryTranscode, LibraryAndOwnCodeAgreeOnCzech) {
+    const std::string Czech = Hex("50 C5 99 C3 AD 6C 69 C5 A1 20 C5 BE 6C 75 C5 A5 6F 75 C4 8D 6B C3 BD");
+    const std::string ByLibrary = ConvertCharset(Czech, UTF_8, ISO_8859_2);
+    SetIconvChoice(std::string("none"));
+    EXPECT_EQ(ConvertCharset(Czech, UTF_8, ISO_8859_2), ByLibrary);
+}
+
+struct TBestCase {
+    const char* Name;
+    std::string Text;
+    TCharsetSet Candidates;
+    TCharsetId Expected;
+};
+
+// Holds with and without the library: both runs of the suite check it.
+TEST(BestCharset, Cases) {
+    const std::string Czech = Hex("50 C5 99 C3 AD 6C 69 C5 A1 20 C5 BE 6C 75 C5 A5 6F 75 C4 8D 6B C3 BD");
+    const std::string Euro = Hex("E2 82 AC");
+    const TBestCase Cases[] = {
+        {"ASCII", "plain text", {ISO_8859_1, ISO_8859_2}, ISO_8859_1},
+        {"Czech", Czech, {ISO_8859_1, ISO_8859_2}, ISO_8859_2},
+        {"order is by ordinal, not by listing", Czech, {WINDOWS_1250, ISO_8859_2}, ISO_8859_2},
+        {"empty text", "", {WINDOWS_1250, ISO_8859_2}, ISO_8859_2},
+        {"no candidates", "plain", {}, ISO_8859_1},
+        {"no back-conversion", Euro, {ISO_8859_2, ISO_8859_5}, ISO_8859_1},
+        {"euro fits Windows-1252", Euro, {ISO_8859_2, WINDOWS_1252}, WINDOWS_1252},
+        {"longest back-conversion", Czech + Euro, {ISO_8859_1, ISO_8859_2}, ISO_8859_2},
+        {"only the first 1024 bytes count", std::string(1024, 'a') + Czech, {ISO_8859_1, ISO_8859_2}, ISO_8859_1},
+        {"a character ending at byte 1024 counts", std::string(1022, 'a') + Hex("C5 99"),
+         {ISO_8859_1, ISO_8859_2}, ISO_8859_2},
+    };
+    for (const TBestCase& C : Cases) EXPECT_EQ(BestCharset(C.Text, UTF_8, C.Candidates), C.Expected) << C.Name;
+}
+
+}  // namespace
+}  // namespace lumaro

@@ -1,0 +1,274 @@
+// The conversion engine: every conversion goes through UCS-2 big-endian. Each half
+// (source to intermediate, intermediate to target) is done by the iconv library
+// when it serves the charset, else by our own code; the halves decide separately.
+#include <memory>
+#include <mutex>
+
+#include "velchar/unicode_units.h"
+#include "velchar/velchar.h"
+#include "velicnv/velicnv.h"
+
+namespace lumaro {
+namespace {
+
+constexpr const char* IntermediateName = "UCS-2BE";
+constexpr size_t BestCharsetSample = 1024;
+// Members with ordinals below this have a code table of their own.
+constexpr size_t TableCharsetCount = 25;
+
+struct TUnitShape {
+    int Width;
+    bool LittleEndian;
+};
+
+TUnitShape ShapeOf(TCharsetId Id) {
+    switch (Id) {
+    case TCharsetId::UCS_2:
+    case TCharsetId::UTF_7:
+    case TCharsetId::mUTF_7: return {2, false};
+    case TCharsetId::UCS_2LE: return {2, true};
+    case TCharsetId::UCS_4:
+    case TCharsetId::UTF_8: return {4, false};
+    case TCharsetId::UCS_4LE: return {4, true};
+    default: return {1, false};
+    }
+}
+
+// Closes a library descriptor on every way out, exceptions included.
+class TConverter {
+public:
+    explicit TConverter(TIconvDescriptor D) : Descriptor(D) {}
+    ~TConverter() { CloseConverter(Descriptor); }
+    TConverter(const TConverter&) = delete;
+    TConverter& operator=(const TConverter&) = delete;
+    bool Opened() const { return Descriptor != NoIconvDescriptor; }
+    bool Run(std::string_view Input, std::string& Output) const {
+        return RunConverter(Descriptor, Input, Output);
+    }
+
+private:
+    TIconvDescriptor Descriptor;
+};
+
+// --- library halves: false sends the half to our own code ---------------------------
+
+bool LibraryDecode(std::string_view Text, const std::string& SourceName, std::string& Intermediate) {
+    // Characters above U+FFFF have no place in the intermediate: the library drops them.
+    TConverter Converter(OpenConverterIgnore(IntermediateName, SourceName));
+    return Converter.Opened() && Converter.Run(Text, Intermediate);
+}
+
+bool LibraryEncode(std::string_view Intermediate, TCharsetId Target, const std::string& TargetName,
+                   bool Transliterate, std::string& Out) {
+    TConverter Converter(Transliterate ? OpenConverterTranslit(TargetName, IntermediateName)
+                                       : OpenConverterIgnore(TargetName, IntermediateName));
+    if (!Converter.Opened()) return false;
+    if (Target != TCharsetId::UTF_7) return Converter.Run(Intermediate, Out);
+    // A closing "-" makes the library end an open base64 run; the "-" itself goes again.
+    std::string Closed;
+    Closed.reserve(Intermediate.size() + 2);
+    Closed.append(Intermediate).append(std::string_view("\0-", 2));
+    if (!Converter.Run(Closed, Out)) return false;
+    if (!Out.empty()) Out.pop_back();
+    return true;
+}
+
+// --- own decoding -----------------------------------------------------------------------
+
+std::string SingleBytesToIntermediate(std::string_view Text, const TCodeTable& Table) {
+    std::array<uint16_t, 256> ValueOf{};
+    for (unsigned B = 0; B < 0x80; ++B) ValueOf[B] = static_cast<uint16_t>(B);
+    for (unsigned K = 0; K < 0x80; ++K) ValueOf[0x80 + K] = Table[K];
+    std::string Out(Text.size() * 2, '\0');
+    for (size_t I = 0; I < Text.size(); ++I) {
+        const uint16_t V = ValueOf[static_cast<uint8_t>(Text[I])];
+        Out[2 * I] = static_cast<char>(V >> 8);
+        Out[2 * I + 1] = static_cast<char>(V & 0xFF);
+    }
+    return Out;
+}
+
+std::string PreDecoded(std::string_view Text, TCharsetId Source) {
+    if (Source == TCharsetId::UTF_7) return DecodeUtf7Units(Text, false);
+    if (Source == TCharsetId::mUTF_7) return DecodeUtf7Units(Text, true);
+    return std::string(Text);
+}
+
+std::string OwnDecode(std::string_view Text, TCharsetId Source) {
+    if (Source == TCharsetId::UTF_8) return Utf8ToIntermediate(Text);
+    const TUnitShape Shape = ShapeOf(Source);
+    if (Shape.Width == 1) return SingleBytesToIntermediate(Text, LoadCodeTable(Source));
+    return WalkUnits(PreDecoded(Text, Source), Shape.Width, Shape.LittleEndian);
+}
+
+// --- own encoding -----------------------------------------------------------------------
+
+// The byte that encodes each value in a single-byte charset, 0 for none: the first
+// position from 80 upwards whose table entry is the value.
+struct TReverseTable {
+    std::array<uint8_t, 0x10000> ByteOf{};
+};
+
+std::unique_ptr<TReverseTable> BuildReverseTable(const TCodeTable& Table) {
+    auto Reverse = std::make_unique<TReverseTable>();
+    for (size_t K = Table.size(); K-- > 0;) Reverse->ByteOf[Table[K]] = static_cast<uint8_t>(0x80 + K);
+    return Reverse;
+}
+
+const TReverseTable& ReverseTableOf(TCharsetId Id) {
+    static std::array<std::once_flag, TableCharsetCount> Built;
+    static std::array<std::unique_ptr<TReverseTable>, TableCharsetCount> Tables;
+    // Every member without a table of its own is written as Latin-1.
+    const size_t Index = Ordinal(Id) < TableCharsetCount ? Ordinal(Id) : Ordinal(TCharsetId::ISO_8859_1);
+    std::call_once(Built[Index], [Index] {
+        Tables[Index] = BuildReverseTable(LoadCodeTable(CharsetOfOrdinal(Index)));
+    });
+    return *Tables[Index];
+}
+
+std::string IntermediateToSingleBytes(std::string_view Intermediate, const TReverseTable& Reverse,
+                                      bool Transliterate) {
+    const size_t Count = Intermediate.size() / 2;
+    const uint8_t* P = reinterpret_cast<const uint8_t*>(Intermediate.data());
+    std::string Out(Count, '\0');
+    size_t O = 0;
+    for (size_t K = 0; K < Count; ++K) {
+        const unsigned W = (unsigned{P[2 * K]} << 8) | P[2 * K + 1];
+        if (W < 0x80) {
+            Out[O++] = static_cast<char>(W);
+        } else if (const uint8_t B = Reverse.ByteOf[W]; B != 0) {
+            Out[O++] = static_cast<char>(B);
+        } else if (Transliterate) {
+            Out[O++] = '_';
+        }
+    }
+    Out.resize(O);
+    return Out;
+}
+
+std::string IntermediateToWideUnits(std::string_view Intermediate, TUnitShape Shape) {
+    const size_t Count = Intermediate.size() / 2;
+    std::string Out;
+    Out.reserve(Count * static_cast<size_t>(Shape.Width));
+    for (size_t K = 0; K < Count; ++K) {
+        TCodeUnit Unit;
+        Unit.B1 = static_cast<uint8_t>(Intermediate[2 * K]);
+        Unit.B0 = static_cast<uint8_t>(Intermediate[2 * K + 1]);
+        WriteCodeUnit(Out, Unit, Shape.Width, Shape.LittleEndian);
+    }
+    return Out;
+}
+
+std::string OwnEncode(std::string_view Intermediate, TCharsetId Target, bool Transliterate) {
+    switch (Target) {
+    case TCharsetId::UTF_8: return IntermediateToUtf8(Intermediate);
+    // 2-byte big-endian units are the intermediate itself.
+    case TCharsetId::UTF_7: return EncodeUtf7Units(Intermediate, false);
+    case TCharsetId::mUTF_7: return EncodeUtf7Units(Intermediate, true);
+    default: break;
+    }
+    const TUnitShape Shape = ShapeOf(Target);
+    if (Shape.Width == 1) return IntermediateToSingleBytes(Intermediate, ReverseTableOf(Target), Transliterate);
+    return IntermediateToWideUnits(Intermediate, Shape);
+}
+
+uint32_t ValueOf(TCodeUnit U) {
+    return (uint32_t{U.B3} << 24) | (uint32_t{U.B2} << 16) | (uint32_t{U.B1} << 8) | U.B0;
+}
+
+}  // namespace
+
+std::string WalkUnits(std::string_view Units, int Width, bool LittleEndian) {
+    const size_t Step = static_cast<size_t>(Width);
+    std::string Out;
+    Out.reserve(Units.size() / Step * 2);
+    size_t Position = 1;
+    while (Units.size() - (Position - 1) >= Step) {
+        const TCodeUnit Unit = ReadCodeUnit(Units, Position, Width, LittleEndian);
+        switch (RoleOfUnit(ValueOf(Unit))) {
+        case TUnitRole::SwitchByteOrder: LittleEndian = !LittleEndian; break;
+        case TUnitRole::Vanish: break;
+        case TUnitRole::Character:
+            Out += static_cast<char>(Unit.B1);
+            Out += static_cast<char>(Unit.B0);
+            break;
+        }
+    }
+    return Out;
+}
+
+TCodeUnit ReadCodeUnit(std::string_view Text, size_t& Position, int Width, bool LittleEndian) {
+    const size_t Step = Width == 4 ? 4 : Width == 2 ? 2 : 1;
+    std::array<uint8_t, 4> B{};
+    for (size_t K = 0; K < Step; ++K) {
+        const size_t At = Position - 1 + K;
+        if (Position >= 1 && At < Text.size()) B[K] = static_cast<uint8_t>(Text[At]);
+    }
+    Position += Step;
+    TCodeUnit U;
+    if (Step == 1) {
+        U.B0 = B[0];
+    } else if (LittleEndian) {
+        U.B0 = B[0], U.B1 = B[1], U.B2 = B[2], U.B3 = B[3];
+    } else if (Step == 2) {
+        U.B1 = B[0], U.B0 = B[1];
+    } else {
+        U.B3 = B[0], U.B2 = B[1], U.B1 = B[2], U.B0 = B[3];
+    }
+    return U;
+}
+
+void WriteCodeUnit(std::string& Out, TCodeUnit Unit, int Width, bool LittleEndian) {
+    const char B0 = static_cast<char>(Unit.B0), B1 = static_cast<char>(Unit.B1);
+    const char B2 = static_cast<char>(Unit.B2), B3 = static_cast<char>(Unit.B3);
+    if (Width == 4) {
+        const char Bytes[4] = {B3, B2, B1, B0}, Reversed[4] = {B0, B1, B2, B3};
+        Out.append(LittleEndian ? Reversed : Bytes, 4);
+    } else if (Width == 2) {
+        const char Bytes[2] = {B1, B0}, Reversed[2] = {B0, B1};
+        Out.append(LittleEndian ? Reversed : Bytes, 2);
+    } else {
+        Out += B0;
+    }
+}
+
+std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
+    if (Source == Target) return std::string(Text);
+    const std::string SourceName = CharsetName(Source);
+    const std::string TargetName = CharsetName(Target);
+
+    std::string Intermediate;
+    if (Source == TCharsetId::UCS_2)
+        Intermediate.assign(Text);
+    else if (!LibraryDecode(Text, SourceName, Intermediate))
+        Intermediate = OwnDecode(Text, Source);
+
+    std::string Out;
+    if (!LibraryEncode(Intermediate, Target, TargetName, Transliterate, Out))
+        Out = OwnEncode(Intermediate, Target, Transliterate);
+    return Out;
+}
+
+std::string ConvertCharset(std::string_view Text, TCharsetId Source, TCharsetId Target) {
+    return TranscodeText(Text, Source, Target, true);
+}
+
+TCharsetId BestCharset(std::string_view Text, TCharsetId Source, const TCharsetSet& Candidates) {
+    const std::string_view Sample = Text.substr(0, BestCharsetSample);
+    TCharsetId Result = TCharsetId::ISO_8859_1;
+    size_t BestLength = 0;
+    for (size_t N = 0; N < CharsetCount; ++N) {
+        const TCharsetId Member = CharsetOfOrdinal(N);
+        if (!Candidates.Contains(Member)) continue;
+        const std::string There = TranscodeText(Sample, Source, Member, false);
+        const std::string Back = TranscodeText(There, Member, Source, false);
+        if (Back == Sample) return Member;
+        if (Back.size() > BestLength) {
+            Result = Member;
+            BestLength = Back.size();
+        }
+    }
+    return Result;
+}
+
+}  // namespace lumaro

@@ -1,0 +1,248 @@
+// Loading the iconv library, resolving its entry points and wrapping its three
+// operations so that every failure becomes "the library cannot serve this".
+#include "velicnv/velicnv.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace lumaro {
+namespace {
+
+using TOpenEntry = void* (*)(const char* Target, const char* Source);
+using TConvertEntry = size_t (*)(void* Descriptor, char** Input, size_t* InputLeft, char** Output,
+                                 size_t* OutputLeft);
+using TCloseEntry = int (*)(void* Descriptor);
+
+struct TEntryPoints {
+    TOpenEntry Open = nullptr;
+    TConvertEntry Convert = nullptr;
+    TCloseEntry Close = nullptr;
+    void* Control = nullptr;  // resolved with the others, never called
+};
+
+struct TEntryNames {
+    const char* Open;
+    const char* Convert;
+    const char* Close;
+    const char* Control;
+};
+
+constexpr TEntryNames LibiconvNames{"libiconv_open", "libiconv", "libiconv_close", "libiconvctl"};
+// The C library's own iconv has the plain names (and no control entry point).
+constexpr TEntryNames PlainNames{"iconv_open", "iconv", "iconv_close", "iconvctl"};
+
+// The binding state of the process. The lock exists from module start; the
+// library is loaded on first use and released at module stop.
+struct TBinding {
+    platform::TLock Lock;
+    platform::TLibrary Library;
+    bool Loaded = false;
+    TEntryPoints Entries;
+    std::optional<std::string> Choice;
+
+    void UnloadLocked() {
+        Loaded = false;
+        Library.Release();
+        Entries = TEntryPoints{};
+    }
+    ~TBinding() {
+        platform::TLockGuard Guard(Lock);
+        UnloadLocked();
+    }
+};
+
+TBinding& Binding() {
+    static TBinding TheBinding;
+    return TheBinding;
+}
+// Created while the module starts, not at the first conversion.
+[[maybe_unused]] TBinding& BindingAtStart = Binding();
+
+template <typename T>
+T EntryPoint(const platform::TLibrary& Library, const char* Name) {
+    return reinterpret_cast<T>(Library.Symbol(Name));
+}
+
+TEntryPoints Resolve(const platform::TLibrary& Library, const TEntryNames& Names) {
+    TEntryPoints E;
+    E.Open = EntryPoint<TOpenEntry>(Library, Names.Open);
+    E.Convert = EntryPoint<TConvertEntry>(Library, Names.Convert);
+    E.Close = EntryPoint<TCloseEntry>(Library, Names.Close);
+    E.Control = Library.Symbol(Names.Control);
+    return E;
+}
+
+TEntryPoints ResolveAny(const platform::TLibrary& Library) {
+    TEntryPoints E = Resolve(Library, LibiconvNames);
+#ifndef _WIN32
+    if (E.Open == nullptr) E = Resolve(Library, PlainNames);
+#endif
+    return E;
+}
+
+// The library files to try, in order, by the choice in force.
+std::vector<std::string> CandidateFiles(const std::optional<std::string>& Override) {
+    bool Set = false;
+    std::string Choice = Override ? *Override : platform::Environment("LUMARO_ICONV", &Set);
+    if (Override) Set = true;
+    if (Set && Choice == "none") return {};
+    // An empty value counts as unset: loading "" would give the program itself.
+    if (Set && !Choice.empty()) return {Choice};
+#ifdef _WIN32
+    return {"iconv.dll"};
+#else
+    return {"libiconv.so.2", "libc.so.6"};
+#endif
+}
+
+bool LoadLocked(TBinding& B) {
+    if (B.Loaded) return true;
+    for (const std::string& File : CandidateFiles(B.Choice)) {
+        if (!B.Library.Load(File)) continue;
+        B.Entries = ResolveAny(B.Library);
+        B.Loaded = true;
+        return true;
+    }
+    return false;
+}
+
+// Loads the library when needed and hands out its entry points, all under the
+// lock; false while no library can be loaded (the next call tries again).
+bool BoundEntries(TEntryPoints& Entries) {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    if (!LoadLocked(B)) return false;
+    Entries = B.Entries;
+    return true;
+}
+
+void* AsLibraryDescriptor(TIconvDescriptor D) { return reinterpret_cast<void*>(D); }
+
+// Output room of a run: four bytes per input byte to start with, grown on demand.
+class TOutputRoom {
+public:
+    TOutputRoom(std::string& Out, size_t InputLength) : Out(Out) {
+        const size_t Initial = InputLength <= (SIZE_MAX - 64) / 4 ? InputLength * 4 + 64 : InputLength;
+        Out.resize(Initial);
+    }
+    char* Next() { return Out.data() + Written; }
+    size_t Left() const { return Out.size() - Written; }
+    // Takes note of the bytes the library wrote up to Cursor.
+    void Advance(char* Cursor) { Written = static_cast<size_t>(Cursor - Out.data()); }
+    bool Grow() {
+        if (Out.size() > (SIZE_MAX - 64) / 2) return false;
+        Out.resize(Out.size() * 2 + 64);
+        return true;
+    }
+    void Finish() { Out.resize(Written); }
+
+private:
+    std::string& Out;
+    size_t Written = 0;
+};
+
+// A call that stops with less room than this may have stopped for want of room;
+// no character's output comes near it.
+constexpr size_t RoomForOneCharacter = 256;
+
+// Feeds the whole input to the library. The library's error codes are not used:
+// errno may belong to another C runtime than ours (Windows). Progress and room
+// tell enough: a call that consumes nothing although room is ample is stuck on
+// invalid or incomplete input.
+bool ConvertAll(const TEntryPoints& E, void* D, std::string_view Input, TOutputRoom& Room) {
+    if (Input.empty()) return true;
+    char* In = const_cast<char*>(Input.data());
+    size_t InLeft = Input.size();
+    for (;;) {
+        const size_t Before = InLeft;
+        char* Out = Room.Next();
+        size_t OutLeft = Room.Left();
+        const size_t Result = E.Convert(D, &In, &InLeft, &Out, &OutLeft);
+        Room.Advance(Out);
+        // An //IGNORE run that skipped characters reports an error after
+        // converting everything; with no input left it is complete.
+        if (Result != static_cast<size_t>(-1) || InLeft == 0) return true;
+        const bool RoomShort = OutLeft < RoomForOneCharacter;
+        if (InLeft == Before && !RoomShort) return false;
+        if (RoomShort && !Room.Grow()) return false;
+    }
+}
+
+// The call without input that writes what returns the target to its initial
+// shift state (ISO-2022-JP's ESC ( B, for example).
+bool FlushState(const TEntryPoints& E, void* D, TOutputRoom& Room) {
+    for (;;) {
+        char* Out = Room.Next();
+        size_t OutLeft = Room.Left();
+        const size_t Result = E.Convert(D, nullptr, nullptr, &Out, &OutLeft);
+        Room.Advance(Out);
+        if (Result != static_cast<size_t>(-1)) return true;
+        if (OutLeft >= RoomForOneCharacter || !Room.Grow()) return false;
+    }
+}
+
+}  // namespace
+
+bool LoadIconvLibrary() {
+    TEntryPoints Ignored;
+    return BoundEntries(Ignored);
+}
+
+bool UnloadIconvLibrary() {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    B.UnloadLocked();
+    return true;
+}
+
+bool IconvLibraryLoaded() {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    return B.Loaded;
+}
+
+void SetIconvChoice(const std::optional<std::string>& Choice) {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    B.UnloadLocked();
+    B.Choice = Choice;
+}
+
+TIconvDescriptor OpenConverter(const std::string& Target, const std::string& Source) {
+    TEntryPoints E;
+    if (!BoundEntries(E) || E.Open == nullptr) return NoIconvDescriptor;
+    return reinterpret_cast<TIconvDescriptor>(E.Open(Target.c_str(), Source.c_str()));
+}
+
+TIconvDescriptor OpenConverterTranslit(const std::string& Target, const std::string& Source) {
+    return OpenConverter(Target + "//TRANSLIT", Source);
+}
+
+TIconvDescriptor OpenConverterIgnore(const std::string& Target, const std::string& Source) {
+    return OpenConverter(Target + "//IGNORE", Source);
+}
+
+bool RunConverter(TIconvDescriptor Descriptor, std::string_view Input, std::string& Output) {
+    Output.clear();
+    TEntryPoints E;
+    if (Descriptor == NoIconvDescriptor || !BoundEntries(E) || E.Convert == nullptr) return false;
+    void* D = AsLibraryDescriptor(Descriptor);
+    TOutputRoom Room(Output, Input.size());
+    const bool Complete = ConvertAll(E, D, Input, Room) && FlushState(E, D, Room);
+    Room.Finish();
+    return Complete;
+}
+
+int CloseConverter(TIconvDescriptor& Descriptor) {
+    if (Descriptor == NoIconvDescriptor) return 0;
+    TEntryPoints E;
+    int Status = -1;
+    if (BoundEntries(E) && E.Close != nullptr) Status = E.Close(AsLibraryDescriptor(Descriptor));
+    Descriptor = NoIconvDescriptor;
+    return Status;
+}
+
+}  // namespace lumaro
