@@ -112,6 +112,7 @@ TEST(DecodeByAlphabet, OtherAlphabets) {
 
 TEST(EncodeByAlphabet, LeavesOutDigitsTheAlphabetLacks) {
     EXPECT_EQ(EncodeByAlphabet("a", Base64Alphabet.substr(0, 64)), "YQ");
+    EXPECT_EQ(EncodeByAlphabet("\xFF\xFF\xFF\xFF", Base64Alphabet.substr(0, 63)), "w");
     EXPECT_EQ(EncodeByAlphabet("\0\0\0"s, "A"), "AAAA");
     EXPECT_EQ(EncodeByAlphabet("\0\x10"s, "AB"), "ABA");
     EXPECT_EQ(EncodeByAlphabet("abc", ""), "");
