@@ -7,6 +7,12 @@
 #include <stdexcept>
 #include <string>
 
+// <windows.h> makes ReplaceFile a macro for ReplaceFileA, which would rename our
+// function below. Include <windows.h> before this header, never after it.
+#if defined(_WIN32) && defined(ReplaceFile)
+#undef ReplaceFile
+#endif
+
 namespace lumaro {
 
 // Every failure of the system is an exception carrying a message text

@@ -1,0 +1,58 @@
+// The parts of the platform layer that are the same on every system: error
+// texts, the forced code page, and the order of the steps that replace a file.
+#include <atomic>
+
+#include "platform/platform_internal.h"
+
+namespace lumaro::platform {
+namespace detail {
+
+void FailOpen(const std::string& Path) { throw TError("Cannot open file " + Path); }
+void FailCreate(const std::string& Path) { throw TError("Cannot create file " + Path); }
+void FailWrite(const std::string& Path) { throw TError("Cannot write file " + Path); }
+
+std::optional<uint32_t> ForcedCodePage() {
+    bool Set = false;
+    const std::string Value = Environment("LUMARO_CODEPAGE", &Set);
+    if (!Set || Value.empty() || Value.size() > 9) return std::nullopt;
+    uint32_t Number = 0;
+    for (char C : Value) {
+        if (C < '0' || C > '9') return std::nullopt;
+        Number = Number * 10 + static_cast<uint32_t>(C - '0');
+    }
+    return Number;
+}
+
+}  // namespace detail
+
+namespace {
+
+std::atomic<TReplaceFault> PendingFault{TReplaceFault::None};
+
+// The name ends in neither ".QDF" nor anything a queue scanner would pick up.
+std::string TemporaryNameFor(const std::string& Path) {
+    return Path + ".lumaro-tmp." + std::to_string(detail::ProcessId());
+}
+
+bool WriteContent(detail::TReplacement& R, std::string_view Content, TReplaceFault Fault) {
+    if (Fault == TReplaceFault::WriteHalfway) {
+        R.Write(Content.substr(0, Content.size() / 2));
+        return false;
+    }
+    return R.Write(Content);
+}
+
+}  // namespace
+
+void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
+
+void ReplaceFile(const std::string& Path, const std::string& Content) {
+    const TReplaceFault Fault = PendingFault.exchange(TReplaceFault::None);
+    detail::TReplacement R(Path, TemporaryNameFor(Path));
+    const bool Done = Fault != TReplaceFault::CreateTemporary && R.CreateTemporary() &&
+                      WriteContent(R, Content, Fault) && R.Finish() &&
+                      Fault != TReplaceFault::FinalReplace && R.MoveIntoPlace();
+    if (!Done) detail::FailCreate(Path);
+}
+
+}  // namespace lumaro::platform

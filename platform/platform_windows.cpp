@@ -1,0 +1,211 @@
+// The platform layer on Windows: the system's own services throughout.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/platform_internal.h"
+
+namespace lumaro::platform {
+namespace {
+
+// One buffer of 1024 bytes, as the module has always asked: values of at most
+// 1023 characters.
+constexpr DWORD ProfileBufferSize = 1024;
+
+// The largest piece handed to one ReadFile or WriteFile call.
+constexpr DWORD FileChunk = 1u << 24;
+
+class THandle {
+public:
+    explicit THandle(HANDLE V) : H(V) {}
+    ~THandle() { Close(); }
+    THandle(const THandle&) = delete;
+    THandle& operator=(const THandle&) = delete;
+    bool Valid() const { return H != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return H; }
+    bool Close() {
+        if (!Valid()) return true;
+        BOOL R = CloseHandle(H);
+        H = INVALID_HANDLE_VALUE;
+        return R != 0;
+    }
+
+private:
+    HANDLE H;
+};
+
+bool WriteAll(HANDLE H, std::string_view Bytes) {
+    while (!Bytes.empty()) {
+        DWORD Piece = Bytes.size() < FileChunk ? static_cast<DWORD>(Bytes.size()) : FileChunk;
+        DWORD Written = 0;
+        if (!WriteFile(H, Bytes.data(), Piece, &Written, nullptr) || Written == 0) return false;
+        Bytes.remove_prefix(Written);
+    }
+    return true;
+}
+
+bool ReadAll(HANDLE H, std::string& Content) {
+    LARGE_INTEGER Size{};
+    if (GetFileSizeEx(H, &Size) && Size.QuadPart > 0 &&
+        static_cast<unsigned long long>(Size.QuadPart) < Content.max_size())
+        Content.reserve(static_cast<size_t>(Size.QuadPart));
+    std::vector<char> Buffer(65536);
+    for (;;) {
+        DWORD Got = 0;
+        if (!ReadFile(H, Buffer.data(), static_cast<DWORD>(Buffer.size()), &Got, nullptr))
+            return false;
+        if (Got == 0) return true;
+        Content.append(Buffer.data(), Got);
+    }
+}
+
+HANDLE OpenForReading(const std::string& Path) {
+    return CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+const char* PathSeparator() { return "\\"; }
+
+std::string ProfileString(const std::string& Path, const std::string& Section,
+                          const std::string& Key, const std::string& Default) {
+    char Buffer[ProfileBufferSize];
+    DWORD N = GetPrivateProfileStringA(Section.c_str(), Key.c_str(), Default.c_str(), Buffer,
+                                       ProfileBufferSize, Path.c_str());
+    return std::string(Buffer, N < ProfileBufferSize ? N : ProfileBufferSize - 1);
+}
+
+uint32_t AnsiCodePage() {
+    if (auto Forced = detail::ForcedCodePage()) return *Forced;
+    return GetACP();
+}
+
+std::string Environment(const char* Name, bool* Set) {
+    // The process's own environment, which a host may change after start-up.
+    // An empty variable also gives 0; only the error code tells it from an absent one.
+    SetLastError(ERROR_SUCCESS);
+    DWORD Needed = GetEnvironmentVariableA(Name, nullptr, 0);
+    if (Set) *Set = Needed != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    if (Needed == 0) return std::string();
+    std::string Value(Needed, '\0');
+    DWORD Got = GetEnvironmentVariableA(Name, Value.data(), Needed);
+    Value.resize(Got < Needed ? Got : 0);
+    return Value;
+}
+
+// --- libraries and locks -----------------------------------------------------
+
+TLibrary::~TLibrary() { Release(); }
+
+bool TLibrary::Load(const std::string& FileName) {
+    Release();
+    Handle = reinterpret_cast<void*>(LoadLibraryA(FileName.c_str()));
+    return Handle != nullptr;
+}
+
+void* TLibrary::Symbol(const char* Name) const {
+    if (!Handle) return nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(Handle), Name));
+}
+
+void TLibrary::Release() {
+    if (Handle) FreeLibrary(static_cast<HMODULE>(Handle));
+    Handle = nullptr;
+}
+
+struct TLock::TImpl {
+    CRITICAL_SECTION Section;
+};
+
+TLock::TLock() : Impl(std::make_unique<TImpl>()) { InitializeCriticalSection(&Impl->Section); }
+TLock::~TLock() { DeleteCriticalSection(&Impl->Section); }
+void TLock::Enter() { EnterCriticalSection(&Impl->Section); }
+void TLock::Leave() { LeaveCriticalSection(&Impl->Section); }
+
+TLocalTime LocalTime() {
+    SYSTEMTIME T{};
+    GetLocalTime(&T);
+    return {T.wYear, T.wMonth, T.wDay, T.wHour, T.wMinute, T.wSecond};
+}
+
+// --- whole files ---------------------------------------------------------------
+
+bool FileExists(const std::string& Path) {
+    DWORD A = GetFileAttributesA(Path.c_str());
+    return A != INVALID_FILE_ATTRIBUTES && !(A & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string ReadWholeFile(const std::string& Path) {
+    THandle F(OpenForReading(Path));
+    std::string Content;
+    if (!F.Valid() || !ReadAll(F.Get(), Content)) detail::FailOpen(Path);
+    return Content;
+}
+
+void WriteWholeFile(const std::string& Path, const std::string& Content) {
+    THandle F(CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!F.Valid() || !WriteAll(F.Get(), Content) || !F.Close()) detail::FailCreate(Path);
+}
+
+void AppendToFile(const std::string& Path, const std::string& Content) {
+    // Append access makes every write land at the end, even with other writers.
+    THandle F(CreateFileA(Path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!F.Valid()) detail::FailOpen(Path);
+    if (!WriteAll(F.Get(), Content) || !F.Close()) detail::FailWrite(Path);
+}
+
+namespace detail {
+
+unsigned long ProcessId() { return GetCurrentProcessId(); }
+
+TReplacement::TReplacement(const std::string& P, std::string T)
+    : Path(P), TemporaryPath(std::move(T)), Handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {}
+
+TReplacement::~TReplacement() {
+    CloseTemporary();
+    if (!Placed) DeleteFileA(TemporaryPath.c_str());
+}
+
+void TReplacement::CloseTemporary() {
+    HANDLE H = reinterpret_cast<HANDLE>(Handle);
+    if (H != INVALID_HANDLE_VALUE) CloseHandle(H);
+    Handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+}
+
+bool TReplacement::CreateTemporary() {
+    HANDLE H = CreateFileA(TemporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    Handle = reinterpret_cast<intptr_t>(H);
+    return H != INVALID_HANDLE_VALUE;
+}
+
+bool TReplacement::Write(std::string_view Bytes) {
+    return WriteAll(reinterpret_cast<HANDLE>(Handle), Bytes);
+}
+
+bool TReplacement::Finish() {
+    // The new file inherits the folder's access rules as the original did when it
+    // was made there; nothing else of the original needs copying.
+    HANDLE H = reinterpret_cast<HANDLE>(Handle);
+    const bool Flushed = FlushFileBuffers(H) != 0;
+    const bool Closed = CloseHandle(H) != 0;
+    Handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+    return Flushed && Closed;
+}
+
+bool TReplacement::MoveIntoPlace() {
+    if (!MoveFileExA(TemporaryPath.c_str(), Path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return false;
+    Placed = true;
+    return true;
+}
+
+}  // namespace detail
+}  // namespace lumaro::platform

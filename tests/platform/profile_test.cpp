@@ -1,0 +1,70 @@
+// Reading values from INI files; the same cases hold for our reader and for the
+// Windows profile service.
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "scratch_folder.h"
+
+namespace lumaro {
+namespace {
+
+struct TProfileCase {
+    const char* Name;
+    std::string Ini;
+    std::string Section, Key, Expected;
+};
+
+const std::string Long(2000, 'v');
+
+const TProfileCase ProfileCases[] = {
+    {"key found", "[Lumaro]\r\nLogFile=act.log\r\n", "Lumaro", "LogFile", "act.log"},
+    {"names without case", "[lUMARO]\r\nlogfile=act.log\r\n", "Lumaro", "LOGFILE", "act.log"},
+    {"value keeps its case", "[Lumaro]\r\nCharSet=Windows-1250\r\n", "Lumaro", "CharSet", "Windows-1250"},
+    {"missing section", "[Other]\r\nLogFile=act.log\r\n", "Lumaro", "LogFile", "default"},
+    {"missing key", "[Lumaro]\r\nTagName=X\r\n", "Lumaro", "LogFile", "default"},
+    {"key of the next section", "[Lumaro]\r\nA=1\r\n[Next]\r\nLogFile=no\r\n", "Lumaro", "LogFile", "default"},
+    {"key of the previous section", "[First]\r\nLogFile=no\r\n[Lumaro]\r\n", "Lumaro", "LogFile", "default"},
+    {"empty value is empty", "[Lumaro]\r\nQueue=\r\n", "Lumaro", "Queue", ""},
+    {"blanks around name and value", "[ Lumaro ]\r\n  Queue =  C:\\q \t\r\n", "Lumaro", "Queue", "C:\\q"},
+    {"inner blanks kept", "[Lumaro]\r\nTagName=X  Y\r\n", "Lumaro", "TagName", "X  Y"},
+    {"bare LF lines", "[Lumaro]\nA=1\nB=2\n", "Lumaro", "B", "2"},
+    {"last line without break", "[Lumaro]\r\nB=2", "Lumaro", "B", "2"},
+    {"first of two equal keys", "[Lumaro]\r\nB=first\r\nB=second\r\n", "Lumaro", "B", "first"},
+    {"equals sign in value", "[Lumaro]\r\nB=x=y\r\n", "Lumaro", "B", "x=y"},
+    {"comment line", "[Lumaro]\r\n;B=commented\r\n", "Lumaro", "B", "default"},
+    {"value cut to 1023", "[Lumaro]\r\nB=" + Long + "\r\n", "Lumaro", "B", Long.substr(0, 1023)},
+    {"empty file", "", "Lumaro", "B", "default"},
+    {"quotes dropped", "[Lumaro]\r\nB=\"q v\"\r\nC='r'\r\n", "Lumaro", "C", "r"},
+    {"unpaired quote kept", "[Lumaro]\r\nB=\"q v\r\n", "Lumaro", "B", "\"q v"},
+    {"line without equals", "[Lumaro]\r\nB\r\n", "Lumaro", "B", "default"},
+    {"unclosed section", "[Lumaro\r\nB=1\r\n", "Lumaro", "B", "default"},
+    {"only the first section", "[Lumaro]\r\nA=1\r\n[LUMARO]\r\nB=2\r\n", "Lumaro", "B", "default"},
+    {"text after the bracket", "[Lumaro] old\r\nB=1\r\n", "Lumaro", "B", "1"},
+    {"byte-order mark", "\xEF\xBB\xBF[Lumaro]\r\nB=1\r\n", "Lumaro", "B", "1"},
+    {"CR lines", "[Lumaro]\rB=cr\r", "Lumaro", "B", "cr"},
+};
+
+class ProfileTable : public ::testing::TestWithParam<TProfileCase> {};
+
+TEST_P(ProfileTable, GivesTheValueOrTheDefault) {
+    const TProfileCase& C = GetParam();
+    testing::TScratchFolder Folder;
+    const std::string Path = Folder.Path("lumaro.ini");
+    platform::WriteWholeFile(Path, C.Ini);
+    EXPECT_EQ(platform::ProfileString(Path, C.Section, C.Key, "default"), C.Expected) << C.Name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, ProfileTable, ::testing::ValuesIn(ProfileCases));
+
+TEST(ProfileString, MissingFileGivesTheDefault) {
+    testing::TScratchFolder Folder;
+    EXPECT_EQ(platform::ProfileString(Folder.Path("none.ini"), "Lumaro", "LogFile", "lumaro.log"),
+              "lumaro.log");
+    EXPECT_EQ(platform::ProfileString(Folder.Path("none.ini"), "Lumaro", "Queue", " q  "), " q");
+    EXPECT_EQ(platform::ProfileString(Folder.Path("none.ini"), "Lumaro", "Queue", Long),
+              Long.substr(0, 1023));
+    EXPECT_EQ(platform::ProfileString(Folder.Path("none.ini"), "Lumaro", "Queue", ""), "");
+}
+
+}  // namespace
+}  // namespace lumaro

@@ -1,0 +1,76 @@
+// A fresh, empty folder for one test, removed with everything in it afterwards.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace lumaro::testing {
+
+class TScratchFolder {
+public:
+    TScratchFolder() {
+        static int Counter = 0;
+        const auto Base = std::filesystem::temp_directory_path();
+        const std::string Stem = "lumaro-test-" + std::to_string(platform::LocalTime().Second) + "-";
+        do {
+            Root = Base / (Stem + std::to_string(++Counter));
+        } while (!std::filesystem::create_directory(Root));
+    }
+    ~TScratchFolder() {
+        std::error_code Ignored;
+        std::filesystem::remove_all(Root, Ignored);
+    }
+    TScratchFolder(const TScratchFolder&) = delete;
+    TScratchFolder& operator=(const TScratchFolder&) = delete;
+
+    std::string Path(const std::string& Name) const { return (Root / Name).string(); }
+
+    // The names of everything in the folder.
+    std::set<std::string> Names() const {
+        std::set<std::string> Result;
+        for (const auto& Entry : std::filesystem::directory_iterator(Root))
+            Result.insert(Entry.path().filename().string());
+        return Result;
+    }
+
+private:
+    std::filesystem::path Root;
+};
+
+// Sets (or, with a null value, removes) an environment variable for one scope.
+class TScopedEnvironment {
+public:
+    TScopedEnvironment(const char* Name, const char* Value) : Name_(Name) {
+        Previous = platform::Environment(Name, &HadValue);
+        SetVariable(Name, Value);
+    }
+    ~TScopedEnvironment() { SetVariable(Name_.c_str(), HadValue ? Previous.c_str() : nullptr); }
+    TScopedEnvironment(const TScopedEnvironment&) = delete;
+    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
+
+private:
+    static void SetVariable(const char* Name, const char* Value);
+
+    std::string Name_;
+    std::string Previous;
+    bool HadValue = false;
+};
+
+}  // namespace lumaro::testing
+
+#ifdef _WIN32
+// The C runtime passes the change on to the process environment. It cannot make a
+// variable empty: an empty value removes it.
+inline void lumaro::testing::TScopedEnvironment::SetVariable(const char* Name, const char* Value) {
+    _putenv((std::string(Name) + "=" + (Value ? Value : "")).c_str());
+}
+#else
+inline void lumaro::testing::TScopedEnvironment::SetVariable(const char* Name, const char* Value) {
+    if (Value) setenv(Name, Value, 1);
+    else unsetenv(Name);
+}
+#endif
