@@ -89,6 +89,10 @@ void TakeJobIdentity(void* JobHandle, const THostInterface& Host) {
 }
 
 void GatherJobState(void* JobHandle, const THostInterface& Host) {
+    // A failure before the job's identity is known must not be reported under
+    // the identity of the previous job.
+    JobState.JobId.clear();
+    JobState.SenderAddress.clear();
     JobState.BaseDir = QueryText(Host, HostVarBaseDir);
     ReadConfiguration();
     SettleQueueDir(Host);

@@ -172,18 +172,20 @@ TEST_F(EndToEnd, UnwritableActivityLogStillReachesTheServerLog) {
 // and every one of them is written back.
 TEST_F(EndToEnd, DeeplyNestedMultipartLosesNoLine) {
     constexpr int Levels = 5000;
+    // No boundary is a prefix of another, or a delimiter of one level would end
+    // the parts of another.
+    auto Boundary = [](int Level) { return "b" + std::to_string(Level) + "."; };
     Lines Message = {"Subject: =?UTF-8?Q?deep?="};
     for (int i = 0; i < Levels; ++i) {
-        const std::string Boundary = "b" + std::to_string(i);
-        if (i > 0) Message.push_back("--b" + std::to_string(i - 1));
-        Message.push_back("Content-Type: multipart/mixed; boundary=\"" + Boundary + "\"");
+        if (i > 0) Message.push_back("--" + Boundary(i - 1));
+        Message.push_back("Content-Type: multipart/mixed; boundary=\"" + Boundary(i) + "\"");
         Message.push_back("");
     }
-    Message.push_back("--b" + std::to_string(Levels - 1));
+    Message.push_back("--" + Boundary(Levels - 1));
     Message.push_back("Content-Type: text/plain; charset=iso-8859-2");
     Message.push_back("");
     Message.push_back("innermost");
-    for (int i = Levels - 1; i >= 0; --i) Message.push_back("--b" + std::to_string(i) + "--");
+    for (int i = Levels - 1; i >= 0; --i) Message.push_back("--" + Boundary(i) + "--");
     Queue(CrLfText(Message));
     EXPECT_EQ(Host.RunDaemon(), 0);
     Lines Expected = Message;

@@ -174,9 +174,14 @@ TEST(EntryPoints, FailureWhileGatheringTheJobIsReported) {
             if (C.OutOfMemory) throw std::bad_alloc();
             throw std::runtime_error("server went away");
         };
+        JobState.JobId = "PREVIOUS";
         EXPECT_EQ(Host.RunDaemon(), 0);
         EXPECT_EQ(Host.ServerLog, std::vector<std::string>{C.Expected});
-        EXPECT_EQ(ReadLines(Scratch.Log).size(), 1u);
+        const std::vector<std::string> Log = ReadLines(Scratch.Log);
+        ASSERT_EQ(Log.size(), 1u);
+        // The failed job's identity is not yet known; the previous one's is not used.
+        EXPECT_EQ(WithoutStamp(Log[0]),
+                  FormatLogLine("F", "<stamp>", "", "", C.Expected.substr(std::string(CrashPrefix).size()), 0));
     }
 }
 
