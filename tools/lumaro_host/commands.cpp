@@ -103,7 +103,9 @@ int RunCommand(const TOptions& Options) {
     TModule Module;
     LoadModule(Options, Module);
     TServer Server(Options);
-    const std::string File = JoinPath(QueueFolder(Options), Options.JobId + ".QDF");
+    // The module takes at most 20 characters of the identifier for the file name.
+    const std::string File =
+        JoinPath(QueueFolder(Options), Options.JobId.substr(0, JobIdMaxLength) + ".QDF");
     const TFileStamp Before = StampOf(File);
     const TJob Job{Options.JobId, Options.Sender};
     const TJobOutcome Outcome = Server.RunJob(Module, Job);

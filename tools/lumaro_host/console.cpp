@@ -73,8 +73,11 @@ void WriteStderr(const std::string& Text) { WriteBytes(stderr, Text); }
 std::string DefaultModulePath() {
     const std::string Self = ExecutablePath();
     if (Self.empty()) return ModuleFileName;
-    return std::filesystem::path(Self).parent_path().string() + platform::PathSeparator() +
-           ModuleFileName;
+    const std::string Folder = std::filesystem::path(Self).parent_path().string();
+    const std::string Beside = JoinPath(Folder, ModuleFileName);
+    // In a build tree the module is built in the lumaro folder next to ours.
+    const std::string Built = JoinPath(JoinPath(JoinPath(Folder, ".."), "lumaro"), ModuleFileName);
+    return !platform::FileExists(Beside) && platform::FileExists(Built) ? Built : Beside;
 }
 
 void LoadModule(const TOptions& Options, TModule& Module) {

@@ -30,7 +30,7 @@ const char* const Help =
     "\n"
     "Options:\n"
     "  --module PATH   the module to load (default: lumaro.so or lumaro.dll beside this\n"
-    "                  program)\n"
+    "                  program, or in ../lumaro/ from it as in a build tree)\n"
     "  --base DIR      the server's base folder (host variable 8): it holds lumaro.ini,\n"
     "                  and the server log server.log is appended to there\n"
     "  --queue DIR     the server's queue folder (host variable 1); without it the\n"

@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""The whole job through lumaro-host: generates the workloads deterministically,
+runs each through `lumaro-host queue` with the iconv library and with the module's
+own code (LUMARO_ICONV=none), and prints MB/s, messages per second and peak memory.
+
+    python3 bench/job_bench.py --host build-bench/tools/lumaro-host [--dir /dev/shm]
+
+Workloads: 2,000 typical messages of 2 to 50 KB (UTF-8 quoted-printable text,
+multipart/alternative with HTML, some with a 100-300 KB base64 attachment,
+ISO-8859-2 messages that need no change, encoded-word subjects); one 20 MB UTF-8
+quoted-printable text message; one 20 MB UTF-8 base64 text message; one message
+with a 40 MB base64 attachment and a small UTF-8 text part. Timing is the host's
+own (DAEMON calls only, no process start); peak memory is the maximum resident
+size of the lumaro-host process. The default folder is tmpfs, so the flush of the
+rewritten file costs nothing; give --dir on a real disk to include it."""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'host'))
+import messages  # noqa: E402
+
+SUBJECTS = ['Faktura č. {n} - splatnost', 'Objednávka kancelářských potřeb {n}',
+            'Pozvánka na poradu oddělení', 'Re: Připomínky k rozpočtu {n}',
+            'Žádost o dovolenou', 'Výkaz práce za listopad', 'Úprava smlouvy č. {n}']
+
+# Floors: workload -> (own code, library) in MB/s, or messages per second for the mix.
+FLOORS = {'qp20': (170, 120), 'b64text20': (220, 150), 'attach40': (330, 330), 'mix': (2500, 2500)}
+MEMORY_FACTOR = 6
+
+
+def paragraph_text(rng, size):
+    words = messages.CZECH.split()
+    out, length = [], 0
+    while length < size:
+        line = ' '.join(rng.choice(words) for _ in range(rng.randint(6, 12)))
+        out.append(line)
+        length += len(line.encode()) + 1
+    return '\n'.join(out) + '\n'
+
+
+def head(rng, n, content_type, extra='', charset='UTF-8'):
+    subject = messages.ew(rng.choice(SUBJECTS).format(n=n), charset, rng.choice('QB'))
+    return (f'Received: from relay{n % 7}.example.cz by mx.example.cz; Tue, 8 Dec 2026 08:00:00 +0100\n'
+            f'Message-ID: <{n}.bench@example.cz>\nFrom: odesilatel{n}@example.cz\n'
+            f'To: prijemce@example.cz\nSubject: {subject}\nMIME-Version: 1.0\n'
+            f'Content-Type: {content_type}\n' + extra)
+
+
+def typical(rng, n):
+    kind = rng.choices(['qp', 'alternative', 'attachment', 'iso'], [40, 30, 5, 25])[0]
+    # Quoted-printable Czech text grows by about a half; the alternative carries it twice.
+    encoded_size = rng.randint(2_000, 50_000)
+    text = paragraph_text(rng, encoded_size * 2 // (3 if kind != 'alternative' else 7))
+    if kind == 'qp':
+        return messages.message(head(rng, n, 'text/plain; charset=utf-8',
+                                     'Content-Transfer-Encoding: quoted-printable\n'),
+                                messages.qp(text, 'utf-8'))
+    if kind == 'iso':
+        return messages.message(head(rng, n, 'text/plain; charset=ISO-8859-2',
+                                     'Content-Transfer-Encoding: quoted-printable\n', 'ISO-8859-2'),
+                                messages.qp(text, 'iso-8859-2'))
+    plain = messages.part('Content-Type: text/plain; charset=utf-8\n'
+                          'Content-Transfer-Encoding: quoted-printable', messages.qp(text, 'utf-8', '\n'))
+    html = '<html><body><p>' + text.replace('\n', '</p>\n<p>') + '</p></body></html>\n'
+    parts = [plain, messages.part('Content-Type: text/html; charset=utf-8\n'
+                                  'Content-Transfer-Encoding: quoted-printable',
+                                  messages.qp(html, 'utf-8', '\n'))]
+    if kind == 'attachment':
+        data = rng.randbytes(rng.randint(75_000, 225_000))
+        parts = [plain, messages.part('Content-Type: application/pdf; name="priloha.pdf"\n'
+                                      'Content-Transfer-Encoding: base64\n'
+                                      'Content-Disposition: attachment; filename="priloha.pdf"',
+                                      messages.b64(data, '\n'))]
+    subtype = 'mixed' if kind == 'attachment' else 'alternative'
+    return messages.message(head(rng, n, f'multipart/{subtype}; boundary="b{n}"'),
+                            messages.multipart(f'b{n}', parts))
+
+
+def large_text(rng, megabytes, encoding):
+    text = paragraph_text(rng, 200_000)
+    if encoding == 'qp':
+        unit = messages.qp(text, 'utf-8')
+    else:
+        unit = messages.b64(text.encode('utf-8')[:199_980])  # a multiple of 3 bytes
+    body = unit * (megabytes * 1_000_000 // len(unit) + 1)
+    cte = 'quoted-printable' if encoding == 'qp' else 'base64'
+    return messages.message(head(rng, 0, 'text/plain; charset=utf-8',
+                                 f'Content-Transfer-Encoding: {cte}\n'), body)
+
+
+def large_attachment(rng, megabytes):
+    data = rng.randbytes(megabytes * 750_000)
+    parts = [messages.part('Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit',
+                           'Dobrý den, v příloze je záloha databáze.\n'),
+             messages.part('Content-Type: application/octet-stream; name="zaloha.bin"\n'
+                           'Content-Transfer-Encoding: base64\n'
+                           'Content-Disposition: attachment; filename="zaloha.bin"',
+                           messages.b64(data, '\n'))]
+    return messages.message(head(rng, 0, 'multipart/mixed; boundary="big"'),
+                            messages.multipart('big', parts), body_charset='utf-8')
+
+
+def generate(folder):
+    rng = random.Random(20261208)
+    workloads = {
+        'mix': {f'M{n:06d}': typical(rng, n) for n in range(2000)},
+        'qp20': {'QP20': large_text(rng, 20, 'qp')},
+        'b64text20': {'B64TEXT20': large_text(rng, 20, 'base64')},
+        'attach40': {'ATTACH40': large_attachment(rng, 40)},
+    }
+    for name, jobs in workloads.items():
+        os.makedirs(os.path.join(folder, name))
+        for job, data in jobs.items():
+            with open(os.path.join(folder, name, job + '.QDF'), 'wb') as f:
+                f.write(data)
+    return {name: (len(jobs), sum(map(len, jobs.values())), max(map(len, jobs.values())))
+            for name, jobs in workloads.items()}
+
+
+def measure(host, module, source, base, own_code):
+    queue = os.path.join(base, 'QUEUE')
+    shutil.rmtree(base, ignore_errors=True)
+    shutil.copytree(source, queue)
+    with open(os.path.join(base, 'lumaro.ini'), 'w') as f:
+        f.write(f'[Lumaro]\nLogFile={os.path.join(base, "lumaro.log")}\nCharSet=ISO-8859-2\n')
+    env = dict(os.environ, LUMARO_CODEPAGE='1250')
+    env.pop('LUMARO_ICONV', None)
+    if own_code:
+        env['LUMARO_ICONV'] = 'none'
+    cmd = [host, 'queue', '--base', base, '--host', 'bench.example.cz']
+    if module:
+        cmd += ['--module', module]
+    with tempfile.TemporaryFile() as out:
+        process = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env)
+        # wait4 gives this one child's peak, where getrusage would give the peak of
+        # every child so far.
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        text = out.read().decode(errors='replace')
+    summary = re.match(r'jobs (\d+), changed (\d+), failed (\d+), ([\d.]+) seconds', text)
+    if process.returncode != 0 or not summary:
+        raise RuntimeError(f'{" ".join(cmd)} failed: {text}')
+    return int(summary[2]), float(summary[4]), usage.ru_maxrss * 1024
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--host', required=True, help='the lumaro-host executable')
+    parser.add_argument('--module', default='', help='the module (default: the host finds it)')
+    parser.add_argument('--dir', default='/dev/shm', help='where the queues live (default tmpfs)')
+    parser.add_argument('--repeat', type=int, default=3, help='runs per figure; the best counts')
+    parser.add_argument('--only', nargs='*', help='workloads to run (mix qp20 b64text20 attach40)')
+    args = parser.parse_args()
+
+    root = tempfile.mkdtemp(prefix='lumaro-bench-', dir=args.dir)
+    try:
+        sources = os.path.join(root, 'sources')
+        sizes = generate(sources)
+        print(f'{"workload":10} {"code":8} {"jobs":>5} {"changed":>7} {"MB":>7} {"seconds":>8} '
+              f'{"MB/s":>7} {"msg/s":>8} {"peak MB":>8}  floor')
+        for name, (jobs, total, largest) in sizes.items():
+            if args.only and name not in args.only:
+                continue
+            for own_code in (True, False):
+                best = None
+                for _ in range(args.repeat):
+                    result = measure(args.host, args.module, os.path.join(sources, name),
+                                     os.path.join(root, 'run'), own_code)
+                    best = result if best is None or result[1] < best[1] else best
+                changed, seconds, peak = best
+                rate, per_second = total / 1e6 / seconds, jobs / seconds
+                floor = FLOORS[name][0 if own_code else 1]
+                figure = per_second if name == 'mix' else rate
+                verdict = 'ok' if figure >= floor else 'BELOW'
+                memory = 'ok' if peak <= MEMORY_FACTOR * largest else 'OVER'
+                print(f'{name:10} {"own" if own_code else "library":8} {jobs:5} {changed:7} '
+                      f'{total / 1e6:7.1f} {seconds:8.3f} {rate:7.1f} {per_second:8.1f} '
+                      f'{peak / 1e6:8.1f}  {verdict} (>= {floor}{" msg/s" if name == "mix" else " MB/s"}), '
+                      f'memory {memory} (<= {MEMORY_FACTOR} x {largest / 1e6:.1f} MB)', flush=True)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+if __name__ == '__main__':
+    main()
