@@ -13,6 +13,8 @@ using mimepart_detail::TLineSpan;
 
 TMimePart::TMimePart() : OutputCharsetId(SystemCharset()) {}
 
+TMimePart::TMimePart(TCharsetId OutputCharset) : OutputCharsetId(OutputCharset) {}
+
 TMimePart::~TMimePart() { ClearChildren(); }
 
 void TMimePart::Clear() {
@@ -57,8 +59,10 @@ void TMimePart::ClearChildren() {
     }
 }
 
-TMimePart& TMimePart::AddChild() {
-    auto Created = std::make_unique<TMimePart>();
+TMimePart& TMimePart::AddChild() { return AddChild(SystemCharset()); }
+
+TMimePart& TMimePart::AddChild(TCharsetId OutputCharset) {
+    auto Created = std::make_unique<TMimePart>(OutputCharset);
     Created->FallbackCharset = FallbackCharset;
     Created->Depth = Depth + 1;
     Created->MaxDepth = MaxDepth;

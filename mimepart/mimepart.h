@@ -57,6 +57,9 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
 class TMimePart {
 public:
     TMimePart();
+    // A part whose OutputCharsetId starts as the given charset, for a caller that
+    // has just asked SystemCharset and creates many parts at once.
+    explicit TMimePart(TCharsetId OutputCharset);
     ~TMimePart();
     TMimePart(const TMimePart&) = delete;
     TMimePart& operator=(const TMimePart&) = delete;
@@ -93,6 +96,8 @@ public:
     void ClearChildren();
     // The new child takes this part's FallbackCharset and MaxDepth, and Depth + 1.
     TMimePart& AddChild();
+    // The same with the child's OutputCharsetId given instead of asked again.
+    TMimePart& AddChild(TCharsetId OutputCharset);
 
     void SetPrimaryType(const std::string& Value);
     void SetTransferEncoding(const std::string& Value);

@@ -64,12 +64,12 @@ size_t ReadPreamble(TMimePart& Part, const TLineSpan& Lines, size_t i, std::stri
 // A later delimiter is recognised as a prefix of its line, the closing one only
 // when the line equals it exactly: a closing delimiter followed by blanks starts
 // one more part.
-size_t ReadSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i,
+size_t ReadSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i, TCharsetId SystemOutput,
                     std::vector<TPendingSplit>& Pending) {
     const std::string Delimiter = "--" + Part.Boundary;
     const std::string Closing = Delimiter + "--";
     for (;;) {
-        TMimePart& Sub = Part.AddChild();
+        TMimePart& Sub = Part.AddChild(SystemOutput);
         const size_t Begin = i;
         size_t End = Lines.Count;
         std::string_view Last;
@@ -86,15 +86,16 @@ size_t ReadSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i,
     }
 }
 
-void SplitOne(TMimePart& Part, const TLineSpan& Lines, std::vector<TPendingSplit>& Pending) {
-    Part.Clear();
+// Sub-parts come fresh from construction; only the part the split began with is cleared.
+void SplitOne(TMimePart& Part, const TLineSpan& Lines, TCharsetId SystemOutput,
+              std::vector<TPendingSplit>& Pending) {
     size_t i = ReadHeader(Part, Lines);
     Part.ParseHeader();
     if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart && Part.CanDescend()) {
         i = ReadPreamble(Part, Lines, i, "--" + Part.Boundary);
-        i = ReadSubParts(Part, Lines, i, Pending);
+        i = ReadSubParts(Part, Lines, i, SystemOutput, Pending);
     } else if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage && Part.CanDescend()) {
-        TMimePart& Encapsulated = Part.AddChild();
+        TMimePart& Encapsulated = Part.AddChild(SystemOutput);
         while (i < Lines.Count && TrimRightView(Lines[i]).empty()) ++i;
         Pending.push_back({&Encapsulated, Lines.Slice(i, Lines.Count, true)});
         return;
@@ -107,12 +108,16 @@ void SplitOne(TMimePart& Part, const TLineSpan& Lines, std::vector<TPendingSplit
 }  // namespace
 
 void TMimePart::SplitParts() {
+    Clear();
+    // Asking the system's charset is costly, and every part of one split would get
+    // the same answer: sub-parts take the one the split began with.
+    const TCharsetId SystemOutput = OutputCharsetId;
     const auto& Items = Lines.Items();
     std::vector<TPendingSplit> Pending{{this, TLineSpan{Items.data(), Items.size(), false}}};
     while (!Pending.empty()) {
         const TPendingSplit Next = Pending.back();
         Pending.pop_back();
-        SplitOne(*Next.Part, Next.Lines, Pending);
+        SplitOne(*Next.Part, Next.Lines, SystemOutput, Pending);
     }
 }
 

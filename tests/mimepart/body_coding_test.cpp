@@ -1,0 +1,232 @@
+// Body decoding and encoding, quoted-printable wrapping and the generated header lines.
+#include <gtest/gtest.h>
+
+#include "part_builders.h"
+#include "velcode/velcode.h"
+
+namespace lumaro {
+namespace {
+
+using test::TLines;
+using Coding = TMimeTransferKind;
+
+// A part parsed from its header lines, holding text in OutputCharsetId.
+TMimePart& Prepared(TMimePart& Part, const TLines& Header, TCharsetId Output = TCharsetId::UTF_8) {
+    Part.HeaderLines.Items() = Header;
+    Part.ParseHeader();
+    Part.OutputCharsetId = Output;
+    return Part;
+}
+
+std::string DecodedOf(const TLines& Header, const TLines& Body) {
+    TMimePart Part;
+    Prepared(Part, Header).BodyLines.Items() = Body;
+    Part.DecodeBody();
+    EXPECT_EQ(Part.DecodedBody.Position(), 0u);
+    return Part.DecodedBody.Bytes();
+}
+
+TLines EncodedOf(const TLines& Header, const std::string& Decoded) {
+    TMimePart Part;
+    Prepared(Part, Header).DecodedBody.Assign(std::string(Decoded));
+    Part.EncodeBody();
+    return Part.BodyLines.Items();
+}
+
+TEST(DecodeBody, UndoesTheTransferEncodingAndConvertsText) {
+    const std::string Latin2 = "Content-Type: text/plain; charset=iso-8859-2";
+    const struct {
+        TLines Header, Body;
+        std::string Expected;
+    } Cases[] = {
+        {{Latin2, "Content-Transfer-Encoding: quoted-printable"}, {"=B9ko=", "da", "x"}, "\xC5\xA1koda\r\nx\r\n"},
+        {{Latin2, "Content-Transfer-Encoding: 8bit"}, {"\xB9"}, "\xC5\xA1\r\n"},
+        {{"Content-Type: image/gif", "Content-Transfer-Encoding: base64"}, {"YW", "Jj", "YQ=="}, "abca"},
+        {{"Content-Type: application/x", "Content-Transfer-Encoding: x-uuencode"},
+         {"begin 644 a", "#86)C", "#86)C", "`", "end"}, "abcabc"},
+        {{"Content-Type: application/x", "Content-Transfer-Encoding: x-xxencode"}, {"1MK7X"}, "abc"},
+        // Other kinds are never converted.
+        {{"Content-Type: application/x; charset=iso-8859-2"}, {"\xB9"}, "\xB9\r\n"},
+        {{Latin2}, {}, ""},
+    };
+    for (const auto& Case : Cases) EXPECT_EQ(DecodedOf(Case.Header, Case.Body), Case.Expected) << Case.Header[0];
+}
+
+TEST(DecodeBody, HtmlThatDeclaresItsCharsetKeepsItsBytes) {
+    const struct {
+        const char* Html;
+        bool Converted;
+    } Cases[] = {
+        {"<html><head><meta http-equiv=\"Content-Type\" content=\"text/html;charset=iso-8859-2\"></head>", false},
+        {"<HTML><HEAD><META HTTP-EQUIV=content-type CONTENT=text/html></HEAD>", false},
+        {"<html><head><meta content='x' http-equiv = \"content-type\"></head>", false},
+        {"<html><head><title>t</title></head>", true},
+        {"<html><head></head><body><meta http-equiv=Content-Type></body>", true},
+        {"<p>no head</p><meta http-equiv=Content-Type>", false},
+        {"<head><meta http-equiv=\tcontent-type></head>", true},
+    };
+    for (const auto& Case : Cases) {
+        const std::string Decoded =
+            DecodedOf({"Content-Type: text/html; charset=iso-8859-2"}, {Case.Html, "\xB9"});
+        EXPECT_EQ(Decoded.find("\xC5\xA1") != std::string::npos, Case.Converted) << Case.Html;
+        EXPECT_EQ(Decoded.find('\xB9') != std::string::npos, !Case.Converted) << Case.Html;
+    }
+}
+
+struct TWrapCase {
+    const char* Name;
+    std::string Encoded;
+    int32_t Limit;
+    TLines Pieces;
+};
+
+TEST(WrapQuotedPrintableLine, CutsBeforeEscapesAndBlanks) {
+    // 100 characters: the last "=" at or before 78 stands at 76, the last blank at 40.
+    const std::string Example = std::string(39, 'a') + " " + std::string(35, 'b') + "=3D" + std::string(22, 'c');
+    const std::string Blank50 = std::string(49, 'a') + " " + std::string(50, 'b');
+    const TWrapCase Cases[] = {
+        {"escape moves whole", Example, 78, {Example.substr(0, 75) + "=", Example.substr(75)}},
+        {"blank begins the next line", Blank50, 78, {Blank50.substr(0, 49) + "=", Blank50.substr(49)}},
+        {"shorter than the limit", std::string(77, 'x'), 78, {std::string(77, 'x')}},
+        {"exactly the limit, no break", std::string(78, 'x'), 78, {std::string(78, 'x')}},
+        {"no separator: 78 plus soft break",
+         std::string(100, 'x'),
+         78,
+         {std::string(78, 'x') + "=", std::string(22, 'x')}},
+        {"escape only at the start", "=3D" + std::string(90, 'y'), 78,
+         {"=3D" + std::string(75, 'y') + "=", std::string(15, 'y')}},
+        {"empty line", "", 78, {""}},
+        {"no limit", std::string(200, 'z'), 0, {std::string(200, 'z')}},
+    };
+    for (const auto& Case : Cases) {
+        std::vector<std::string> Pieces;
+        WrapQuotedPrintableLine(Case.Encoded, Case.Limit, Pieces);
+        EXPECT_EQ(Pieces, Case.Pieces) << Case.Name;
+    }
+}
+
+TEST(WrapQuotedPrintableLine, PiecesDecodeBackToTheLine) {
+    std::string Raw;
+    for (int k = 0; k < 3000; ++k) Raw += static_cast<char>(k % 7 == 0 ? ' ' : (k * 37) & 0xFF);
+    std::vector<std::string> Pieces;
+    WrapQuotedPrintableLine(EncodeQuotedPrintable(Raw), 78, Pieces);
+    std::string Joined;
+    for (const auto& Piece : Pieces) {
+        EXPECT_LE(Piece.size(), 79u);
+        Joined += Piece + "\r\n";
+    }
+    Joined.resize(Joined.size() - 2);
+    EXPECT_EQ(DecodeQuotedPrintable(Joined), Raw);
+}
+
+TEST(EncodeBody, LinesByKindAndEncoding) {
+    const std::string Latin2 = "Content-Type: text/plain; charset=iso-8859-2";
+    const std::string Utf8 = "Content-Type: text/plain; charset=utf-8";
+    const std::string Bin = "Content-Type: application/octet-stream";
+    const std::string B55(55, 'x');
+    const struct {
+        const char* Name;
+        TLines Header;
+        std::string Decoded;
+        TLines Expected;
+    } Cases[] = {
+        {"base64 lines of 72", {Latin2, "Content-Transfer-Encoding: base64"}, B55,
+         {EncodeBase64(B55.substr(0, 54)), "eA=="}},
+        {"qp text, converted", {Latin2, "Content-Transfer-Encoding: quoted-printable"}, "\xC5\xA1 a=b\r\n\r\nz",
+         {"=B9 a=3Db", "", "z"}},
+        {"qp text, utf-8 mark", {Utf8, "Content-Transfer-Encoding: quoted-printable"}, "a", {"=EF=BB=BFa"}},
+        {"base64 text, utf-8 mark", {Utf8, "Content-Transfer-Encoding: base64"}, "", {"77u/"}},
+        {"7bit text is neither converted nor marked", {Utf8}, "\xC5\xA1\r\nb", {"\xC5\xA1", "b"}},
+        {"7bit latin-2 text from utf-8 stays", {Latin2}, "\xC5\xA1", {"\xC5\xA1"}},
+        {"8bit text converted", {Latin2, "Content-Transfer-Encoding: 8bit"}, "\xC5\xA1", {"\xB9"}},
+        {"empty text", {Latin2, "Content-Transfer-Encoding: quoted-printable"}, "", {}},
+        {"qp binary ends with =", {Bin, "Content-Transfer-Encoding: quoted-printable"}, "ab\r\ncd",
+         {"ab=0D=0Acd="}},
+        {"qp binary, empty", {Bin, "Content-Transfer-Encoding: quoted-printable"}, "", {"="}},
+        {"8bit binary is one line", {Bin, "Content-Transfer-Encoding: 8bit"}, "a\r\nb", {"a\r\nb"}},
+        {"multipart body is split", {"Content-Type: multipart/mixed; boundary=b"}, "x\r\ny", {"x", "y"}},
+    };
+    for (const auto& Case : Cases) EXPECT_EQ(EncodedOf(Case.Header, Case.Decoded), Case.Expected) << Case.Name;
+}
+
+TEST(EncodeBody, UuAndXxAreWrittenAsBase64) {
+    for (const char* Encoding : {"x-uuencode", "x-xxencode"}) {
+        TMimePart Part;
+        Prepared(Part, {"Content-Type: application/zip", std::string("Content-Transfer-Encoding: ") + Encoding});
+        Part.DecodedBody.Assign("abc");
+        Part.EncodeBody();
+        EXPECT_EQ(Part.TransferEncoding, "base64");
+        EXPECT_EQ(Part.TransferKind, Coding::EncodingBase64);
+        EXPECT_EQ(Part.BodyLines.Items(), TLines{"YWJj"});
+    }
+}
+
+TEST(EncodeBody, ALargeSingleLineBinaryPartBecomesQuotedPrintableInOnePass) {
+    std::string Binary(5 << 20, '\0');
+    for (size_t k = 0; k < Binary.size(); ++k) Binary[k] = static_cast<char>((k * 131) >> 3);
+    TMimePart Part;
+    Prepared(Part, {"Content-Type: application/octet-stream", "Content-Transfer-Encoding: quoted-printable"});
+    Part.DecodedBody.Assign(std::string(Binary));
+    Part.EncodeBody();
+    EXPECT_GT(Part.BodyLines.Count(), Binary.size() / 78);
+    Part.DecodeBody();
+    EXPECT_TRUE(Part.DecodedBody.Bytes() == Binary);
+}
+
+TEST(BodyCoding, DecodeAndEncodeGiveTheBodyBack) {
+    const TLines Body = {"=E9t=E9 ", "  second =", "line", ""};
+    TMimePart Part;
+    Prepared(Part, {"Content-Type: text/plain; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable"});
+    Part.BodyLines.Items() = Body;
+    Part.DecodeBody();
+    EXPECT_EQ(Part.DecodedBody.Bytes(), "\xC3\xA9t\xC3\xA9 \r\n  second line\r\n\r\n");
+    Part.EncodeBody();
+    EXPECT_EQ(Part.BodyLines.Items(), (TLines{"=E9t=E9 ", "  second line", ""}));
+}
+
+struct THeaderCase {
+    const char* Name;
+    TLines Parsed;
+    TLines Built;
+};
+
+TEST(BuildHeader, WritesContentLinesInItsOrder) {
+    const THeaderCase Cases[] = {
+        {"multipart", {"Content-Type: multipart/mixed; boundary=b1"},
+         {"Content-type: MULTIPART/MIXED; boundary=\"b1\""}},
+        {"defaults with a description", {"Content-Description: Notes"},
+         {"Content-type: text/plain; charset=ISO-8859-1", "Content-Transfer-Encoding: 7bit",
+          "Content-Description: Notes"}},
+        {"every line",
+         {"Content-Description: D", "Content-Disposition: ATTACHMENT; filename=x\\a.txt", "Content-ID: <i@d>",
+          "Content-Transfer-Encoding: quoted-printable", "Content-Type: text/plain; charset=utf-8"},
+         {"Content-type: TEXT/PLAIN; charset=UTF-8; name=\"a.txt\"", "Content-Transfer-Encoding: Quoted-printable",
+          "Content-ID: <i@d>", "Content-Disposition: attachment; FileName=\"a.txt\"", "Content-Description: D"}},
+        {"message", {"Content-Type: message/rfc822", "Content-Transfer-Encoding: 8bit"},
+         {"Content-type: MESSAGE/RFC822"}},
+        {"binary without subtype", {"Content-Type: image", "Content-Transfer-Encoding: base64"},
+         {"Content-type: IMAGE/octet-stream", "Content-Transfer-Encoding: Base64"}},
+        {"uu part declared as it will be written", {"Content-Type: application/zip; name=z.zip",
+                                                    "Content-Transfer-Encoding: x-uue"},
+         {"Content-type: APPLICATION/ZIP; name=\"z.zip\"", "Content-Transfer-Encoding: Base64"}},
+        {"8bit", {"Content-Type: text; charset=iso-8859-2", "Content-Transfer-Encoding: 8BIT"},
+         {"Content-type: TEXT/plain; charset=ISO-8859-2", "Content-Transfer-Encoding: 8bit"}},
+    };
+    for (const auto& Case : Cases) {
+        TMimePart Part;
+        Prepared(Part, Case.Parsed, TCharsetId::ISO_8859_1).BuildHeader();
+        EXPECT_EQ(Part.HeaderLines.Items(), Case.Built) << Case.Name;
+    }
+}
+
+TEST(BuildHeader, DeclaresANewCharsetByItsName) {
+    TMimePart Part;
+    Prepared(Part, {"Content-Type: text/plain; charset=utf-8"});
+    Part.SetCharset("latin2");
+    Part.BuildHeader();
+    EXPECT_EQ(Part.HeaderLines.Items().front(),
+              "Content-type: TEXT/PLAIN; charset=" + CharsetName(CharsetByName("latin2")));
+}
+
+}  // namespace
+}  // namespace lumaro

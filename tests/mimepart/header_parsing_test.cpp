@@ -1,0 +1,226 @@
+// Unfolding, the setters and ParseHeader.
+#include <gtest/gtest.h>
+
+#include "part_builders.h"
+
+namespace lumaro {
+namespace {
+
+using test::TLines;
+using Kind = TMimePrimaryKind;
+using Coding = TMimeTransferKind;
+
+struct TUnfoldCase {
+    TLines Lines;
+    size_t Start;
+    std::string Expected;
+    size_t NextIndex;
+};
+
+TEST(UnfoldHeaderLine, JoinsContinuationLinesByTheirFirstCharacter) {
+    const TUnfoldCase Cases[] = {
+        {{"Subject: a", " b", "=?x?=", "c", ""}, 0, "Subject: a b =?x?=", 3},
+        // A continuation that is the last line of its list is not joined.
+        {{"Subject: a", " b"}, 0, "Subject: a", 1},
+        {{"X: a", "\"q\"", ":c", "=d", "e", ""}, 0, "X: a \"q\" :c =d", 4},
+        {{"X: a", "\tb\tc  ", "e"}, 0, "X: a b c", 2},
+        {{"X:\ta\t", " b", "e"}, 0, "X:\ta\t b", 2},
+        {{"X: a", "", " b", "c"}, 0, "X: a", 1},
+        {{"", " b", "c"}, 0, "", 1},
+        {{"   ", "c"}, 0, "", 1},
+        {{"   ", " b", "c"}, 0, "    b", 2},
+        {{"a", "b", " c", "d"}, 1, "b c", 3},
+        {{"X: a   "}, 0, "X: a", 1},
+    };
+    for (const auto& Case : Cases) {
+        TLineList List;
+        List.Items() = Case.Lines;
+        size_t Index = Case.Start;
+        EXPECT_EQ(TMimePart::UnfoldHeaderLine(List, Index), Case.Expected) << Case.Lines[Case.Start];
+        EXPECT_EQ(Index, Case.NextIndex) << Case.Lines[Case.Start];
+    }
+}
+
+TEST(UnfoldHeaderLine, StopsAtAnIndexBeyondTheList) {
+    TLineList List;
+    List.Add("a");
+    size_t Index = 1;
+    EXPECT_THROW(TMimePart::UnfoldHeaderLine(List, Index), std::out_of_range);
+}
+
+TEST(Setters, DeriveKindsByPrefixWithoutTrimming) {
+    const std::pair<std::string, Kind> Primary[] = {
+        {"text", Kind::PrimaryText},        {"textual", Kind::PrimaryText},
+        {" text", Kind::PrimaryBinary},     {"Multipart", Kind::PrimaryMultipart},
+        {"MESSAGE", Kind::PrimaryMessage},  {"application", Kind::PrimaryBinary},
+        {"", Kind::PrimaryBinary},
+    };
+    TMimePart Part;
+    for (const auto& [Text, Expected] : Primary) {
+        Part.SetPrimaryType(Text);
+        EXPECT_EQ(Part.PrimaryKind, Expected) << Text;
+        EXPECT_EQ(Part.PrimaryType, Text);
+    }
+    const std::pair<std::string, Coding> Transfer[] = {
+        {"7bit", Coding::EncodingSevenBit},          {"binary", Coding::EncodingSevenBit},
+        {"uuencode", Coding::EncodingSevenBit},      {"x-uuencode", Coding::EncodingUU},
+        {"X-XXencode", Coding::EncodingXX},          {"8bit", Coding::EncodingEightBit},
+        {"Quoted-Printable", Coding::EncodingQuotedPrintable},
+        {"base64", Coding::EncodingBase64},          {" base64", Coding::EncodingSevenBit},
+    };
+    for (const auto& [Text, Expected] : Transfer) {
+        Part.SetTransferEncoding(Text);
+        EXPECT_EQ(Part.TransferKind, Expected) << Text;
+    }
+    Part.SetCharset("no-such-charset");
+    EXPECT_EQ(Part.CharsetId, CharsetOfOrdinal(0));
+    Part.SetCharset("utf-8");
+    EXPECT_EQ(Part.CharsetId, TCharsetId::UTF_8);
+}
+
+struct TParseCase {
+    TLines Header;
+    std::string PrimaryType, SubType, Charset;
+    Kind PrimaryKind;
+    Coding TransferKind;
+    std::string Boundary, FileName, Disposition;
+};
+
+TEST(ParseHeader, DefaultsTypesAndParameters) {
+    const TParseCase Cases[] = {
+        {{}, "text", "plain", "US-ASCII", Kind::PrimaryText, Coding::EncodingSevenBit, "", "", ""},
+        {{"Subject: x"}, "text", "plain", "US-ASCII", Kind::PrimaryText, Coding::EncodingSevenBit, "", "", ""},
+        {{"Content-Type: text/html"}, "TEXT", "HTML", "", Kind::PrimaryText, Coding::EncodingSevenBit, "", "", ""},
+        {{"Content-Type: Text/Plain; charset=utf-8"}, "TEXT", "PLAIN", "UTF-8", Kind::PrimaryText,
+         Coding::EncodingSevenBit, "", "", ""},
+        {{"Content-Type: text"}, "TEXT", "", "", Kind::PrimaryText, Coding::EncodingSevenBit, "", "", ""},
+        {{"Content-Type: text/text"}, "TEXT", "TEXT", "", Kind::PrimaryText, Coding::EncodingSevenBit, "", "", ""},
+        {{"Content-Type: multipart/mixed; boundary=AbC"}, "MULTIPART", "MIXED", "US-ASCII",
+         Kind::PrimaryMultipart, Coding::EncodingSevenBit, "AbC", "", ""},
+        {{"Content-Type: image/gif; name=a.gif"}, "IMAGE", "GIF", "US-ASCII", Kind::PrimaryBinary,
+         Coding::EncodingSevenBit, "", "a.gif", ""},
+        {{"Content-Type: message/rfc822; name=m.eml"}, "MESSAGE", "RFC822", "US-ASCII", Kind::PrimaryMessage,
+         Coding::EncodingSevenBit, "", "", ""},
+        // A header name is recognised only with the colon right after it.
+        {{"Content-Type : text/html"}, "text", "plain", "US-ASCII", Kind::PrimaryText, Coding::EncodingSevenBit,
+         "", "", ""},
+        // A header that occurs twice takes its last value.
+        {{"Content-Type: text/html", "Content-Type: image/png"}, "IMAGE", "PNG", "", Kind::PrimaryBinary,
+         Coding::EncodingSevenBit, "", "", ""},
+        {{"content-transfer-encoding:  Quoted-Printable "}, "text", "plain", "US-ASCII", Kind::PrimaryText,
+         Coding::EncodingQuotedPrintable, "", "", ""},
+        {{"Content-Type: application/pdf; name=a.pdf", "Content-Disposition: attachment; filename=b.pdf"},
+         "APPLICATION", "PDF", "US-ASCII", Kind::PrimaryBinary, Coding::EncodingSevenBit, "", "a.pdf",
+         "ATTACHMENT"},
+        {{"Content-Disposition: Inline; FILENAME=\"C:\\tmp\\x.doc\""}, "text", "plain", "US-ASCII",
+         Kind::PrimaryText, Coding::EncodingSevenBit, "", "x.doc", "INLINE"},
+        {{"Content-Disposition: attachment; filename=dir:x"}, "text", "plain", "US-ASCII", Kind::PrimaryText,
+         Coding::EncodingSevenBit, "", "x", "ATTACHMENT"},
+        {{"Content-Type: text/plain; name=\"a/b.txt\""}, "TEXT", "PLAIN", "", Kind::PrimaryText,
+         Coding::EncodingSevenBit, "", "a/b.txt", ""},
+    };
+    for (const auto& Case : Cases) {
+        TMimePart Part;
+        Part.HeaderLines.Items() = Case.Header;
+        Part.ParseHeader();
+        const std::string Label = Case.Header.empty() ? "(none)" : Case.Header.front();
+        EXPECT_EQ(Part.PrimaryType, Case.PrimaryType) << Label;
+        EXPECT_EQ(Part.SubType, Case.SubType) << Label;
+        EXPECT_EQ(Part.Charset, Case.Charset) << Label;
+        EXPECT_EQ(Part.CharsetId, CharsetByName(Case.Charset)) << Label;
+        EXPECT_EQ(Part.PrimaryKind, Case.PrimaryKind) << Label;
+        EXPECT_EQ(Part.TransferKind, Case.TransferKind) << Label;
+        EXPECT_EQ(Part.Boundary, Case.Boundary) << Label;
+        EXPECT_EQ(Part.FileName, Case.FileName) << Label;
+        EXPECT_EQ(Part.Disposition, Case.Disposition) << Label;
+        EXPECT_EQ(Part.HeaderLines.Items(), Case.Header) << "ParseHeader changed the header lines";
+    }
+}
+
+TEST(ParseHeader, KeepsTheCaseOfDescriptionAndId) {
+    TMimePart Part;
+    Part.HeaderLines.Items() = {"Content-Description:  My Letter ", "CONTENT-ID: <AbC@Host>"};
+    Part.ParseHeader();
+    EXPECT_EQ(Part.Description, "My Letter");
+    EXPECT_EQ(Part.ContentId, "<AbC@Host>");
+}
+
+TEST(ParseHeader, DecodesTheFileNameBeforeRemovingItsPath) {
+    TMimePart Part;
+    Part.OutputCharsetId = TCharsetId::UTF_8;
+    // The encoded backslash is a path separator only once decoded.
+    Part.HeaderLines.Items() = {"Content-Type: application/octet-stream; name=\"=?US-ASCII?Q?dir=5Cplan.txt?=\""};
+    Part.ParseHeader();
+    EXPECT_EQ(Part.FileName, "plan.txt");
+
+    Part.HeaderLines.Items() = {"Content-Disposition: attachment; filename=\"=?ISO-8859-1?Q?r=E9sum=E9.txt?=\""};
+    Part.ParseHeader();
+    EXPECT_EQ(Part.FileName, "r\xC3\xA9sum\xC3\xA9.txt");
+}
+
+TEST(Clear, ResetsParseResultsAndKeepsLinesAndLimits) {
+    TMimePart Part;
+    Part.Lines.Items() = {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "x", "--b--", "epi"};
+    Part.MaxDepth = 5;
+    Part.MaxLineLength = 60;
+    Part.FallbackCharset = "UTF-8";
+    Part.Visitor = [](TMimePart&) {};
+    Part.SplitParts();
+    ASSERT_EQ(Part.ChildCount(), 1);
+    Part.Clear();
+    EXPECT_EQ(Part.ChildCount(), 0);
+    EXPECT_TRUE(Part.PrimaryType.empty() && Part.Boundary.empty() && Part.SubType.empty());
+    EXPECT_EQ(Part.PrimaryKind, Kind::PrimaryText);
+    EXPECT_EQ(Part.BodyLines.Count() + Part.HeaderLines.Count() + Part.Preamble.Count(), 0u);
+    EXPECT_EQ(Part.Lines.Count(), 7u);
+    EXPECT_EQ(Part.MaxDepth, 5);
+    EXPECT_EQ(Part.MaxLineLength, 60);
+    EXPECT_EQ(Part.FallbackCharset, "UTF-8");
+    EXPECT_TRUE(static_cast<bool>(Part.Visitor));
+}
+
+TEST(Children, AddChildPassesOnCharsetDepthAndLimit) {
+    TMimePart Root;
+    Root.FallbackCharset = "ISO-8859-2";
+    Root.MaxDepth = MimeMaxDepth;
+    Root.MaxLineLength = 50;
+    Root.Visitor = [](TMimePart&) {};
+    TMimePart& Sub = Root.AddChild();
+    TMimePart& Grand = Sub.AddChild();
+    EXPECT_EQ(Sub.FallbackCharset, "ISO-8859-2");
+    EXPECT_EQ(Grand.Depth, 2);
+    EXPECT_EQ(Grand.MaxDepth, MimeMaxDepth);
+    EXPECT_EQ(Sub.MaxLineLength, 78);
+    EXPECT_FALSE(static_cast<bool>(Sub.Visitor));
+    EXPECT_EQ(Root.Child(0), &Sub);
+    EXPECT_EQ(Root.Child(1), nullptr);
+    EXPECT_THROW(Root.Child(-1), std::out_of_range);
+}
+
+TEST(Children, CanDescendBelowTheLimitOnly) {
+    const struct {
+        int32_t Depth, MaxDepth;
+        bool Expected;
+    } Cases[] = {{0, -1, true}, {5000, -1, true}, {0, 0, false}, {63, 64, true}, {64, 64, false}, {65, 64, false}};
+    for (const auto& Case : Cases) {
+        TMimePart Part;
+        Part.Depth = Case.Depth;
+        Part.MaxDepth = Case.MaxDepth;
+        EXPECT_EQ(Part.CanDescend(), Case.Expected) << Case.Depth << " of " << Case.MaxDepth;
+    }
+}
+
+TEST(Children, AVeryDeepTreeIsFreedWithoutExhaustingTheStack) {
+    auto Root = std::make_unique<TMimePart>();
+    TMimePart* Deepest = Root.get();
+    for (int k = 0; k < 100000; ++k) Deepest = &Deepest->AddChild(TCharsetId::UTF_8);
+    EXPECT_EQ(Deepest->Depth, 100000);
+    Root.reset();
+    TMimePart Reused;
+    for (int k = 0; k < 3; ++k) Reused.AddChild().AddChild();
+    Reused.ClearChildren();
+    EXPECT_EQ(Reused.ChildCount(), 0);
+}
+
+}  // namespace
+}  // namespace lumaro
