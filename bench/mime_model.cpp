@@ -63,8 +63,8 @@ BENCHMARK(SplitAndJoin)->Unit(benchmark::kMillisecond);
 
 // Czech text in UTF-8, quoted-printable, as a mailer writes it.
 std::string QuotedPrintableUtf8Body() {
-    const std::string Line = "P\xC5\x99\xC3\xADli\xC5\xA1 \xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD "
-                             "k\xC5\xAF\xC5\x88 \xC3\xBAp\xC4\x9Bl \xC4\x8F\xC3\xA1belsk\xC3\xA9 \xC3\xB3dy.";
+    const std::string Line = "P\xC5\x99\xC3\xADli\xC5\xA1 \xC5\xBElu\xC5\xA5ou\xC4\x8D" "k\xC3\xBD "
+                             "k\xC5\xAF\xC5\x88 \xC3\xBAp\xC4\x9Bl \xC4\x8F\xC3\xA1" "belsk\xC3\xA9 \xC3\xB3" "dy.";
     std::vector<std::string> Wrapped;
     std::string Text;
     Text.reserve(MessageBytes + 1024);
