@@ -43,6 +43,21 @@ inline void PutQuantum(char* Out, uint32_t Acc) {
     Out[2] = static_cast<char>(Acc);
 }
 
+// A quantum cut short at the end still yields the whole bytes its digits hold:
+// three digits (18 bits) two bytes, two digits (12 bits) one byte, one digit none.
+inline size_t PutCutQuantum(char* Out, uint32_t Acc, unsigned Missing) {
+    if (Missing == 1) {
+        Out[0] = static_cast<char>(Acc >> 10);
+        Out[1] = static_cast<char>(Acc >> 2);
+        return 2;
+    }
+    if (Missing == 2) {
+        Out[0] = static_cast<char>(Acc >> 4);
+        return 1;
+    }
+    return 0;
+}
+
 // Whole quanta of four valid digits are the common case; any byte that is no digit
 // (a line break, padding) sends the decoder through the byte-wise path until a new
 // quantum starts.
@@ -75,14 +90,7 @@ std::string DecodeSkipping(std::string_view Value, const TDigitLookup& Digit) {
             Missing = 4;
         }
     }
-    // A quantum cut short still yields the whole bytes its digits hold.
-    if (Missing == 1) {
-        Acc >>= 2;
-        Out[O++] = static_cast<char>(Acc >> 8);
-        Out[O++] = static_cast<char>(Acc);
-    } else if (Missing == 2) {
-        Out[O++] = static_cast<char>(Acc >> 4);
-    }
+    O += PutCutQuantum(Out + O, Acc, Missing);
     R.resize(O);
     return R;
 }
@@ -115,6 +123,30 @@ std::string DecodeEveryPosition(std::string_view Value, const TDigitLookup& Digi
     return R;
 }
 
+void PutFullGroups(char* Out, const uint8_t* In, size_t N, const char* Alphabet) {
+    for (size_t I = 0; I < N; I += 3, Out += 4) {
+        const uint32_t Acc = uint32_t{In[I]} << 16 | uint32_t{In[I + 1]} << 8 | In[I + 2];
+        Out[0] = Alphabet[Acc >> 18];
+        Out[1] = Alphabet[Acc >> 12 & 63];
+        Out[2] = Alphabet[Acc >> 6 & 63];
+        Out[3] = Alphabet[Acc & 63];
+    }
+}
+
+// The characters of one group of Have (1 to 3) bytes; missing bytes make the last
+// digits 64, and a digit the alphabet has no character for is left out.
+size_t PutGroupDigits(char* Out, const uint8_t* In, size_t Have, std::string_view Alphabet) {
+    const unsigned B1 = In[0];
+    const unsigned B2 = Have > 1 ? In[1] : 0;
+    const unsigned B3 = Have > 2 ? In[2] : 0;
+    const unsigned Digits[4] = {B1 / 4, (B1 % 4) * 16 + B2 / 16, Have > 1 ? (B2 % 16) * 4 + B3 / 64 : NoDigit,
+                                Have > 2 ? B3 % 64 : NoDigit};
+    size_t O = 0;
+    for (const unsigned D : Digits)
+        if (D < Alphabet.size()) Out[O++] = Alphabet[D];
+    return O;
+}
+
 }  // namespace
 
 std::string DecodeByReverseTable(std::string_view Value, std::string_view Table) {
@@ -135,28 +167,12 @@ std::string EncodeByAlphabet(std::string_view Value, std::string_view Alphabet) 
     size_t O = 0;
     size_t I = 0;
     if (Alphabet.size() >= 64) {  // every digit of a full group has its character
-        const char* A = Alphabet.data();
-        for (; I + 3 <= N; I += 3) {
-            const uint32_t Acc = uint32_t{In[I]} << 16 | uint32_t{In[I + 1]} << 8 | In[I + 2];
-            Out[O] = A[Acc >> 18];
-            Out[O + 1] = A[Acc >> 12 & 63];
-            Out[O + 2] = A[Acc >> 6 & 63];
-            Out[O + 3] = A[Acc & 63];
-            O += 4;
-        }
+        const size_t Full = N - N % 3;
+        PutFullGroups(Out, In, Full, Alphabet.data());
+        I = Full;
+        O = Full / 3 * 4;
     }
-    // The last, partial group, and every group of an alphabet too short for some
-    // digits: a digit the alphabet has no character for is left out.
-    for (; I < N; I += 3) {
-        const size_t Have = N - I < 3 ? N - I : 3;
-        const unsigned B1 = In[I];
-        const unsigned B2 = Have > 1 ? In[I + 1] : 0;
-        const unsigned B3 = Have > 2 ? In[I + 2] : 0;
-        const unsigned Digits[4] = {B1 / 4, (B1 % 4) * 16 + B2 / 16, Have > 1 ? (B2 % 16) * 4 + B3 / 64 : NoDigit,
-                                    Have > 2 ? B3 % 64 : NoDigit};
-        for (const unsigned D : Digits)
-            if (D < Alphabet.size()) Out[O++] = Alphabet[D];
-    }
+    for (; I < N; I += 3) O += PutGroupDigits(Out + O, In + I, N - I < 3 ? N - I : 3, Alphabet);
     R.resize(O);
     return R;
 }
