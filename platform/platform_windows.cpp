@@ -71,11 +71,25 @@ HANDLE OpenForReading(const std::string& Path) {
 
 const char* PathSeparator() { return "\\"; }
 
+// The service looks for a file named without a full path in the Windows folder;
+// ours are named relative to the current folder, as every other file is.
+namespace {
+std::string FullPath(const std::string& Path) {
+    DWORD Needed = GetFullPathNameA(Path.c_str(), 0, nullptr, nullptr);
+    if (Needed == 0) return Path;
+    std::string Full(Needed, '\0');
+    DWORD Got = GetFullPathNameA(Path.c_str(), Needed, Full.data(), nullptr);
+    if (Got == 0 || Got >= Needed) return Path;
+    Full.resize(Got);
+    return Full;
+}
+}  // namespace
+
 std::string ProfileString(const std::string& Path, const std::string& Section,
                           const std::string& Key, const std::string& Default) {
     char Buffer[ProfileBufferSize];
     DWORD N = GetPrivateProfileStringA(Section.c_str(), Key.c_str(), Default.c_str(), Buffer,
-                                       ProfileBufferSize, Path.c_str());
+                                       ProfileBufferSize, FullPath(Path).c_str());
     return std::string(Buffer, N < ProfileBufferSize ? N : ProfileBufferSize - 1);
 }
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "mystrlist/mystrlist.h"
-#include "platform/scratch_folder.h"
+#include "platform/test_support.h"
 
 namespace lumaro {
 namespace {
@@ -41,12 +41,7 @@ TEST(LineListFile, MissingFileLeavesTheListUnchanged) {
     const std::string Path = Folder.Path("missing.QDF");
     TMyStringList L;
     L.SetText("kept");
-    try {
-        L.LoadFromFile(Path);
-        FAIL() << "no error";
-    } catch (const TError& E) {
-        EXPECT_EQ(std::string(E.what()), "Cannot open file " + Path);
-    }
+    EXPECT_EQ(testing::ErrorOf([&] { L.LoadFromFile(Path); }), "Cannot open file " + Path);
     EXPECT_EQ(L.Items(), std::vector<std::string>{"kept"});
 }
 
@@ -55,12 +50,7 @@ TEST(LineListFile, UnwritablePathNamesTheFile) {
     const std::string Path = Folder.Path("none") + platform::PathSeparator() + "x.QDF";
     TMyStringList L;
     L.Add("x");
-    try {
-        L.SaveToFile(Path);
-        FAIL() << "no error";
-    } catch (const TError& E) {
-        EXPECT_EQ(std::string(E.what()), "Cannot create file " + Path);
-    }
+    EXPECT_EQ(testing::ErrorOf([&] { L.SaveToFile(Path); }), "Cannot create file " + Path);
 }
 
 }  // namespace

@@ -4,23 +4,13 @@
 #include <filesystem>
 
 #include "platform/platform.h"
-#include "scratch_folder.h"
+#include "test_support.h"
 
 namespace lumaro {
 namespace {
 
 using platform::TReplaceFault;
-
-// The message of the TError that Action raises; empty when it raises none.
-template <typename F>
-std::string ErrorOf(F Action) {
-    try {
-        Action();
-    } catch (const TError& E) {
-        return E.what();
-    }
-    return std::string();
-}
+using testing::ErrorOf;
 
 const std::string Original = std::string("Subject: old\r\n\r\nbody\0with NUL\r\n", 32);
 const std::string Replacement = "Subject: new\r\n\r\na longer body than before\r\n";

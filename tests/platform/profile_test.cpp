@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "scratch_folder.h"
+#include "test_support.h"
 
 namespace lumaro {
 namespace {
@@ -64,6 +64,16 @@ TEST(ProfileString, MissingFileGivesTheDefault) {
     EXPECT_EQ(platform::ProfileString(Folder.Path("none.ini"), "Lumaro", "Queue", Long),
               Long.substr(0, 1023));
     EXPECT_EQ(platform::ProfileString(Folder.Path("none.ini"), "Lumaro", "Queue", ""), "");
+}
+
+TEST(ProfileString, RelativePathIsTakenFromTheCurrentFolder) {
+    testing::TScratchFolder Folder;
+    platform::WriteWholeFile(Folder.Path("lumaro.ini"), "[Lumaro]\r\nTagName=Here\r\n");
+    const auto Previous = std::filesystem::current_path();
+    std::filesystem::current_path(Folder.Path(""));
+    const std::string Value = platform::ProfileString("lumaro.ini", "Lumaro", "TagName", "none");
+    std::filesystem::current_path(Previous);
+    EXPECT_EQ(Value, "Here");
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "scratch_folder.h"
+#include "test_support.h"
 
 namespace lumaro {
 namespace {

@@ -1,8 +1,9 @@
-// A fresh, empty folder for one test, removed with everything in it afterwards.
+// Helpers of the tests that touch files and the environment.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
 
@@ -10,12 +11,25 @@
 
 namespace lumaro::testing {
 
+// The message of the TError that Action raises; empty when it raises none.
+template <typename F>
+std::string ErrorOf(F Action) {
+    try {
+        Action();
+    } catch (const TError& E) {
+        return E.what();
+    }
+    return std::string();
+}
+
+// A fresh, empty folder for one test, removed with everything in it afterwards.
 class TScratchFolder {
 public:
     TScratchFolder() {
+        // A random stem keeps test programs that run at the same time apart.
         static int Counter = 0;
         const auto Base = std::filesystem::temp_directory_path();
-        const std::string Stem = "lumaro-test-" + std::to_string(platform::LocalTime().Second) + "-";
+        const std::string Stem = "lumaro-test-" + std::to_string(std::random_device()()) + "-";
         do {
             Root = Base / (Stem + std::to_string(++Counter));
         } while (!std::filesystem::create_directory(Root));
