@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "lumaro/lumaro.h"
-#include "platform/platform.h"
 #include "test_host.h"
 
 namespace lumaro::test {
@@ -38,12 +37,6 @@ TEST(ActivityLog, AppendsOneLinePerEventInOrder) {
     ASSERT_EQ(Lines.size(), 2u);
     EXPECT_EQ(WithoutStamp(Lines[0]), FormatLogLine("H", "<stamp>", "J1", "a@b.cz", "subject", 0));
     EXPECT_EQ(WithoutStamp(Lines[1]), FormatLogLine("C", "<stamp>", "J1", "a@b.cz", "UTF-8", 0));
-}
-
-TEST(ActivityLog, UnwritableFileRaises) {
-    TScratch Scratch;
-    JobState.LogFile = (Scratch.Base / "missing" / "x.log").string();
-    EXPECT_THROW(LogEvent("F", "J1", "", "boom", 0), TError);
 }
 
 }  // namespace

@@ -185,19 +185,5 @@ TEST(EntryPoints, FailureWhileGatheringTheJobIsReported) {
     }
 }
 
-TEST(EntryPoints, ClearModuleStateEmptiesEveryText) {
-    TScratch Scratch;
-    Scratch.WriteConfig();
-    TTestHost Host;
-    Host.UseScratch(Scratch);
-    Host.RunDaemon();
-    ASSERT_FALSE(JobState.LogFile.empty());
-    ClearModuleState();
-    for (const std::string* Text : {&JobState.BaseDir, &JobState.LogFile, &JobState.TagName, &JobState.QueueDir,
-                                    &JobState.CharSet, &JobState.HostName, &JobState.SenderAddress,
-                                    &JobState.JobId, &JobState.QueueFile})
-        EXPECT_TRUE(Text->empty());
-}
-
 }  // namespace
 }  // namespace lumaro::test
