@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -34,6 +35,64 @@ constexpr TEntryNames LibiconvNames{"libiconv_open", "libiconv", "libiconv_close
 // The C library's own iconv has the plain names (and no control entry point).
 constexpr TEntryNames PlainNames{"iconv_open", "iconv", "iconv_close", "iconvctl"};
 
+// Descriptors that conversions closed, kept open for the next conversion of the
+// same pair: opening a descriptor may load one of the C library's converter modules
+// and closing the last one unload it again, which costs far more than converting a
+// header. A kept descriptor is reset to its initial state before it goes out again,
+// so that it gives exactly what a fresh one would.
+class TDescriptorCache {
+public:
+    // A kept descriptor of the pair, reset; null when none is kept.
+    void* Take(const std::string& Pair, const TEntryPoints& E) {
+        void* D = nullptr;
+        {
+            platform::TLockGuard Guard(Lock);
+            auto It = Idle.find(Pair);
+            if (It == Idle.end() || It->second.empty()) return nullptr;
+            D = It->second.back();
+            It->second.pop_back();
+            Lent.emplace(D, Pair);
+        }
+        E.Convert(D, nullptr, nullptr, nullptr, nullptr);
+        return D;
+    }
+    void Lend(void* D, const std::string& Pair) {
+        platform::TLockGuard Guard(Lock);
+        Lent.emplace(D, Pair);
+    }
+    // Takes back a descriptor that the cache lent; false for any other.
+    bool Keep(void* D, const TEntryPoints& E) {
+        {
+            platform::TLockGuard Guard(Lock);
+            auto It = Lent.find(D);
+            if (It == Lent.end()) return false;
+            std::vector<void*>& Kept = Idle[It->second];
+            Lent.erase(It);
+            if (Kept.size() < KeptPerPair) {
+                Kept.push_back(D);
+                return true;
+            }
+        }
+        E.Close(D);
+        return true;
+    }
+    void CloseAll(const TEntryPoints& E) {
+        platform::TLockGuard Guard(Lock);
+        for (auto& [Pair, Kept] : Idle)
+            for (void* D : Kept)
+                if (E.Close != nullptr) E.Close(D);
+        Idle.clear();
+        Lent.clear();
+    }
+
+private:
+    // Enough for the conversions that run at the same time in practice.
+    static constexpr size_t KeptPerPair = 4;
+    platform::TLock Lock;
+    std::map<std::string, std::vector<void*>> Idle;
+    std::map<void*, std::string> Lent;
+};
+
 // The binding state of the process. The lock exists from module start; the
 // library is loaded on first use and released at module stop.
 struct TBinding {
@@ -42,8 +101,10 @@ struct TBinding {
     bool Loaded = false;
     TEntryPoints Entries;
     std::optional<std::string> Choice;
+    TDescriptorCache Cache;
 
     void UnloadLocked() {
+        Cache.CloseAll(Entries);
         Loaded = false;
         Library.Release();
         Entries = TEntryPoints{};
@@ -214,7 +275,14 @@ void SetIconvChoice(const std::optional<std::string>& Choice) {
 TIconvDescriptor OpenConverter(const std::string& Target, const std::string& Source) {
     TEntryPoints E;
     if (!BoundEntries(E) || E.Open == nullptr) return NoIconvDescriptor;
-    return reinterpret_cast<TIconvDescriptor>(E.Open(Target.c_str(), Source.c_str()));
+    const bool Cached = E.Convert != nullptr && E.Close != nullptr;
+    const std::string Pair = Target + '\0' + Source;
+    if (Cached)
+        if (void* Kept = Binding().Cache.Take(Pair, E)) return reinterpret_cast<TIconvDescriptor>(Kept);
+    void* D = E.Open(Target.c_str(), Source.c_str());
+    const TIconvDescriptor Result = reinterpret_cast<TIconvDescriptor>(D);
+    if (Cached && Result != NoIconvDescriptor) Binding().Cache.Lend(D, Pair);
+    return Result;
 }
 
 TIconvDescriptor OpenConverterTranslit(const std::string& Target, const std::string& Source) {
@@ -240,7 +308,10 @@ int CloseConverter(TIconvDescriptor& Descriptor) {
     if (Descriptor == NoIconvDescriptor) return 0;
     TEntryPoints E;
     int Status = -1;
-    if (BoundEntries(E) && E.Close != nullptr) Status = E.Close(AsLibraryDescriptor(Descriptor));
+    if (BoundEntries(E) && E.Close != nullptr) {
+        void* D = AsLibraryDescriptor(Descriptor);
+        Status = Binding().Cache.Keep(D, E) ? 0 : E.Close(D);
+    }
     Descriptor = NoIconvDescriptor;
     return Status;
 }

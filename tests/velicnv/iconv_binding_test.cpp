@@ -147,5 +147,16 @@ TEST_F(WithLibrary, AStatefulTargetEndsInItsInitialState) {
     EXPECT_EQ(Out.substr(Out.size() - 3), "\x1B(B");
 }
 
+TEST_F(WithLibrary, AReusedDescriptorStartsAfresh) {
+    // A run that fails in the middle of kanji leaves its descriptor in the JIS shift state.
+    bool Complete = true;
+    Run(OpenConverterTranslit("ISO-2022-JP", "UTF-8"), "\xE6\x97\xA5\xFF", Complete);
+    EXPECT_FALSE(Complete);
+    for (int K = 0; K < 3; ++K) {
+        EXPECT_EQ(Run(OpenConverterTranslit("ISO-2022-JP", "UTF-8"), "a", Complete), "a");
+        EXPECT_TRUE(Complete);
+    }
+}
+
 }  // namespace
 }  // namespace lumaro
