@@ -1,8 +1,6 @@
 // The charset name table and the lookups between names, members and code pages.
 #include "velchar/velchar.h"
 
-#include <algorithm>
-
 #include "platform/platform.h"
 
 namespace lumaro {
@@ -202,7 +200,6 @@ constexpr bool NamesAreWellFormed() {
     return WellFormed;
 }
 static_assert(NamesAreWellFormed(), "names are upper-case, separated by single blanks");
-
 
 // The output name of every member: the first name of its first row.
 constexpr std::array<std::string_view, CharsetCount> BuildOutputNames() {
