@@ -20,6 +20,33 @@ std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
     return Decoded;
 }
 
+size_t JoinedSize(const TLineList& Body) {
+    size_t Size = 0;
+    for (const std::string& Line : Body.Items()) Size += Line.size() + 2;
+    return Size;
+}
+
+// Decodes the joined lines a few dozen kilobytes at a time instead of joining the
+// whole body first. Every line is followed by CR LF, so no escape and no soft line
+// break straddles the end of a run of whole lines: the result is that of the
+// joined text.
+std::string DecodeQuotedPrintableLines(const TLineList& Body) {
+    constexpr size_t RunBytes = 64 * 1024;
+    std::string Decoded;
+    Decoded.reserve(JoinedSize(Body));
+    std::string Run;
+    Run.reserve(RunBytes + 2);
+    for (const std::string& Line : Body.Items()) {
+        Run.append(Line).append("\r\n");
+        if (Run.size() < RunBytes) continue;
+        Decoded += DecodeQuotedPrintable(Run);
+        Run.clear();
+    }
+    Decoded += DecodeQuotedPrintable(Run);
+    return Decoded;
+}
+
+
 std::string RemoveQuotesAndBlanks(std::string_view Value) {
     std::string Kept;
     Kept.reserve(Value.size());
@@ -33,7 +60,7 @@ std::string RemoveQuotesAndBlanks(std::string_view Value) {
 std::string TMimePart::DecodeTransfer() const {
     switch (TransferKind) {
     case TMimeTransferKind::EncodingQuotedPrintable:
-        return DecodeQuotedPrintable(BodyLines.GetText());
+        return DecodeQuotedPrintableLines(BodyLines);
     case TMimeTransferKind::EncodingBase64:
         return DecodeBase64(BodyLines.GetText());
     case TMimeTransferKind::EncodingUU:
@@ -59,7 +86,8 @@ void TMimePart::DecodeBody() {
     std::string Decoded = DecodeTransfer();
     if (PrimaryKind == TMimePrimaryKind::PrimaryText) {
         const bool Html = UpperCase(SubType) == "HTML";
-        if (!Html || !DeclaresOwnCharset(Decoded))
+        // Conversion between equal charsets gives the text unchanged; skipping it spares a copy.
+        if (CharsetId != OutputCharsetId && (!Html || !DeclaresOwnCharset(Decoded)))
             Decoded = ConvertCharset(Decoded, CharsetId, OutputCharsetId);
     }
     DecodedBody.Assign(std::move(Decoded));
@@ -88,7 +116,7 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
     } while (!Rest.empty());
 }
 
-void TMimePart::EncodeLines(std::string_view Content) {
+void TMimePart::EncodeLines(std::string_view Content, std::string* Owned) {
     auto& Out = BodyLines.Items();
     if (TransferKind == TMimeTransferKind::EncodingBase64) {
         Out.reserve((Content.size() + Base64PieceBytes - 1) / Base64PieceBytes);
@@ -110,6 +138,7 @@ void TMimePart::EncodeLines(std::string_view Content) {
     }
     TLineList Source;
     Source.SetText(Content);
+    if (Owned) std::string().swap(*Owned);  // the lines hold it now
     if (!Quoted) {
         Out = std::move(Source.Items());
         return;
@@ -132,14 +161,18 @@ void TMimePart::EncodeBody() {
         BodyLines.SetText(Content);
         return;
     }
-    if (PrimaryKind == TMimePrimaryKind::PrimaryText && TransferKind != TMimeTransferKind::EncodingSevenBit) {
-        // A text part labelled 7bit is written as it is, without conversion or mark.
-        std::string Converted = ConvertCharset(Content, OutputCharsetId, CharsetId);
-        Converted.insert(0, ByteOrderMark(CharsetId));
-        EncodeLines(Converted);
+    const bool Converts = PrimaryKind == TMimePrimaryKind::PrimaryText &&
+                          TransferKind != TMimeTransferKind::EncodingSevenBit;
+    // A text part labelled 7bit is written as it is, without conversion or mark.
+    const std::string Mark = Converts ? ByteOrderMark(CharsetId) : std::string();
+    if (Converts && (OutputCharsetId != CharsetId || !Mark.empty())) {
+        std::string Converted = OutputCharsetId == CharsetId ? std::string(Content)
+                                                             : ConvertCharset(Content, OutputCharsetId, CharsetId);
+        Converted.insert(0, Mark);
+        EncodeLines(Converted, &Converted);
         return;
     }
-    EncodeLines(Content);
+    EncodeLines(Content, nullptr);
 }
 
 // --- generated header lines -----------------------------------------------------------

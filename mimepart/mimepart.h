@@ -123,7 +123,8 @@ private:
                                  std::string& DispositionFileName);
     std::string DecodeTransfer() const;
     bool DeclaresOwnCharset(const std::string& Decoded) const;
-    void EncodeLines(std::string_view Content);
+    // Owned, when given, is the text that Content views; it is released once split.
+    void EncodeLines(std::string_view Content, std::string* Owned);
     std::string ContentTypeLine() const;
     std::string TransferEncodingText() const;
     bool Descends(TMimePrimaryKind Kind) const;
