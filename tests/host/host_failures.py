@@ -108,7 +108,7 @@ class Failures(hosttest.ServerTestCase):
     def test_killed_rewrite_leaves_old_or_new_file(self):
         if self.host.windows:
             self.skipTest('killing at random moments is tested on Linux')
-        data = large_message(8)
+        data = large_message(4)
         self.server.put('KILL', data)
         started = time.monotonic()
         r = self.server.run('run', 'KILL')
@@ -118,7 +118,7 @@ class Failures(hosttest.ServerTestCase):
         self.assertNotEqual(complete, data)
         rng = random.Random(20261208)
         outcomes = set()
-        for trial in range(12):
+        for trial in range(10):
             self.server.put('KILL', data)
             process = self.host.popen('run', '--base', self.host.path(self.server.root), '--host',
                                       'mx.example.cz', 'KILL')

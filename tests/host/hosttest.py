@@ -53,8 +53,14 @@ class Host:
         return full_env
 
     def run(self, *args, stdin=b'', env=None, module=True, timeout=240, **kw):
-        return subprocess.run(self.command(*args, module=module), input=stdin, capture_output=True,
-                              env=self.environment(env), timeout=timeout, **kw)
+        # Output goes through files: Wine's helper processes inherit the program's
+        # handles and would hold a pipe open long after the program has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            r = subprocess.run(self.command(*args, module=module), input=stdin, stdout=out,
+                               stderr=err, env=self.environment(env), timeout=timeout, **kw)
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(r.args, r.returncode, out.read(), err.read())
 
     def popen(self, *args, env=None, **kw):
         return subprocess.Popen(self.command(*args), stdout=subprocess.DEVNULL,
