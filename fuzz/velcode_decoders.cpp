@@ -25,6 +25,12 @@ void CheckDecoders(std::string_view Input, char EscChar) {
     Require(DecodeEscaped(Input, EscChar) == reference::DecodeEscaped(Input, EscChar), "escape decoding");
     Require(DecodeBase64(Input) == reference::DecodeByReverseTable(Input, Base64ReverseTable), "base64 decoding");
     Require(DecodeBase64Mod(Input) == reference::DecodeByAlphabet(Input, Base64ModAlphabet), "modified base64");
+    for (const std::string_view Alphabet : {UUAlphabet, XXAlphabet})
+        Require(DecodeByAlphabet(Input, Alphabet) == reference::DecodeByAlphabet(Input, Alphabet), "line alphabets");
+    // The front of the input as a caller's own alphabet or table, the rest as the text.
+    const std::string_view Own = Input.substr(0, Input.size() / 4), Text = Input.substr(Own.size());
+    Require(DecodeByAlphabet(Text, Own) == reference::DecodeByAlphabet(Text, Own), "own alphabet");
+    Require(DecodeByReverseTable(Text, Own) == reference::DecodeByReverseTable(Text, Own), "own table");
     // A line decoder gives exactly as many bytes as the length byte announces, or none.
     for (const std::string_view Alphabet : {UUAlphabet, XXAlphabet}) {
         const std::string Line = Alphabet == UUAlphabet ? DecodeUULine(Input) : DecodeXXLine(Input);
