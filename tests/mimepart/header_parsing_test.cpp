@@ -158,56 +158,20 @@ TEST(ParseHeader, DecodesTheFileNameBeforeRemovingItsPath) {
     EXPECT_EQ(Part.FileName, "r\xC3\xA9sum\xC3\xA9.txt");
 }
 
-TEST(Clear, ResetsParseResultsAndKeepsLinesAndLimits) {
-    TMimePart Part;
-    Part.Lines.Items() = {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "x", "--b--", "epi"};
-    Part.MaxDepth = 5;
-    Part.MaxLineLength = 60;
-    Part.FallbackCharset = "UTF-8";
-    Part.Visitor = [](TMimePart&) {};
-    Part.SplitParts();
-    ASSERT_EQ(Part.ChildCount(), 1);
-    Part.Clear();
-    EXPECT_EQ(Part.ChildCount(), 0);
-    EXPECT_TRUE(Part.PrimaryType.empty() && Part.Boundary.empty() && Part.SubType.empty());
-    EXPECT_EQ(Part.PrimaryKind, Kind::PrimaryText);
-    EXPECT_EQ(Part.BodyLines.Count() + Part.HeaderLines.Count() + Part.Preamble.Count(), 0u);
-    EXPECT_EQ(Part.Lines.Count(), 7u);
-    EXPECT_EQ(Part.MaxDepth, 5);
-    EXPECT_EQ(Part.MaxLineLength, 60);
-    EXPECT_EQ(Part.FallbackCharset, "UTF-8");
-    EXPECT_TRUE(static_cast<bool>(Part.Visitor));
-}
-
 TEST(Children, AddChildPassesOnCharsetDepthAndLimit) {
     TMimePart Root;
     Root.FallbackCharset = "ISO-8859-2";
     Root.MaxDepth = MimeMaxDepth;
     Root.MaxLineLength = 50;
     Root.Visitor = [](TMimePart&) {};
-    TMimePart& Sub = Root.AddChild();
-    TMimePart& Grand = Sub.AddChild();
-    EXPECT_EQ(Sub.FallbackCharset, "ISO-8859-2");
+    TMimePart& Grand = Root.AddChild().AddChild();
+    EXPECT_EQ(Grand.FallbackCharset, "ISO-8859-2");
     EXPECT_EQ(Grand.Depth, 2);
     EXPECT_EQ(Grand.MaxDepth, MimeMaxDepth);
-    EXPECT_EQ(Sub.MaxLineLength, 78);
-    EXPECT_FALSE(static_cast<bool>(Sub.Visitor));
-    EXPECT_EQ(Root.Child(0), &Sub);
+    EXPECT_EQ(Grand.MaxLineLength, 78);
+    EXPECT_FALSE(static_cast<bool>(Grand.Visitor));
     EXPECT_EQ(Root.Child(1), nullptr);
     EXPECT_THROW(Root.Child(-1), std::out_of_range);
-}
-
-TEST(Children, CanDescendBelowTheLimitOnly) {
-    const struct {
-        int32_t Depth, MaxDepth;
-        bool Expected;
-    } Cases[] = {{0, -1, true}, {5000, -1, true}, {0, 0, false}, {63, 64, true}, {64, 64, false}, {65, 64, false}};
-    for (const auto& Case : Cases) {
-        TMimePart Part;
-        Part.Depth = Case.Depth;
-        Part.MaxDepth = Case.MaxDepth;
-        EXPECT_EQ(Part.CanDescend(), Case.Expected) << Case.Depth << " of " << Case.MaxDepth;
-    }
 }
 
 TEST(Children, AVeryDeepTreeIsFreedWithoutExhaustingTheStack) {
