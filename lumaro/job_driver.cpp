@@ -101,6 +101,9 @@ void GatherJobState(void* JobHandle, const THostInterface& Host) {
     JobState.Changed = false;
 }
 
+// Clear() keeps a list's capacity; a message-sized list must give it back.
+void ReleaseLines(TLineList& Lines) { std::vector<std::string>().swap(Lines.Items()); }
+
 void LoadMessage(TMimePart& Root) {
     TMyStringList File;
     File.LoadFromFile(JobState.QueueFile);
@@ -108,13 +111,20 @@ void LoadMessage(TMimePart& Root) {
     Root.MaxDepth = MimeMaxDepth;
     Root.SplitParts();
     // The tree now holds every line; JoinParts rebuilds the root's own list.
-    std::vector<std::string>().swap(Root.Lines.Items());
+    ReleaseLines(Root.Lines);
 }
 
-void SaveMessage(TMimePart& Root) {
-    Root.HeaderLines.Insert(0, TagLine());
-    Root.JoinParts();
-    platform::ReplaceFile(JobState.QueueFile, Root.Lines.GetText());
+// Once joined, the message lives in the root's lines alone: the tree goes before
+// the text is built, and the lines before it is written, so that a large message
+// is not held three times over.
+void SaveMessage(std::unique_ptr<TMimePart> Root) {
+    Root->HeaderLines.Insert(0, TagLine());
+    Root->JoinParts();
+    TLineList Joined(std::move(Root->Lines));
+    Root.reset();
+    std::string Text = Joined.GetText();
+    ReleaseLines(Joined);
+    platform::ReplaceFile(JobState.QueueFile, Text);
 }
 
 void ProcessMessage() {
@@ -122,7 +132,7 @@ void ProcessMessage() {
     LoadMessage(*Root);
     Root->Visitor = &TWalk::NormalizePart;
     Root->VisitParts();
-    if (JobState.Changed) SaveMessage(*Root);
+    if (JobState.Changed) SaveMessage(std::move(Root));
 }
 
 // The message of the error being handled; must be called inside a catch block.
