@@ -78,8 +78,14 @@ public:
         const auto Now = TClock::now();
         if (Done != Total && Now - Last < std::chrono::milliseconds(100)) return;
         Last = Now;
-        WriteStderr("\r" + std::to_string(Done) + "/" + std::to_string(Total) + " " +
-                    Name.substr(0, 40) + "\x1b[K");
+        std::string Line = "\r";
+        Line += std::to_string(Done);
+        Line += "/";
+        Line += std::to_string(Total);
+        Line += " ";
+        Line.append(Name, 0, 40);
+        Line += "\x1b[K";
+        WriteStderr(Line);
     }
     void Finish() {
         if (Shown) WriteStderr("\r\x1b[K");
