@@ -31,7 +31,6 @@ const TSplitCase SplitCases[] = {
     {"a\r\n", {"a"}, {"a"}},
     {"a", {"a"}, {"a"}},
     {"\r\n", {""}, {""}},
-    {"\n\n", {"", ""}, {"", ""}},
     {"a\r\r", {"a"}, {"a", ""}},
     // A NUL byte is an ordinary byte of its line.
     {"a" + NUL + "b\r\nc", {"a" + NUL + "b", "c"}, {"a" + NUL + "b", "c"}},
@@ -52,15 +51,6 @@ TEST(SetText, BothSplitRules) {
     }
 }
 
-TEST(SetText, ReplacesTheWholeContent) {
-    TLineList L;
-    L.SetText("x\ny\nz");
-    L.SetText("a");
-    EXPECT_EQ(L.Items(), TLines{"a"});
-    L.SetText("");
-    EXPECT_EQ(L.Count(), 0u);
-}
-
 TEST(GetText, EveryLineEndsWithCrLf) {
     const std::pair<TLines, std::string> Cases[] = {
         {{}, ""},
@@ -75,28 +65,15 @@ TEST(GetText, EveryLineEndsWithCrLf) {
     }
 }
 
-TEST(LineList, IndexErrors) {
+TEST(LineList, IndexErrorsAndCopiesOfItself) {
     TLineList L;
-    L.Add("a");
-    L.Insert(0, "first");
-    L.Insert(2, "last");
-    EXPECT_EQ(L.Items(), (TLines{"first", "a", "last"}));
-    L.Put(1, "b");
-    EXPECT_EQ(L.Get(1), "b");
+    L.SetText("a\nb");
+    L.Insert(2, "c");
     EXPECT_THROW(L.Get(3), std::out_of_range);
     EXPECT_THROW(L.Put(3, "x"), std::out_of_range);
     EXPECT_THROW(L.Insert(4, "x"), std::out_of_range);
-    EXPECT_EQ(L.Count(), 3u);
-}
-
-TEST(LineList, AddStringsOfItself) {
-    TLineList L;
-    L.SetText("a\nb");
     L.AddStrings(L);
-    EXPECT_EQ(L.Items(), (TLines{"a", "b", "a", "b"}));
-    TMyStringList M;
-    M.Assign(L);
-    EXPECT_EQ(M.Items(), L.Items());
+    EXPECT_EQ(L.Items(), (TLines{"a", "b", "c", "a", "b", "c"}));
 }
 
 }  // namespace

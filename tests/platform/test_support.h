@@ -40,7 +40,6 @@ public:
     }
     TScratchFolder(const TScratchFolder&) = delete;
     TScratchFolder& operator=(const TScratchFolder&) = delete;
-
     std::string Path(const std::string& Name) const { return (Root / Name).string(); }
 
     // The names of everything in the folder.
@@ -63,11 +62,18 @@ public:
         SetVariable(Name, Value);
     }
     ~TScopedEnvironment() { SetVariable(Name_.c_str(), HadValue ? Previous.c_str() : nullptr); }
-    TScopedEnvironment(const TScopedEnvironment&) = delete;
-    TScopedEnvironment& operator=(const TScopedEnvironment&) = delete;
 
 private:
-    static void SetVariable(const char* Name, const char* Value);
+    // Windows: the C runtime passes the change on to the process environment; it
+    // cannot make a variable empty, an empty value removes it.
+    static void SetVariable(const char* Name, const char* Value) {
+#ifdef _WIN32
+        _putenv((std::string(Name) + "=" + (Value ? Value : "")).c_str());
+#else
+        if (Value) setenv(Name, Value, 1);
+        else unsetenv(Name);
+#endif
+    }
 
     std::string Name_;
     std::string Previous;
@@ -75,16 +81,3 @@ private:
 };
 
 }  // namespace lumaro::testing
-
-#ifdef _WIN32
-// The C runtime passes the change on to the process environment. It cannot make a
-// variable empty: an empty value removes it.
-inline void lumaro::testing::TScopedEnvironment::SetVariable(const char* Name, const char* Value) {
-    _putenv((std::string(Name) + "=" + (Value ? Value : "")).c_str());
-}
-#else
-inline void lumaro::testing::TScopedEnvironment::SetVariable(const char* Name, const char* Value) {
-    if (Value) setenv(Name, Value, 1);
-    else unsetenv(Name);
-}
-#endif

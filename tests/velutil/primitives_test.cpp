@@ -6,57 +6,37 @@
 namespace lumaro {
 namespace {
 
-TEST(Trim, RemovesEveryControlByteAndSpaceOnly) {
-    const std::string Blanks = std::string("\0\x01\t\r\n \x1f\x20", 8);
+TEST(Primitives, TrimAndCaseTouchOnlyTheirBytes) {
+    const std::string Blanks("\0\x01\t\r\n \x1f", 7);
     EXPECT_EQ(Trim(Blanks + "a b" + Blanks), "a b");
-    EXPECT_EQ(TrimRight(Blanks + "a b" + Blanks), Blanks + "a b");
-    EXPECT_EQ(Trim(Blanks), "");
-    EXPECT_EQ(Trim("\x21x\x7f"), "\x21x\x7f");
-    EXPECT_EQ(Trim("\xa0x\xff"), "\xa0x\xff");
-}
-
-TEST(Case, OnlyAsciiLettersChange) {
-    EXPECT_EQ(UpperCase("az AZ \xe1\xc1 @[`{"), "AZ AZ \xe1\xc1 @[`{");
-    EXPECT_EQ(LowerCase("az AZ \xe1\xc1 @[`{"), "az az \xe1\xc1 @[`{");
+    EXPECT_EQ(TrimRight(Blanks + "a" + Blanks), Blanks + "a");
+    EXPECT_EQ(Trim("\x21x\x7f\xa0"), "\x21x\x7f\xa0");
+    EXPECT_EQ(UpperCase("az AZ \xe1 @[`{"), "AZ AZ \xe1 @[`{");
+    EXPECT_EQ(LowerCase("az AZ \xc1 @[`{"), "az az \xc1 @[`{");
     EXPECT_TRUE(SameText("Content-Type", "CONTENT-type"));
     EXPECT_FALSE(SameText("\xe1", "\xc1"));
     EXPECT_FALSE(SameText("@", "`"));
-    EXPECT_FALSE(SameText("ab", "abc"));
 }
 
 TEST(IntToBin, Table) {
     const std::tuple<int32_t, uint8_t, std::string> Cases[] = {
-        {5, 8, "00000101"},
-        {0, 0, "0"},
-        {6, 6, "000110"},
-        {255, 4, "11111111"},
-        {1, 1, "1"},
-        {-5, 0, "000"},
-        {-1, 4, "0000"},
-        {INT32_MAX, 0, std::string(31, '1')},
-        {INT32_MIN, 0, std::string(32, '0')},
-        {3, 255, std::string(253, '0') + "11"},
+        {5, 8, "00000101"}, {0, 0, "0"}, {6, 6, "000110"}, {255, 4, "11111111"}, {-5, 0, "000"},
+        {INT32_MAX, 0, std::string(31, '1')}, {INT32_MIN, 0, std::string(32, '0')},
     };
-    for (const auto& [Value, Digits, Expected] : Cases)
-        EXPECT_EQ(IntToBin(Value, Digits), Expected) << Value << " " << int(Digits);
+    for (const auto& [Value, Digits, Expected] : Cases) EXPECT_EQ(IntToBin(Value, Digits), Expected) << Value;
 }
 
 TEST(BinToInt, Table) {
     const std::pair<std::string, int32_t> Cases[] = {
-        {"101", 5},   {"10x1", 2},  {"", 0},   {"000110", 6}, {"x1", 0},
-        {std::string(31, '1'), INT32_MAX},
-        {std::string(32, '1'), -1},
-        {"1" + std::string(32, '0'), 0},
-        {"1" + std::string(31, '0'), INT32_MIN},
+        {"101", 5}, {"10x1", 2}, {"", 0}, {"000110", 6}, {std::string(32, '1'), -1},
+        {"1" + std::string(32, '0'), 0}, {"1" + std::string(31, '0'), INT32_MIN},
     };
     for (const auto& [Value, Expected] : Cases) EXPECT_EQ(BinToInt(Value), Expected) << Value;
 }
 
-TEST(ByteStream, ReadsWhatIsThereAndWritesAtThePosition) {
+TEST(ByteStream, ReadsWhatIsThereAndOverwritesAtThePosition) {
     TByteStream S;
     WriteStreamText(S, "hello");
-    WriteStreamText(S, "");
-    EXPECT_EQ(S.Size(), 5u);
     S.SetPosition(1);
     EXPECT_EQ(ReadStreamText(S, 3), "ell");
     EXPECT_EQ(ReadStreamText(S, 10), "o");
@@ -64,12 +44,6 @@ TEST(ByteStream, ReadsWhatIsThereAndWritesAtThePosition) {
     S.SetPosition(3);
     WriteStreamText(S, std::string("P\0Q", 3));
     EXPECT_EQ(S.Bytes(), std::string("helP\0Q", 6));
-    EXPECT_EQ(S.Position(), 6u);
-    S.SetPosition(100);
-    EXPECT_EQ(S.Position(), 6u);
-    S.Assign("new");
-    EXPECT_EQ(S.Position(), 0u);
-    EXPECT_EQ(ReadStreamText(S, 2), "ne");
 }
 
 }  // namespace
