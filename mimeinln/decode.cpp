@@ -40,25 +40,6 @@ bool IsBlank(std::string_view Text) {
     return true;
 }
 
-// Charsets whose code units are wider than one byte: a byte 0x0A or 0x0D there is
-// part of some character, not a line break.
-bool HasWideUnits(TCharsetId Id) {
-    static const TCharsetSet Wide = {TCharsetId::UCS_2,    TCharsetId::UCS_4,
-                                     TCharsetId::UCS_2LE,  TCharsetId::UCS_4LE,
-                                     TCharsetId::UTF_16,   TCharsetId::UTF_16LE,
-                                     TCharsetId::UTF_32,   TCharsetId::UTF_32LE};
-    return Wide.Contains(Id);
-}
-
-// A decoded word lands inside one header line: a line break taken from it would
-// end that line and let the word's sender write header lines (or end the header)
-// of their own. Such breaks become spaces.
-void BlankLineBreaks(std::string& Text, TCharsetId Target) {
-    if (HasWideUnits(Target)) return;
-    for (char& C : Text)
-        if (C == '\r' || C == '\n') C = ' ';
-}
-
 std::string UnderscoresToSpaces(std::string_view Text) {
     std::string Out(Text);
     for (char& C : Out)
@@ -92,9 +73,7 @@ std::optional<std::string> DecodeWord(std::string_view Inner, TCharsetId Target)
     if (!Bytes) return std::nullopt;
     // A language tag ("UTF-8*en") says nothing about the bytes.
     const TCharsetId Charset = CharsetByName(TextBefore(Inner.substr(0, Mark), "*"));
-    std::string Text = ConvertCharset(*Bytes, Charset, Target);
-    BlankLineBreaks(Text, Target);
-    return Text;
+    return ConvertCharset(*Bytes, Charset, Target);
 }
 
 }  // namespace
