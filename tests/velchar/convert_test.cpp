@@ -105,17 +105,6 @@ TEST_F(OwnTranscode, SingleByteEncoderPicksTheFirstMatchingByte) {
     }
 }
 
-TEST_F(OwnTranscode, SingleByteCharsetsRoundTripEveryDefinedByte) {
-    for (size_t N = 0; N < 25; ++N) {
-        const TCharsetId Id = CharsetOfOrdinal(N);
-        const TCodeTable& Table = LoadCodeTable(Id);
-        std::string Defined;
-        for (unsigned B = 0; B < 0x100; ++B)
-            if (B < 0x80 || Table[B - 0x80] != 0xFFFD) Defined += static_cast<char>(B);
-        EXPECT_EQ(ConvertCharset(ConvertCharset(Defined, Id, UTF_8), UTF_8, Id), Defined) << CharsetName(Id);
-    }
-}
-
 class LibraryTranscode : public testing::LibraryPresent {};
 
 TEST_F(LibraryTranscode, EuroGetsTheLibrarysTransliteration) {
