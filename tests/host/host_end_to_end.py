@@ -76,10 +76,11 @@ def parameter(value, name):
     return None if found is None else found[1] if found[1] is not None else found[2]
 
 
-def filename_of(part):
-    name = (parameter(raw_header(part, 'Content-Disposition'), 'filename')
-            or parameter(raw_header(part, 'Content-Type'), 'name'))
-    return raw_header_text(name) if name else None
+def file_names(part):
+    """The file name as the disposition gives it and as the content type gives it."""
+    names = (parameter(raw_header(part, 'Content-Disposition'), 'filename'),
+             parameter(raw_header(part, 'Content-Type'), 'name'))
+    return [raw_header_text(name) if name else None for name in names]
 
 
 def converted(part):
@@ -104,12 +105,12 @@ class EndToEnd(unittest.TestCase):
     def compare_leaf(self, before, after, configured):
         self.assertEqual(after.get_content_type(), before.get_content_type())
         self.assertEqual(after.get_content_disposition(), before.get_content_disposition())
-        expected_name, actual_name = filename_of(before), filename_of(after)
-        if expected_name is None:
-            self.assertIsNone(actual_name)
-        else:
-            self.assertTrue(loosely_equal(expected_name, actual_name or '', CONFIGURED),
-                            f'{expected_name!r} / {actual_name!r}')
+        for expected_name, actual_name in zip(file_names(before), file_names(after)):
+            if expected_name is None:
+                self.assertIsNone(actual_name)
+            else:
+                self.assertTrue(loosely_equal(expected_name, actual_name or '', CONFIGURED),
+                                f'{expected_name!r} / {actual_name!r}')
         if before.get_content_maintype() != 'text':
             self.assertEqual(after.get_payload(decode=True), before.get_payload(decode=True))
         elif converted(before):
