@@ -88,17 +88,13 @@ std::string SingleBytesToIntermediate(std::string_view Text, const TCodeTable& T
     return Out;
 }
 
-std::string PreDecoded(std::string_view Text, TCharsetId Source) {
-    if (Source == TCharsetId::UTF_7) return DecodeUtf7Units(Text, false);
-    if (Source == TCharsetId::mUTF_7) return DecodeUtf7Units(Text, true);
-    return std::string(Text);
-}
-
 std::string OwnDecode(std::string_view Text, TCharsetId Source) {
     if (Source == TCharsetId::UTF_8) return Utf8ToIntermediate(Text);
     const TUnitShape Shape = ShapeOf(Source);
     if (Shape.Width == 1) return SingleBytesToIntermediate(Text, LoadCodeTable(Source));
-    return WalkUnits(PreDecoded(Text, Source), Shape.Width, Shape.LittleEndian);
+    if (Source == TCharsetId::UTF_7 || Source == TCharsetId::mUTF_7)
+        return WalkUnits(DecodeUtf7Units(Text, Source == TCharsetId::mUTF_7), Shape.Width, Shape.LittleEndian);
+    return WalkUnits(Text, Shape.Width, Shape.LittleEndian);
 }
 
 // --- own encoding -----------------------------------------------------------------------
