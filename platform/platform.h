@@ -29,13 +29,17 @@ const char* PathSeparator();
 
 // The value of Key in [Section] of the INI file Path, at most 1023 bytes; Default
 // when the file, the section or the key is missing. A key present with an empty
-// value gives the empty text. Section and key names are compared without case.
+// value gives the empty text. Section and key names are compared without case;
+// blanks around names and values, and one pair of quotes around a value, are
+// dropped. A relative Path is taken from the current folder on every system.
 std::string ProfileString(const std::string& Path, const std::string& Section,
                           const std::string& Key, const std::string& Default);
 
 // The ANSI code page number: LUMARO_CODEPAGE when that environment variable holds a
-// decimal number, else GetACP() on Windows and a number derived from the locale's
-// codeset elsewhere (UTF-8 65001, ISO-8859-N 2859N, CP125x 125x, none 20127).
+// decimal number, else GetACP() on Windows and a number derived from the codeset of
+// the environment's locale elsewhere: UTF-8 65001, ISO-8859-N 28590 + N (28592,
+// 28605), CP125x and WINDOWS-125x 125x, KOI8-R 20866, KOI8-U 21866; no codeset, C,
+// POSIX, ASCII and any other codeset 20127. The host's own locale is not touched.
 uint32_t AnsiCodePage();
 
 // The value of an environment variable; Set tells whether it exists at all.
