@@ -70,10 +70,9 @@ std::string ScratchConfiguration(const TOptions& Options, const std::string& Scr
     return Text;
 }
 
-}  // namespace
-
-int FilterCommand(const TOptions& Options) {
-    const std::string Message = ReadAllStdin();
+// The job in its scratch queue; gives the message as it stands afterwards.
+std::string FilterThroughModule(const TOptions& Options, const TModule& Module,
+                                const std::string& Message, bool& Failed) {
     TScratchFolder Scratch;
     const std::string Queue = JoinPath(Scratch.Path(), "QUEUE");
     std::error_code Error;
@@ -84,19 +83,36 @@ int FilterCommand(const TOptions& Options) {
     platform::WriteWholeFile(JoinPath(Scratch.Path(), "lumaro.ini"),
                              ScratchConfiguration(Options, Scratch.Path(), Queue));
 
-    TModule Module;
-    LoadModule(Options, Module);
     TOptions ServerOptions = Options;
     ServerOptions.BaseDir = Scratch.Path();
     ServerOptions.QueueDir = Queue;
     TServer Server(ServerOptions);
-    const TJobOutcome Outcome = Server.RunJob(Module, TJob{FilterJobId, std::nullopt});
+    Failed = Server.RunJob(Module, TJob{FilterJobId, std::nullopt}).Failed;
 
     // A failed job leaves the message as it was, and that is what goes on down the pipe.
-    WriteStdout(platform::ReadWholeFile(QueueFile));
+    std::string Result = platform::ReadWholeFile(QueueFile);
     const std::string Log = JoinPath(Scratch.Path(), "lumaro.log");
     if (platform::FileExists(Log)) WriteStderr(platform::ReadWholeFile(Log));
-    return Outcome.Failed ? ExitJobFailed : ExitOk;
+    return Result;
+}
+
+}  // namespace
+
+int FilterCommand(const TOptions& Options) {
+    // The module first: a host that cannot work has not taken the message yet.
+    TModule Module;
+    LoadModule(Options, Module);
+    const std::string Message = ReadAllStdin();
+    bool Failed = false;
+    try {
+        WriteStdout(FilterThroughModule(Options, Module, Message, Failed));
+    } catch (const std::exception& E) {
+        // Whatever goes wrong around the job, the message itself is not lost.
+        WriteStderr(std::string("lumaro-host: ") + E.what() + "\n");
+        WriteStdout(Message);
+        Failed = true;
+    }
+    return Failed ? ExitJobFailed : ExitOk;
 }
 
 }  // namespace lumaro::host
