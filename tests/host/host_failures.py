@@ -92,6 +92,7 @@ class Failures(hosttest.ServerTestCase):
         self.assertEqual(self.server.read('NOLOG'), UTF_SUBJECT)
         self.assertFalse(os.path.exists(os.path.dirname(missing)))
         self.assertEqual(self.server.server_log().count(CRASH), 1)
+        self.assertIn(CRASH + 'Cannot open file ' + self.host.path(missing), self.server.server_log())
 
     def test_deeply_nested_multiparts_lose_no_line(self):
         depth = 5000
