@@ -20,6 +20,18 @@ std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
     return Decoded;
 }
 
+// The line at At, cut as a line list cuts a text (at CR, LF or CR LF; a NUL byte is
+// an ordinary byte); At moves past its line break. Encoding walks the text this way
+// instead of holding it twice, as text and as a list.
+std::string_view NextLine(std::string_view Text, size_t& At) {
+    const size_t Start = At;
+    while (At < Text.size() && Text[At] != '\r' && Text[At] != '\n') ++At;
+    const std::string_view Line = Text.substr(Start, At - Start);
+    if (At < Text.size() && Text[At] == '\r') ++At;
+    if (At < Text.size() && Text[At] == '\n') ++At;
+    return Line;
+}
+
 size_t JoinedSize(const TLineList& Body) {
     size_t Size = 0;
     for (const std::string& Line : Body.Items()) Size += Line.size() + 2;
@@ -116,7 +128,7 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
     } while (!Rest.empty());
 }
 
-void TMimePart::EncodeLines(std::string_view Content, std::string* Owned) {
+void TMimePart::EncodeLines(std::string_view Content) {
     auto& Out = BodyLines.Items();
     if (TransferKind == TMimeTransferKind::EncodingBase64) {
         Out.reserve((Content.size() + Base64PieceBytes - 1) / Base64PieceBytes);
@@ -136,17 +148,14 @@ void TMimePart::EncodeLines(std::string_view Content, std::string* Owned) {
         }
         return;
     }
-    TLineList Source;
-    Source.SetText(Content);
-    if (Owned) std::string().swap(*Owned);  // the lines hold it now
     if (!Quoted) {
-        Out = std::move(Source.Items());
+        BodyLines.SetText(Content);
         return;
     }
-    Out.reserve(Source.Count());
-    for (std::string& Line : Source.Items()) {
-        WrapQuotedPrintableLine(EncodeQuotedPrintable(Line), MaxLineLength, Out);
-        std::string().swap(Line);  // release the source as the encoded lines grow
+    for (size_t At = 0; At < Content.size();) {
+        std::string Encoded = EncodeQuotedPrintable(NextLine(Content, At));
+        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.push_back(std::move(Encoded));
+        else WrapQuotedPrintableLine(Encoded, MaxLineLength, Out);
     }
 }
 
@@ -169,10 +178,10 @@ void TMimePart::EncodeBody() {
         std::string Converted = OutputCharsetId == CharsetId ? std::string(Content)
                                                              : ConvertCharset(Content, OutputCharsetId, CharsetId);
         Converted.insert(0, Mark);
-        EncodeLines(Converted, &Converted);
+        EncodeLines(Converted);
         return;
     }
-    EncodeLines(Content, nullptr);
+    EncodeLines(Content);
 }
 
 // --- generated header lines -----------------------------------------------------------

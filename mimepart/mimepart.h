@@ -123,8 +123,7 @@ private:
                                  std::string& DispositionFileName);
     std::string DecodeTransfer() const;
     bool DeclaresOwnCharset(const std::string& Decoded) const;
-    // Owned, when given, is the text that Content views; it is released once split.
-    void EncodeLines(std::string_view Content, std::string* Owned);
+    void EncodeLines(std::string_view Content);
     std::string ContentTypeLine() const;
     std::string TransferEncodingText() const;
     bool Descends(TMimePrimaryKind Kind) const;
