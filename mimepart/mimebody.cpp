@@ -1,6 +1,4 @@
 // Body decoding and encoding, and the generated content header lines.
-#include <algorithm>
-
 #include "mimeinln/mimeinln.h"
 #include "mimepart/mimepart.h"
 #include "velcode/velcode.h"
@@ -57,7 +55,6 @@ std::string DecodeQuotedPrintableLines(const TLineList& Body) {
     Decoded += DecodeQuotedPrintable(Run);
     return Decoded;
 }
-
 
 std::string RemoveQuotesAndBlanks(std::string_view Value) {
     std::string Kept;

@@ -244,27 +244,34 @@ void TMimePart::JoinParts() {
 
 // --- walking ------------------------------------------------------------------------
 
+namespace {
+
+struct TVisitFrame {
+    TMimePart* Part;
+    int32_t Count;  // the part's children, counted after its own visit
+    int32_t Next;
+};
+
+}  // namespace
+
 void TMimePart::VisitParts() {
     if (!Visitor) return;
     Visitor(*this);
     // Children are counted after the visit, so the visitor may add or remove them.
-    std::vector<std::pair<TMimePart*, int32_t>> Stack{{this, ChildCount()}};
-    std::vector<int32_t> NextIndex{0};
+    std::vector<TVisitFrame> Stack{{this, ChildCount(), 0}};
     while (!Stack.empty()) {
-        auto [Parent, Count] = Stack.back();
-        int32_t& Index = NextIndex.back();
-        if (Index >= Count) {
+        TVisitFrame& Frame = Stack.back();
+        if (Frame.Next >= Frame.Count) {
             Stack.pop_back();
-            NextIndex.pop_back();
             continue;
         }
-        TMimePart* Sub = Parent->Child(Index++);
+        TMimePart* Parent = Frame.Part;
+        TMimePart* Sub = Parent->Child(Frame.Next++);
         if (Sub == nullptr) continue;  // a child removed behind the walk's back
         Sub->Visitor = Parent->Visitor;
         if (!Sub->Visitor) continue;
         Sub->Visitor(*Sub);
-        Stack.emplace_back(Sub, Sub->ChildCount());
-        NextIndex.push_back(0);
+        Stack.push_back({Sub, Sub->ChildCount(), 0});
     }
 }
 
