@@ -6,7 +6,10 @@ ISO-8859-2 cannot hold a character)."""
 import email
 import email.header
 import email.policy
+import os
 import re
+import shutil
+import tempfile
 import unittest
 
 import hosttest
@@ -189,6 +192,35 @@ class EndToEnd(unittest.TestCase):
             self.compare(before, after)
         finally:
             server.cleanup()
+
+    def test_example_server(self):
+        examples = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'examples',
+                                'server')
+        scratch = tempfile.mkdtemp(prefix='lumaro-example-')
+        try:
+            base = os.path.join(scratch, 'server')
+            shutil.copytree(examples, base)
+            # The example's LogFile has no folder: it lands in the server's current folder.
+            r = self.host.run('queue', '--base', self.host.path(base), '--host', 'mx.example.cz',
+                              cwd=base)
+            self.assertTrue(r.stdout.startswith(b'jobs 4, changed 3, failed 0,'), r.stdout + r.stderr)
+            with open(os.path.join(base, 'lumaro.log'), 'rb') as f:
+                events = [line.split()[3] + ' ' + line.split()[-2] for line in f.read().decode().splitlines()]
+            self.assertEqual(events, ['00000001 UTF-8', '00000002 from', '00000002 subject',
+                                      '00000002 UTF-8', '00000003 to', '00000003 subject'])
+            for name in sorted(os.listdir(os.path.join(examples, 'QUEUE'))):
+                with self.subTest(message=name):
+                    with open(os.path.join(examples, 'QUEUE', name), 'rb') as f:
+                        before = f.read()
+                    with open(os.path.join(base, 'QUEUE', name), 'rb') as f:
+                        after = f.read()
+                    if b'charset=ISO-8859-2' in before:
+                        self.assertEqual(after, before)
+                    else:
+                        self.assert_rewritten(after)
+                        self.compare(before, after)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
 
     def test_second_pass_adds_a_second_tag_line(self):
         # Converting into UTF-8 leaves a UTF-8 text part, so every pass changes it again.
