@@ -2,8 +2,6 @@
 the version gate, job identity and the queue summary."""
 
 import os
-import re
-import unittest
 
 import hosttest
 from hosttest import CRASH, TAG_TEXT

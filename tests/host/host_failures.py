@@ -5,11 +5,8 @@ nested far deeper than any real one."""
 import os
 import random
 import resource
-import shutil
 import signal
-import subprocess
 import time
-import unittest
 
 import hosttest
 import messages

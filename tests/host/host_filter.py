@@ -4,8 +4,6 @@ activity log to standard error, and an exit status that tells a failed job."""
 import os
 import resource
 import signal
-import sys
-import unittest
 
 import hosttest
 from hosttest import TAG_TEXT
