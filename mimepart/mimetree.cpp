@@ -76,7 +76,8 @@ size_t ReadSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i, TCharsetI
         while (i < Lines.Count) {
             Last = Lines[i];
             ++i;
-            if (StartsWith(Last, Delimiter)) {
+            // Every delimiter begins with "--": most lines are ruled out by their first byte.
+            if (!Last.empty() && Last.front() == '-' && StartsWith(Last, Delimiter)) {
                 End = i - 1;
                 break;
             }
