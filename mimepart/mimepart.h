@@ -103,6 +103,7 @@ public:
     void SetTransferEncoding(const std::string& Value);
     void SetCharset(const std::string& Name);
     // Reads one logical header line from Index onward and advances Index past it.
+    // An Index at or beyond the end of List raises std::out_of_range.
     static std::string UnfoldHeaderLine(const TLineList& List, size_t& Index);
     void ParseHeader();
 
@@ -126,6 +127,7 @@ private:
     void EncodeLines(std::string_view Content);
     std::string ContentTypeLine() const;
     std::string TransferEncodingText() const;
+    // Whether this part is of Kind and may hold sub-parts of it.
     bool Descends(TMimePrimaryKind Kind) const;
 };
 
