@@ -50,11 +50,14 @@ void TLineList::AddStrings(const TLineList& Other) {
 }
 
 void TLineList::SetText(std::string_view Text) {
+    Split(Text, DoubleCarriageReturnIsOneBreak());
+}
+
+void TLineList::Split(std::string_view Text, bool SkipSecondCR) {
     // A NUL byte is an ordinary byte of its line: a message that holds one keeps
     // everything after it when it is written back.
     Lines.clear();
     Lines.reserve(static_cast<size_t>(std::count(Text.begin(), Text.end(), LF)) + 1);
-    const bool SkipSecondCR = DoubleCarriageReturnIsOneBreak();
     size_t P = 0;
     while (P < Text.size()) {
         const size_t Start = P;
@@ -81,7 +84,11 @@ std::string TLineList::GetText() const {
 void TLineList::LoadFromFile(const std::string& FileName) {
     // Read before touching the list, so a file that cannot be read leaves it as it was.
     const std::string Content = platform::ReadWholeFile(FileName);
-    SetText(Content);
+    // CR CR stands for one break in a file that was given one CR too many on its
+    // way (CR CR LF). A file without any LF has lone CRs as its only line ends, and
+    // there CR CR is an empty line - the one that ends a message's header.
+    const bool HasLineFeed = Content.find(LF) != std::string::npos;
+    Split(Content, DoubleCarriageReturnIsOneBreak() && HasLineFeed);
 }
 
 void TLineList::SaveToFile(const std::string& FileName) const {

@@ -34,7 +34,8 @@ public:
     void SetText(std::string_view Text);
     std::string GetText() const;
     // TError "Cannot open file " + FileName when the file cannot be read; the list
-    // is then unchanged.
+    // is then unchanged. A file without any LF byte is cut at its lone CRs by the
+    // plain rule, so that its empty lines survive.
     void LoadFromFile(const std::string& FileName);
     // TError "Cannot create file " + FileName.
     void SaveToFile(const std::string& FileName) const;
@@ -42,6 +43,9 @@ public:
     // Direct access for linear passes and moves of whole lists.
     std::vector<std::string>& Items() { return Lines; }
     const std::vector<std::string>& Items() const { return Lines; }
+
+private:
+    void Split(std::string_view Text, bool SkipSecondCR);
 
 protected:
     // Whether a second CR after the first belongs to the same line break.

@@ -175,11 +175,9 @@ class EndToEnd(unittest.TestCase):
                          [('ALTERNATIVE', 'H', 'from'), ('ALTERNATIVE', 'H', 'subject'),
                           ('ALTERNATIVE', 'C', 'UTF-8')])
 
-    # The queue file's line list takes CR CR as one line break, so a file with CR
-    # alone at each line end loses every empty line, the one after the header too,
-    # and its body is read as header lines. Kept as a known fault until the line
-    # list tells a CR-only file apart; an unexpected success means it was mended.
-    @unittest.expectedFailure
+    # A file with CR alone at each line end keeps its empty lines (the one after
+    # the header above all), although the queue file's line list otherwise takes
+    # CR CR as one line break.
     def test_cr_only_line_ends(self):
         server = hosttest.Server(self.host)
         try:

@@ -17,6 +17,7 @@ const TRoundTrip RoundTrips[] = {
      "From: a\r\nSubject: b\r\n\r\nbody\r\n"},
     {"bare LF", "From: a\n\nbody\n", "From: a\r\n\r\nbody\r\n"},
     {"CR CR LF", "From: a\r\r\n\r\r\nbody\r\r\n", "From: a\r\n\r\nbody\r\n"},
+    {"CR only: its empty lines stay", "From: a\r\rbody\r\r\rend\r", "From: a\r\n\r\nbody\r\n\r\n\r\nend\r\n"},
     {"last line without break", "From: a\r\n\r\nbody", "From: a\r\n\r\nbody\r\n"},
     {"empty file", "", ""},
     {"only CR LF", "\r\n", "\r\n"},
