@@ -236,9 +236,27 @@ std::string ProfileString(const std::string& Path, const std::string& Section,
     return std::string(Value.substr(0, ProfileValueLimit));
 }
 
+// Asking the locale costs a locale object each time, and every new message part
+// asks; the answer changes only with the variables that choose the locale.
+uint32_t LocaleCodePage() {
+    std::string Key;
+    for (const char* Name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        bool Set = false;
+        Key += Environment(Name, &Set);
+        Key += Set ? '\1' : '\0';
+    }
+    thread_local std::string LastKey;
+    thread_local uint32_t LastCodePage = 0;
+    if (LastCodePage == 0 || Key != LastKey) {
+        LastCodePage = CodePageOfCodeset(EnvironmentCodeset());
+        LastKey = std::move(Key);
+    }
+    return LastCodePage;
+}
+
 uint32_t AnsiCodePage() {
     if (auto Forced = detail::ForcedCodePage()) return *Forced;
-    return CodePageOfCodeset(EnvironmentCodeset());
+    return LocaleCodePage();
 }
 
 std::string Environment(const char* Name, bool* Set) {
