@@ -1,8 +1,11 @@
 // The run, queue and entry-point commands.
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 
 #include "tools/lumaro_host/host.h"
 
@@ -63,6 +66,35 @@ std::vector<TQueueEntry> ListQueue(const std::string& Folder) {
     std::sort(Entries.begin(), Entries.end(),
               [](const TQueueEntry& A, const TQueueEntry& B) { return A.Name < B.Name; });
     return Entries;
+}
+
+bool HeaderNamed(const std::string& Line, const char* Name) {
+    const size_t Length = std::char_traits<char>::length(Name);
+    if (Line.size() <= Length || Line[Length] != ':') return false;
+    for (size_t I = 0; I < Length; ++I)
+        if (std::tolower(static_cast<unsigned char>(Line[I])) != Name[I]) return false;
+    return true;
+}
+
+// A server knows a queued message's envelope sender; this stand-in reads it from
+// the message's Return-Path line, else its From line, in the first 16 KB.
+std::optional<std::string> SenderOfMessage(const std::string& Path) {
+    std::ifstream File(Path, std::ios::binary);
+    std::string Head(16384, '\0');
+    File.read(Head.data(), static_cast<std::streamsize>(Head.size()));
+    Head.resize(static_cast<size_t>(File.gcount()));
+    std::optional<std::string> From;
+    size_t At = 0;
+    while (At < Head.size()) {
+        const size_t End = std::min(Head.find_first_of("\r\n", At), Head.size());
+        const std::string Line = Head.substr(At, End - At);
+        if (Line.empty()) break;
+        if (HeaderNamed(Line, "return-path")) return Line.substr(12);
+        if (!From && HeaderNamed(Line, "from")) From = Line.substr(5);
+        At = End + 1;
+        if (At < Head.size() && Head[End] == '\r' && Head[At] == '\n') ++At;
+    }
+    return From;
 }
 
 const char* OutcomeText(const TJobOutcome& Outcome, bool Changed) {
@@ -136,7 +168,7 @@ int QueueCommand(const TOptions& Options) {
         Progress.Step(I, Entry.Name);
         const TFileStamp Before = StampOf(Entry.Path);
         Bytes += Before.Size;
-        const TJob Job{Entry.Name.substr(0, Entry.Name.size() - 4), std::nullopt};
+        const TJob Job{Entry.Name.substr(0, Entry.Name.size() - 4), SenderOfMessage(Entry.Path)};
         const TJobOutcome Outcome = Server.RunJob(Module, Job);
         if (Outcome.Failed) ++Failed;
         else if (!(StampOf(Entry.Path) == Before)) ++Changed;
