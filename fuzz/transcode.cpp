@@ -1,6 +1,7 @@
 // TranscodeText over arbitrary pairs of members (chosen by the first two input
 // bytes), and the round trips that our own UTF-8 and UTF-7 codecs must keep for
-// BMP text, with the direct UTF-8 paths checked against the unit walk.
+// BMP text, with the direct UTF-8 paths checked against the unit walk and the
+// one-pass UTF-8 to single-byte path against the two passes, for every target.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -31,6 +32,14 @@ void CheckOwnCodecs(std::string_view Text) {
     Require(DecodeUtf8Units(EncodeUtf8Units(Wide)) == Wide);
     Require(IntermediateToUtf8(Units) == EncodeUtf8Units(Wide));
     Require(Utf8ToIntermediate(Text) == WalkUnits(DecodeUtf8Units(Text), 4, false));
+    const std::string Intermediate = Utf8ToIntermediate(Text);
+    for (size_t N = 0; N < CharsetCount; ++N) {
+        const TCharsetId Target = CharsetOfOrdinal(N);
+        if (N >= Ordinal(TCharsetId::UCS_2) && N <= Ordinal(TCharsetId::UCS_4LE)) continue;
+        for (bool Transliterate : {false, true})
+            Require(Utf8ToSingleBytes(Text, Target, Transliterate) ==
+                    IntermediateToSingleBytes(Intermediate, Target, Transliterate));
+    }
     for (bool Modified : {false, true}) {
         Require(DecodeUtf7Units(EncodeUtf7Units(Units, Modified), Modified) == Units);
         DecodeUtf7Units(Text, Modified);

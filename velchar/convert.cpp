@@ -99,21 +99,17 @@ std::string OwnDecode(std::string_view Text, TCharsetId Source) {
 
 // --- own encoding -----------------------------------------------------------------------
 
-// The byte that encodes each value in a single-byte charset, 0 for none: the first
-// position from 80 upwards whose table entry is the value.
-struct TReverseTable {
-    std::array<uint8_t, 0x10000> ByteOf{};
-};
-
-std::unique_ptr<TReverseTable> BuildReverseTable(const TCodeTable& Table) {
-    auto Reverse = std::make_unique<TReverseTable>();
-    for (size_t K = Table.size(); K-- > 0;) Reverse->ByteOf[Table[K]] = static_cast<uint8_t>(0x80 + K);
+// The reverse table of a code table: the first position from 80 upwards whose entry
+// is the value.
+std::unique_ptr<TByteOfValue> BuildReverseTable(const TCodeTable& Table) {
+    auto Reverse = std::make_unique<TByteOfValue>();
+    for (size_t K = Table.size(); K-- > 0;) (*Reverse)[Table[K]] = static_cast<uint8_t>(0x80 + K);
     return Reverse;
 }
 
-const TReverseTable& ReverseTableOf(TCharsetId Id) {
+const TByteOfValue& ReverseTableOf(TCharsetId Id) {
     static std::array<std::once_flag, TableCharsetCount> Built;
-    static std::array<std::unique_ptr<TReverseTable>, TableCharsetCount> Tables;
+    static std::array<std::unique_ptr<TByteOfValue>, TableCharsetCount> Tables;
     // Every member without a table of its own is written as Latin-1.
     const size_t Index = Ordinal(Id) < TableCharsetCount ? Ordinal(Id) : Ordinal(TCharsetId::ISO_8859_1);
     std::call_once(Built[Index], [Index] {
@@ -122,25 +118,7 @@ const TReverseTable& ReverseTableOf(TCharsetId Id) {
     return *Tables[Index];
 }
 
-std::string IntermediateToSingleBytes(std::string_view Intermediate, const TReverseTable& Reverse,
-                                      bool Transliterate) {
-    const size_t Count = Intermediate.size() / 2;
-    const uint8_t* P = reinterpret_cast<const uint8_t*>(Intermediate.data());
-    std::string Out(Count, '\0');
-    size_t O = 0;
-    for (size_t K = 0; K < Count; ++K) {
-        const unsigned W = (unsigned{P[2 * K]} << 8) | P[2 * K + 1];
-        if (W < 0x80) {
-            Out[O++] = static_cast<char>(W);
-        } else if (const uint8_t B = Reverse.ByteOf[W]; B != 0) {
-            Out[O++] = static_cast<char>(B);
-        } else if (Transliterate) {
-            Out[O++] = '_';
-        }
-    }
-    Out.resize(O);
-    return Out;
-}
+bool IsSingleByte(TCharsetId Id) { return ShapeOf(Id).Width == 1; }
 
 std::string IntermediateToWideUnits(std::string_view Intermediate, TUnitShape Shape) {
     const size_t Count = Intermediate.size() / 2;
@@ -164,7 +142,7 @@ std::string OwnEncode(std::string_view Intermediate, TCharsetId Target, bool Tra
     default: break;
     }
     const TUnitShape Shape = ShapeOf(Target);
-    if (Shape.Width == 1) return IntermediateToSingleBytes(Intermediate, ReverseTableOf(Target), Transliterate);
+    if (Shape.Width == 1) return IntermediateToMappedBytes(Intermediate, ReverseTableOf(Target), Transliterate);
     return IntermediateToWideUnits(Intermediate, Shape);
 }
 
@@ -228,8 +206,31 @@ void WriteCodeUnit(std::string& Out, TCodeUnit Unit, int Width, bool LittleEndia
     }
 }
 
+std::string IntermediateToMappedBytes(std::string_view Intermediate, const TByteOfValue& ByteOf,
+                                      bool Transliterate) {
+    const size_t Count = Intermediate.size() / 2;
+    const uint8_t* P = reinterpret_cast<const uint8_t*>(Intermediate.data());
+    std::string Out(Count, '\0');
+    uint8_t* O = reinterpret_cast<uint8_t*>(Out.data());
+    for (size_t K = 0; K < Count; ++K, P += 2) AppendMappedByte(O, (unsigned{P[0]} << 8) | P[1], ByteOf, Transliterate);
+    Out.resize(static_cast<size_t>(O - reinterpret_cast<uint8_t*>(Out.data())));
+    return Out;
+}
+
+std::string IntermediateToSingleBytes(std::string_view Intermediate, TCharsetId Target, bool Transliterate) {
+    return IntermediateToMappedBytes(Intermediate, ReverseTableOf(Target), Transliterate);
+}
+
+std::string Utf8ToSingleBytes(std::string_view Text, TCharsetId Target, bool Transliterate) {
+    return Utf8ToMappedBytes(Text, ReverseTableOf(Target), Transliterate);
+}
+
 std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
     if (Source == Target) return std::string(Text);
+    // With no library both halves are ours, and UTF-8 into a single-byte charset
+    // needs no intermediate. A loaded library serves UTF-8, so it keeps both halves.
+    if (Source == TCharsetId::UTF_8 && IsSingleByte(Target) && !LoadIconvLibrary())
+        return Utf8ToSingleBytes(Text, Target, Transliterate);
     const std::string SourceName = CharsetName(Source);
     const std::string TargetName = CharsetName(Target);
 

@@ -3,9 +3,12 @@
 // give exactly what the walk over 4-byte units would give, without building them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "velchar/velchar.h"
 
 namespace lumaro {
 
@@ -29,5 +32,37 @@ std::string Utf8ToIntermediate(std::string_view Text);
 
 // The intermediate to UTF-8: the same as EncodeUtf8Units of its units widened to four bytes.
 std::string IntermediateToUtf8(std::string_view Intermediate);
+
+// The byte that encodes each 16-bit value in a single-byte charset, 0 for none.
+using TByteOfValue = std::array<uint8_t, 0x10000>;
+
+// Writes the byte of the 16-bit value W: values below 80 are themselves, others take
+// their byte from ByteOf; a value without one becomes "_" when transliterating and
+// vanishes otherwise.
+inline void AppendMappedByte(uint8_t*& O, unsigned W, const TByteOfValue& ByteOf, bool Transliterate) {
+    if (W < 0x80) {
+        *O++ = static_cast<uint8_t>(W);
+    } else if (const uint8_t B = ByteOf[W]; B != 0) {
+        *O++ = B;
+    } else if (Transliterate) {
+        *O++ = '_';
+    }
+}
+
+// The intermediate to a single-byte charset, value by value as AppendMappedByte writes them.
+// (a trailing odd byte is dropped). values below 80 are themselves, others
+// take their byte from ByteOf; a value without one becomes "_" when transliterating
+// and vanishes otherwise.
+std::string IntermediateToMappedBytes(std::string_view Intermediate, const TByteOfValue& ByteOf,
+                                      bool Transliterate);
+
+// UTF-8 text straight to a single-byte charset in one pass: the same as
+// IntermediateToMappedBytes(Utf8ToIntermediate(Text), ByteOf, Transliterate).
+std::string Utf8ToMappedBytes(std::string_view Text, const TByteOfValue& ByteOf, bool Transliterate);
+
+// The same two by member, with the member's reverse table (Latin-1 for the members
+// without a table of their own); for checking the one-pass path against the two.
+std::string IntermediateToSingleBytes(std::string_view Intermediate, TCharsetId Target, bool Transliterate);
+std::string Utf8ToSingleBytes(std::string_view Text, TCharsetId Target, bool Transliterate);
 
 }  // namespace lumaro

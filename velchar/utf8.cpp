@@ -33,6 +33,12 @@ inline uint32_t SequenceValue(const uint8_t* P, size_t N, size_t& I) {
     return V;
 }
 
+// A lead byte 110xxxxx at P[I] with exactly one continuation byte after it.
+inline bool IsTwoByteSequence(const uint8_t* P, size_t N, size_t I) {
+    return (P[I] & 0xE0) == 0xC0 && N - I >= 2 && IsContinuation(P[I + 1]) &&
+           (N - I == 2 || !IsContinuation(P[I + 2]));
+}
+
 inline bool EightAsciiBytes(const uint8_t* P) {
     uint64_t Word;
     std::memcpy(&Word, P, sizeof Word);
@@ -41,6 +47,20 @@ inline bool EightAsciiBytes(const uint8_t* P) {
 
 inline uint32_t SwapBytes(uint32_t V) {
     return (V >> 24) | ((V >> 8) & 0xFF00u) | ((V << 8) & 0xFF0000u) | (V << 24);
+}
+
+// One step of the walk over the 4-byte units of UTF-8 text: reads the sequence at
+// P[I] as a unit in the current order, and gives true with the unit when it is a
+// character; a mark vanishes, a reversed mark turns the order round.
+inline bool NextCharacterUnit(const uint8_t* P, size_t N, size_t& I, bool& LittleEndian, uint32_t& Unit) {
+    const uint32_t V = P[I] < 0x80 ? P[I++] : SequenceValue(P, N, I);
+    Unit = LittleEndian ? SwapBytes(V) : V;
+    switch (RoleOfUnit(Unit)) {
+    case TUnitRole::SwitchByteOrder: LittleEndian = !LittleEndian; return false;
+    case TUnitRole::Vanish: return false;
+    case TUnitRole::Character: return true;
+    }
+    return false;
 }
 
 // Writes the UTF-8 form of V. Values above FFFF never come from the engine; they get
@@ -118,16 +138,46 @@ std::string Utf8ToIntermediate(std::string_view Text) {
             I += 8;
             continue;
         }
-        const uint32_t V = P[I] < 0x80 ? P[I++] : SequenceValue(P, N, I);
-        const uint32_t Unit = LittleEndian ? SwapBytes(V) : V;
-        switch (RoleOfUnit(Unit)) {
-        case TUnitRole::SwitchByteOrder: LittleEndian = !LittleEndian; break;
-        case TUnitRole::Vanish: break;
-        case TUnitRole::Character:
-            *O++ = static_cast<uint8_t>(Unit >> 8);
-            *O++ = static_cast<uint8_t>(Unit);
-            break;
+        uint32_t Unit;
+        if (!NextCharacterUnit(P, N, I, LittleEndian, Unit)) continue;
+        *O++ = static_cast<uint8_t>(Unit >> 8);
+        *O++ = static_cast<uint8_t>(Unit);
+    }
+    Out.resize(static_cast<size_t>(O - Bytes(Out)));
+    return Out;
+}
+
+// The walk of Utf8ToIntermediate with each character mapped at once. Every character
+// takes at least one input byte and gives at most one output byte.
+std::string Utf8ToMappedBytes(std::string_view Text, const TByteOfValue& ByteOf, bool Transliterate) {
+    std::string Out(Text.size(), '\0');
+    const uint8_t* P = Bytes(Text);
+    const size_t N = Text.size();
+    uint8_t* O = Bytes(Out);
+    bool LittleEndian = false;
+    size_t I = 0;
+    while (I < N) {
+        // Read backwards, an ASCII byte is a unit whose low 16 bits are zero: only
+        // the big-endian walk may copy ASCII as it stands.
+        if (!LittleEndian) {
+            while (N - I >= 8 && EightAsciiBytes(P + I)) {
+                std::memcpy(O, P + I, 8);
+                O += 8;
+                I += 8;
+            }
+            while (I < N && P[I] < 0x80) *O++ = P[I++];
+            if (I == N) break;
+            // A lone two-byte sequence, the usual accented letter, is below 800:
+            // never a mark, nothing to switch.
+            if (IsTwoByteSequence(P, N, I)) {
+                const unsigned W = ((P[I] & 0x1Fu) << 6) | (P[I + 1] & 0x3Fu);
+                I += 2;
+                AppendMappedByte(O, W, ByteOf, Transliterate);
+                continue;
+            }
         }
+        uint32_t Unit;
+        if (NextCharacterUnit(P, N, I, LittleEndian, Unit)) AppendMappedByte(O, Unit & 0xFFFFu, ByteOf, Transliterate);
     }
     Out.resize(static_cast<size_t>(O - Bytes(Out)));
     return Out;

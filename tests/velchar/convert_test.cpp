@@ -1,10 +1,13 @@
 // The conversion engine: own-code rules, the library halves, and BestCharset.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "unicode_test_support.h"
+#include "velchar/unicode_units.h"
 #include "velchar/velchar.h"
 
 namespace lumaro {
@@ -102,6 +105,66 @@ TEST_F(OwnTranscode, SingleByteEncoderPicksTheFirstMatchingByte) {
     for (TCharsetId Target : Targets) {
         EXPECT_EQ(ConvertCharset(EveryValue, UCS_2, Target), LinearSearchEncode(EveryValue, LoadCodeTable(Target)))
             << CharsetName(Target);
+    }
+}
+
+// UTF-8 into a single-byte charset takes one pass; these are the places where it
+// could part from the two passes.
+TEST_F(OwnTranscode, Utf8IntoSingleBytesInOnePass) {
+    const std::string Switch = Hex("EF BF BE");
+    // Read backwards this is FFFE, which switches back to the usual order.
+    const std::string SwitchBack = Hex("FE 83 BE BF B0 80 80");
+    const TTranscodeCase Cases[] = {
+        {"long ASCII run", "abcdefghijklmnopq", UTF_8, ISO_8859_2, true, "abcdefghijklmnopq"},
+        {"letter after a whole word", "abcdefgh" + Hex("C3 A9"), UTF_8, ISO_8859_2, true, "abcdefgh" + Hex("E9")},
+        {"letter missing from the target", Hex("CE A9"), UTF_8, ISO_8859_2, true, "_"},
+        {"letter missing, untransliterated", Hex("CE A9") + "x", UTF_8, ISO_8859_2, false, "x"},
+        {"letter present in the target", Hex("CE A9"), UTF_8, ISO_8859_7, true, Hex("D9")},
+        {"lead with two continuations", Hex("C3 A9 80"), UTF_8, ISO_8859_2, true, "_"},
+        {"overlong ASCII", Hex("C1 81"), UTF_8, ISO_8859_2, true, "A"},
+        {"two-byte lead before ASCII", Hex("C3 41"), UTF_8, ISO_8859_2, true, Hex("03 41")},
+        {"two-byte lead at the end", "ab" + Hex("C3"), UTF_8, ISO_8859_2, true, "ab" + Hex("03")},
+        {"mark inside a long run", "abcdefgh" + Hex("EF BB BF") + "ijklmnop", UTF_8, ISO_8859_2, true,
+         "abcdefghijklmnop"},
+        {"ASCII read backwards is zero", "abcdefghij" + Switch + "abcdefghij", UTF_8, ISO_8859_2, true,
+         "abcdefghij" + std::string(10, '\0')},
+        {"letter read backwards is zero", Switch + Hex("C3 A9"), UTF_8, ISO_8859_2, true, std::string(1, '\0')},
+        {"order switched back", Switch + "a" + SwitchBack + "bcdefghij", UTF_8, ISO_8859_2, true,
+         std::string(1, '\0') + "bcdefghij"},
+        {"table-less target", "x" + Hex("C3 A9 E2 82 AC"), UTF_8, HZ, true, "x" + Hex("E9") + "_"},
+    };
+    for (const TTranscodeCase& C : Cases)
+        EXPECT_EQ(TranscodeText(C.Text, C.Source, C.Target, C.Transliterate), C.Expected) << C.Name;
+}
+
+// ASCII runs of every length, accented letters, marks and order switches, loose bytes.
+std::string RandomMixedUtf8(std::mt19937& Random) {
+    static const char* const Pieces[] = {"\xC3\xA9", "\xC5\x99", "\xCE\xA9", "\xE2\x82\xAC", "\xEF\xBB\xBF",
+                                         "\xEF\xBF\xBE", "\xFE\x83\xBE\xBF\xB0\x80\x80", "\xF0\x9F\x98\x80",
+                                         "\xC3", "\x80", "\xFF"};
+    std::string Out;
+    const size_t Count = Random() % 12;
+    for (size_t K = 0; K < Count; ++K) {
+        Out.append(Random() % 20, static_cast<char>('a' + Random() % 26));
+        Out += Pieces[Random() % std::size(Pieces)];
+    }
+    return Out + testing::RandomUtf8ish(Random, Random() % 8);
+}
+
+TEST_F(OwnTranscode, OnePassMatchesTwoPassesForEverySingleByteTarget) {
+    std::mt19937 Random(5);
+    for (size_t N = 0; N < CharsetCount; ++N) {
+        const TCharsetId Target = CharsetOfOrdinal(N);
+        if (Target == UTF_8 || Target == UTF_7 || Target == mUTF_7 || Target == UCS_2 || Target == UCS_2LE ||
+            Target == UCS_4 || Target == UCS_4LE)
+            continue;
+        for (int Round = 0; Round < 40; ++Round) {
+            const std::string Text = RandomMixedUtf8(Random);
+            const bool Transliterate = Round % 2 == 0;
+            ASSERT_EQ(TranscodeText(Text, UTF_8, Target, Transliterate),
+                      IntermediateToSingleBytes(Utf8ToIntermediate(Text), Target, Transliterate))
+                << CharsetName(Target) << " round " << Round;
+        }
     }
 }
 
