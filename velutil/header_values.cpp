@@ -56,12 +56,14 @@ std::string Unquote(std::string_view Value, char Quote) {
     if (Value.empty() || Value.front() != Quote) return std::string(Value);
     // An unclosed quote is read as if it were closed at the end; a text of the
     // quote alone stays as it is.
+    std::string V(Value);
+    if (V.size() > 1 && V.back() != Quote) V.push_back(Quote);
     std::string Inner;
-    Inner.reserve(Value.size());
-    for (size_t i = 1; i < Value.size(); ++i) {
-        if (Value[i] != Quote) {
-            Inner.push_back(Value[i]);
-        } else if (i + 1 < Value.size() && Value[i + 1] == Quote) {
+    Inner.reserve(V.size());
+    for (size_t i = 1; i < V.size(); ++i) {
+        if (V[i] != Quote) {
+            Inner.push_back(V[i]);
+        } else if (i + 1 < V.size() && V[i + 1] == Quote) {
             Inner.push_back(Quote);
             ++i;
         } else {
@@ -70,7 +72,7 @@ std::string Unquote(std::string_view Value, char Quote) {
     }
     // An empty quoted text ("") is kept with its quotes, so a caller can tell
     // it from an absent value.
-    return Inner.empty() ? std::string(Value) : Inner;
+    return Inner.empty() ? V : Inner;
 }
 
 std::string HeaderParameter(std::string_view Value, std::string_view Name) {

@@ -73,7 +73,7 @@ TEST(Unquote, Table) {
         {DQ + "abc" + DQ, "abc"},      {DQ + "abc", "abc"},     {DQ + "a" + DQ + DQ + "b" + DQ, "a" + DQ + "b"},
         {DQ + "abc" + DQ + "def", "abc"}, {"abc" + DQ, "abc" + DQ}, {DQ + DQ, DQ + DQ},
         {DQ, DQ},                      {"", ""},                {DQ + "a" + DQ + DQ, "a" + DQ},
-        {DQ + DQ + DQ + DQ, DQ},
+        {DQ + DQ + DQ + DQ, DQ},       {DQ + DQ + "x", DQ + DQ + "x" + DQ},  // closed at the end, still empty
     };
     for (const auto& [Value, Expected] : Cases) EXPECT_EQ(Unquote(Value, '"'), Expected) << Value;
 }
