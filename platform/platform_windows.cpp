@@ -203,13 +203,26 @@ bool TReplacement::Write(std::string_view Bytes) {
     return WriteAll(reinterpret_cast<HANDLE>(Handle), Bytes);
 }
 
+// The original's attributes (but read-only, which would block the replace) and its
+// access list go to the new file, best effort, so a rewrite changes only content.
+void CopyFileProtection(const std::string& From, const std::string& To) {
+    const DWORD Attributes = GetFileAttributesA(From.c_str());
+    if (Attributes != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(To.c_str(), Attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    DWORD Needed = 0;
+    GetFileSecurityA(From.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &Needed);
+    if (Needed == 0) return;
+    std::string Descriptor(Needed, '\0');
+    if (GetFileSecurityA(From.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data(), Needed, &Needed))
+        SetFileSecurityA(To.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data());
+}
+
 bool TReplacement::Finish() {
-    // The new file inherits the folder's access rules as the original did when it
-    // was made there; nothing else of the original needs copying.
     HANDLE H = reinterpret_cast<HANDLE>(Handle);
     const bool Flushed = FlushFileBuffers(H) != 0;
     const bool Closed = CloseHandle(H) != 0;
     Handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+    if (Flushed && Closed) CopyFileProtection(Path, TemporaryPath);
     return Flushed && Closed;
 }
 

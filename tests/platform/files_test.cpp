@@ -3,6 +3,10 @@
 
 #include <filesystem>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -77,6 +81,16 @@ TEST(ReplaceFile, KeepsThePermissions) {
         platform::ReplaceFile(Path, Replacement);
         EXPECT_EQ(fs::status(Path).permissions() & fs::perms::mask, Mode);
     }
+}
+#else
+TEST(ReplaceFile, KeepsTheAttributes) {
+    testing::TScratchFolder Folder;
+    const std::string Path = Folder.Path("JOB.QDF");
+    platform::WriteWholeFile(Path, Original);
+    ASSERT_TRUE(SetFileAttributesA(Path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+    platform::ReplaceFile(Path, Replacement);
+    EXPECT_EQ(platform::ReadWholeFile(Path), Replacement);
+    EXPECT_TRUE(GetFileAttributesA(Path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
 }
 #endif
 
