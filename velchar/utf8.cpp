@@ -2,6 +2,7 @@
 // continuation byte that follows it, however many, and a byte that cannot lead
 // contributes no bits of its own. The codecs work on values; the results are those
 // of assembling and splitting binary digit texts.
+#include <bit>
 #include <cstring>
 
 #include "velchar/unicode_units.h"
@@ -47,6 +48,27 @@ inline bool EightAsciiBytes(const uint8_t* P) {
 
 inline uint32_t SwapBytes(uint32_t V) {
     return (V >> 24) | ((V >> 8) & 0xFF00u) | ((V << 8) & 0xFF0000u) | (V << 24);
+}
+
+// Copies the ASCII bytes from P[I] on, a word at a time, while eight bytes remain.
+// Each word is stored whole; the bytes past its ASCII ones are written over later or
+// cut off, and fit because the output never gets ahead of the input (O <= P + I).
+inline void CopyAsciiWords(const uint8_t* P, size_t N, size_t& I, uint8_t*& O) {
+    while (N - I >= 8) {
+        uint64_t Word;
+        std::memcpy(&Word, P + I, sizeof Word);
+        std::memcpy(O, &Word, sizeof Word);
+        const uint64_t High = Word & 0x8080808080808080ull;
+        if (High != 0) {
+            const int Bits = std::endian::native == std::endian::little ? std::countr_zero(High) : std::countl_zero(High);
+            const size_t Ascii = static_cast<size_t>(Bits) / 8;
+            O += Ascii;
+            I += Ascii;
+            return;
+        }
+        O += 8;
+        I += 8;
+    }
 }
 
 // One step of the walk over the 4-byte units of UTF-8 text: reads the sequence at
@@ -160,11 +182,7 @@ std::string Utf8ToMappedBytes(std::string_view Text, const TByteOfValue& ByteOf,
         // Read backwards, an ASCII byte is a unit whose low 16 bits are zero: only
         // the big-endian walk may copy ASCII as it stands.
         if (!LittleEndian) {
-            while (N - I >= 8 && EightAsciiBytes(P + I)) {
-                std::memcpy(O, P + I, 8);
-                O += 8;
-                I += 8;
-            }
+            CopyAsciiWords(P, N, I, O);
             while (I < N && P[I] < 0x80) *O++ = P[I++];
             if (I == N) break;
             // A lone two-byte sequence, the usual accented letter, is below 800:
