@@ -19,7 +19,7 @@ const std::string& MixedText() {
             "en\xC3\xBD z\xC3\xA1kazn\xC3\xADku, va\xC5\xA1\x65 objedn\xC3\xA1vka byla odesl\xC3\xA1na "
             "a m\xC4\x9Bla by doraz\xC3\xADt b\xC4\x9bhem t\xC5\x99\xC3\xAD dn\xC5\xAF.\r\n"
             "P\xC5\x99\xC3\xADli\xC5\xA1 \xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88 "
-            "\xC3\xBAp\xC4\x9bl \xC4\x8F\xC3\xA1belsk\xC3\xA9 \xC3\xB3\x64y. Price: 120 EUR.\r\n";
+            "\xC3\xBAp\xC4\x9bl \xC4\x8F\xC3\xA1" "belsk\xC3\xA9 \xC3\xB3\x64y. Price: 120 EUR.\r\n";
         std::string T;
         T.reserve(10 * 1024 * 1024 + Paragraph.size());
         while (T.size() < 10 * 1024 * 1024) T += Paragraph;

@@ -1,6 +1,7 @@
 // The conversion engine: every conversion goes through UCS-2 big-endian. Each half
 // (source to intermediate, intermediate to target) is done by the iconv library
 // when it serves the charset, else by our own code; the halves decide separately.
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -34,6 +35,20 @@ TUnitShape ShapeOf(TCharsetId Id) {
     }
 }
 
+bool IsSingleByte(TCharsetId Id) { return ShapeOf(Id).Width == 1; }
+
+// Output room for the library to start with. Too little costs a copy as the room
+// grows; too much costs clearing memory that is never written.
+constexpr size_t SpareRoom = 256;
+// UTF-8 and single-byte text gives at most two intermediate bytes a byte.
+size_t WideningRoom(size_t InputLength) {
+    return InputLength <= (SIZE_MAX - SpareRoom) / 2 ? InputLength * 2 + SpareRoom : InputLength;
+}
+// A single-byte target takes one byte for two of the intermediate, transliterations aside.
+size_t EncodingRoom(size_t IntermediateLength, TCharsetId Target) {
+    return IsSingleByte(Target) ? IntermediateLength / 2 + SpareRoom : WideningRoom(IntermediateLength);
+}
+
 // Closes a library descriptor on every way out, exceptions included.
 class TConverter {
 public:
@@ -42,8 +57,8 @@ public:
     TConverter(const TConverter&) = delete;
     TConverter& operator=(const TConverter&) = delete;
     bool Opened() const { return Descriptor != NoIconvDescriptor; }
-    bool Run(std::string_view Input, std::string& Output) const {
-        return RunConverter(Descriptor, Input, Output);
+    bool Run(std::string_view Input, std::string& Output, size_t InitialRoom) const {
+        return RunConverter(Descriptor, Input, Output, InitialRoom);
     }
 
 private:
@@ -55,7 +70,7 @@ private:
 bool LibraryDecode(std::string_view Text, const std::string& SourceName, std::string& Intermediate) {
     // Characters above U+FFFF have no place in the intermediate: the library drops them.
     TConverter Converter(OpenConverterIgnore(IntermediateName, SourceName));
-    return Converter.Opened() && Converter.Run(Text, Intermediate);
+    return Converter.Opened() && Converter.Run(Text, Intermediate, WideningRoom(Text.size()));
 }
 
 bool LibraryEncode(std::string_view Intermediate, TCharsetId Target, const std::string& TargetName,
@@ -63,12 +78,13 @@ bool LibraryEncode(std::string_view Intermediate, TCharsetId Target, const std::
     TConverter Converter(Transliterate ? OpenConverterTranslit(TargetName, IntermediateName)
                                        : OpenConverterIgnore(TargetName, IntermediateName));
     if (!Converter.Opened()) return false;
-    if (Target != TCharsetId::UTF_7) return Converter.Run(Intermediate, Out);
+    const size_t Room = EncodingRoom(Intermediate.size(), Target);
+    if (Target != TCharsetId::UTF_7) return Converter.Run(Intermediate, Out, Room);
     // A closing "-" makes the library end an open base64 run; the "-" itself goes again.
     std::string Closed;
     Closed.reserve(Intermediate.size() + 2);
     Closed.append(Intermediate).append(std::string_view("\0-", 2));
-    if (!Converter.Run(Closed, Out)) return false;
+    if (!Converter.Run(Closed, Out, Room)) return false;
     if (!Out.empty()) Out.pop_back();
     return true;
 }
@@ -117,8 +133,6 @@ const TByteOfValue& ReverseTableOf(TCharsetId Id) {
     });
     return *Tables[Index];
 }
-
-bool IsSingleByte(TCharsetId Id) { return ShapeOf(Id).Width == 1; }
 
 std::string IntermediateToWideUnits(std::string_view Intermediate, TUnitShape Shape) {
     const size_t Count = Intermediate.size() / 2;

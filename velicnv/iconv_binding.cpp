@@ -182,12 +182,20 @@ bool BoundEntries(TEntryPoints& Entries) {
 
 void* AsLibraryDescriptor(TIconvDescriptor D) { return reinterpret_cast<void*>(D); }
 
-// Output room of a run: four bytes per input byte to start with, grown on demand.
+// A call that stops with less room than this may have stopped for want of room;
+// no character's output comes near it.
+constexpr size_t RoomForOneCharacter = 256;
+
+// Four bytes per input byte, when the caller does not know better.
+size_t DefaultRoom(size_t InputLength) {
+    return InputLength <= (SIZE_MAX - 64) / 4 ? InputLength * 4 + 64 : InputLength;
+}
+
+// Output room of a run, grown on demand.
 class TOutputRoom {
 public:
-    TOutputRoom(std::string& Out, size_t InputLength) : Out(Out) {
-        const size_t Initial = InputLength <= (SIZE_MAX - 64) / 4 ? InputLength * 4 + 64 : InputLength;
-        Out.resize(Initial);
+    TOutputRoom(std::string& Out, size_t Initial) : Out(Out) {
+        Out.resize(Initial < RoomForOneCharacter ? RoomForOneCharacter : Initial);
     }
     char* Next() { return Out.data() + Written; }
     size_t Left() const { return Out.size() - Written; }
@@ -204,10 +212,6 @@ private:
     std::string& Out;
     size_t Written = 0;
 };
-
-// A call that stops with less room than this may have stopped for want of room;
-// no character's output comes near it.
-constexpr size_t RoomForOneCharacter = 256;
 
 // Feeds the whole input to the library. The library's error codes are not used:
 // errno may belong to another C runtime than ours (Windows). Progress and room
@@ -294,11 +298,15 @@ TIconvDescriptor OpenConverterIgnore(const std::string& Target, const std::strin
 }
 
 bool RunConverter(TIconvDescriptor Descriptor, std::string_view Input, std::string& Output) {
+    return RunConverter(Descriptor, Input, Output, DefaultRoom(Input.size()));
+}
+
+bool RunConverter(TIconvDescriptor Descriptor, std::string_view Input, std::string& Output, size_t InitialRoom) {
     Output.clear();
     TEntryPoints E;
     if (Descriptor == NoIconvDescriptor || !BoundEntries(E) || E.Convert == nullptr) return false;
     void* D = AsLibraryDescriptor(Descriptor);
-    TOutputRoom Room(Output, Input.size());
+    TOutputRoom Room(Output, InitialRoom);
     const bool Complete = ConvertAll(E, D, Input, Room) && FlushState(E, D, Room);
     Room.Finish();
     return Complete;

@@ -8,6 +8,7 @@
 // value, that library file only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,10 @@ TIconvDescriptor OpenConverterIgnore(const std::string& Target, const std::strin
 // The output room grows as needed, and a final call returns a stateful target
 // to its initial state.
 bool RunConverter(TIconvDescriptor Descriptor, std::string_view Input, std::string& Output);
+// The same with the output room to start with: a caller that knows the output's
+// likely length saves the clearing of room that is never written. The room still
+// grows as needed, so the output is the same whatever the start.
+bool RunConverter(TIconvDescriptor Descriptor, std::string_view Input, std::string& Output, size_t InitialRoom);
 
 int CloseConverter(TIconvDescriptor& Descriptor);
 

@@ -128,6 +128,29 @@ TEST_F(WithLibrary, OutputRoomGrowsBeyondFourBytesPerInputByte) {
     EXPECT_EQ(Out.substr(Out.size() - 5), " 1/2 ");
 }
 
+// The starting room is a guess only: too little or too much gives the same output.
+TEST_F(WithLibrary, TheStartingRoomDoesNotChangeTheOutput) {
+    std::string Mixed;
+    for (int K = 0; K < 5000; ++K) Mixed += "ab\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    const std::string Invalid = Mixed + "\xFF" + Mixed;
+    const struct {
+        const char* Target;
+        std::string Input;
+    } Cases[] = {{"UCS-4BE//IGNORE", Mixed}, {"ISO-8859-2//TRANSLIT", Mixed}, {"ISO-8859-2//TRANSLIT", Invalid},
+                 {"UTF-16LE", Mixed}, {"ISO-2022-JP//TRANSLIT", Mixed + "\xE6\x97\xA5"}};
+    for (const auto& C : Cases) {
+        std::string Expected;
+        TIconvDescriptor D = OpenConverter(C.Target, "UTF-8");
+        const bool ExpectedComplete = RunConverter(D, C.Input, Expected);
+        for (size_t Room : {size_t{0}, size_t{1}, size_t{300}, C.Input.size() / 3, C.Input.size() * 9}) {
+            std::string Out = "stale";
+            EXPECT_EQ(RunConverter(D, C.Input, Out, Room), ExpectedComplete) << C.Target << " " << Room;
+            EXPECT_EQ(Out, Expected) << C.Target << " " << Room;
+        }
+        CloseConverter(D);
+    }
+}
+
 TEST_F(WithLibrary, IgnoreRunsGoOnPastTheLibrarysInternalChunks) {
     std::string Input;
     for (int K = 0; K < 100000; ++K) Input += "x\xFF";
