@@ -101,29 +101,23 @@ void GatherJobState(void* JobHandle, const THostInterface& Host) {
     JobState.Changed = false;
 }
 
-// Clear() keeps a list's capacity; a message-sized list must give it back.
-void ReleaseLines(TLineList& Lines) { std::vector<std::string>().swap(Lines.Items()); }
-
 void LoadMessage(TMimePart& Root) {
     TMyStringList File;
     File.LoadFromFile(JobState.QueueFile);
     Root.Lines.Items() = std::move(File.Items());
     Root.MaxDepth = MimeMaxDepth;
-    Root.SplitParts();
-    // The tree now holds every line; JoinParts rebuilds the root's own list.
-    ReleaseLines(Root.Lines);
+    // The tree takes the lines over; the root's own list is rebuilt only when the
+    // message is written back.
+    Root.SplitPartsTakingLines();
 }
 
-// Once joined, the message lives in the root's lines alone: the tree goes before
-// the text is built, and the lines before it is written, so that a large message
+// The joined text is built straight from the tree, without a list of lines in
+// between, and the tree goes before the text is written, so that a large message
 // is not held three times over.
 void SaveMessage(std::unique_ptr<TMimePart> Root) {
     Root->HeaderLines.Insert(0, TagLine());
-    Root->JoinParts();
-    TLineList Joined(std::move(Root->Lines));
+    std::string Text = Root->JoinedText();
     Root.reset();
-    std::string Text = Joined.GetText();
-    ReleaseLines(Joined);
     platform::ReplaceFile(JobState.QueueFile, Text);
 }
 

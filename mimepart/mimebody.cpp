@@ -49,10 +49,10 @@ std::string DecodeQuotedPrintableLines(const TLineList& Body) {
     for (const std::string& Line : Body.Items()) {
         Run.append(Line).append("\r\n");
         if (Run.size() < RunBytes) continue;
-        Decoded += DecodeQuotedPrintable(Run);
+        AppendDecodedEscaped(Run, '=', Decoded);
         Run.clear();
     }
-    Decoded += DecodeQuotedPrintable(Run);
+    AppendDecodedEscaped(Run, '=', Decoded);
     return Decoded;
 }
 
@@ -118,10 +118,14 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
         if (Blank < Escape) Cut = Escape - 1;
         else if (Blank > 0) Cut = Blank - 1;
         if (Cut == 0) Cut = static_cast<size_t>(Limit);
-        std::string Piece(Rest.substr(0, Cut));
+        const std::string_view Head = Rest.substr(0, Cut);
         Rest.remove_prefix(Cut);
+        // Each piece is allocated once at its exact size: the lines stay in the
+        // message until it is written.
+        std::string& Piece = Out.emplace_back();
+        Piece.reserve(Cut + 1);
+        Piece.append(Head);
         if (!Rest.empty()) Piece += '=';
-        Out.push_back(std::move(Piece));
     } while (!Rest.empty());
 }
 
@@ -149,9 +153,13 @@ void TMimePart::EncodeLines(std::string_view Content) {
         BodyLines.SetText(Content);
         return;
     }
+    // One buffer takes every encoded line, and each kept line gets its exact size:
+    // an encoder's result is sized for the worst case of three bytes per byte.
+    std::string Encoded;
     for (size_t At = 0; At < Content.size();) {
-        std::string Encoded = EncodeQuotedPrintable(NextLine(Content, At));
-        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.push_back(std::move(Encoded));
+        Encoded.clear();
+        AppendQuotedPrintable(NextLine(Content, At), Encoded);
+        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.emplace_back(Encoded);
         else WrapQuotedPrintableLine(Encoded, MaxLineLength, Out);
     }
 }

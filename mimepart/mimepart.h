@@ -112,13 +112,20 @@ public:
     void BuildHeader();
 
     void SplitParts();
+    // SplitParts for a caller that no longer needs Lines: the lines move into the
+    // tree instead of being copied, and Lines is left empty with its storage freed.
+    void SplitPartsTakingLines();
     void JoinParts();
+    // The text JoinParts followed by GetText of Lines would give, every line ended
+    // by CR LF, built without the list of lines; Lines itself is left as it was.
+    std::string JoinedText();
     void VisitParts();
     bool CanDescend() const;
     // Moves Index past the lines of Lines that are blank after right-trimming.
     void SkipBlankLines(size_t& Index) const;
 
 private:
+    void SplitLines(bool Take);
     void ParseContentType(const std::string& Line, const std::string& Upper);
     void ParseContentDisposition(const std::string& Line, const std::string& Upper,
                                  std::string& DispositionFileName);
@@ -127,8 +134,6 @@ private:
     void EncodeLines(std::string_view Content);
     std::string ContentTypeLine() const;
     std::string TransferEncodingText() const;
-    // Whether this part is of Kind and may hold sub-parts of it.
-    bool Descends(TMimePrimaryKind Kind) const;
 };
 
 }  // namespace lumaro

@@ -14,7 +14,6 @@ using mimepart_detail::TrimRightView;
 
 bool TMimePart::CanDescend() const { return MaxDepth == -1 || Depth < MaxDepth; }
 
-bool TMimePart::Descends(TMimePrimaryKind Kind) const { return PrimaryKind == Kind && CanDescend(); }
 
 void TMimePart::SkipBlankLines(size_t& Index) const {
     const auto& Items = Lines.Items();
@@ -33,7 +32,7 @@ struct TPendingSplit {
 void AppendLines(const TLineSpan& Lines, size_t Begin, size_t End, TLineList& Target) {
     auto& Items = Target.Items();
     Items.reserve(Items.size() + (End - Begin));
-    for (size_t k = Begin; k < End; ++k) Items.emplace_back(Lines[k]);
+    for (size_t k = Begin; k < End; ++k) Items.push_back(Lines.Take(k));
 }
 
 size_t ReadHeader(TMimePart& Part, const TLineSpan& Lines) {
@@ -108,13 +107,20 @@ void SplitOne(TMimePart& Part, const TLineSpan& Lines, TCharsetId SystemOutput,
 
 }  // namespace
 
-void TMimePart::SplitParts() {
+void TMimePart::SplitParts() { SplitLines(false); }
+
+void TMimePart::SplitPartsTakingLines() {
+    SplitLines(true);
+    std::vector<std::string>().swap(Lines.Items());
+}
+
+void TMimePart::SplitLines(bool Take) {
     Clear();
     // Asking the system's charset is costly, and every part of one split would get
     // the same answer: sub-parts take the one the split began with.
     const TCharsetId SystemOutput = OutputCharsetId;
     const auto& Items = Lines.Items();
-    std::vector<TPendingSplit> Pending{{this, TLineSpan{Items.data(), Items.size(), false}}};
+    std::vector<TPendingSplit> Pending{{this, TLineSpan{Items.data(), Items.size(), false, Take}}};
     while (!Pending.empty()) {
         const TPendingSplit Next = Pending.back();
         Pending.pop_back();
@@ -165,17 +171,36 @@ std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLe
 
 namespace {
 
-void AppendAll(const TLineList& Source, std::vector<std::string>& Out) {
-    const auto& Items = Source.Items();
-    Out.insert(Out.end(), Items.begin(), Items.end());
+// Where joining writes its lines: a list of lines, or one text of CR LF ended lines.
+struct TLineSink {
+    std::vector<std::string>& Out;
+    void Line(std::string_view Line) { Out.emplace_back(Line); }
+    void Line(std::string&& Line) { Out.push_back(std::move(Line)); }
+};
+
+struct TTextSink {
+    std::string& Out;
+    void Line(std::string_view Line) { Out.append(Line).append("\r\n"); }
+};
+
+// Counts the bytes a text sink would receive, so the text is reserved once.
+struct TSizeSink {
+    size_t Size = 0;
+    void Line(std::string_view Line) { Size += Line.size() + 2; }
+};
+
+template <typename TSink>
+void AppendAll(const TLineList& Source, TSink& Sink) {
+    for (const std::string& Line : Source.Items()) Sink.Line(std::string_view(Line));
 }
 
-void WriteHeader(const TMimePart& Part, std::vector<std::string>& Out) {
+template <typename TSink>
+void WriteHeader(const TMimePart& Part, TSink& Sink) {
     for (const std::string& Line : Part.HeaderLines.Items()) {
         std::vector<std::string> Pieces = FoldHeaderLine(Line, Part.MaxLineLength);
-        for (std::string& Piece : Pieces) Out.push_back(std::move(Piece));
+        for (std::string& Piece : Pieces) Sink.Line(std::move(Piece));
     }
-    Out.emplace_back();
+    Sink.Line(std::string_view());
 }
 
 // An upper bound of the lines that joining the tree writes, apart from folding.
@@ -198,9 +223,48 @@ struct TJoinFrame {
 };
 
 // Writes a part's header, and a multipart's preamble, when the walk enters it.
-void OpenPart(TMimePart& Part, std::vector<std::string>& Out, bool Multipart) {
-    WriteHeader(Part, Out);
-    if (Multipart) AppendAll(Part.Preamble, Out);
+template <typename TSink>
+void OpenPart(TMimePart& Part, TSink& Sink, bool Multipart) {
+    WriteHeader(Part, Sink);
+    if (Multipart) AppendAll(Part.Preamble, Sink);
+}
+
+// The line order of a joined tree, written to Sink. Sub-parts' Lines are emptied, as
+// a join leaves only the part it was called on holding the text.
+template <typename TSink>
+void JoinTree(TMimePart& Root, TSink& Sink) {
+    OpenPart(Root, Sink, Root.CanDescend() && Root.PrimaryKind == TMimePrimaryKind::PrimaryMultipart);
+    std::vector<TJoinFrame> Stack{{&Root, 0}};
+    while (!Stack.empty()) {
+        TJoinFrame& Frame = Stack.back();
+        TMimePart& Part = *Frame.Part;
+        const bool Descends = Part.CanDescend();
+        TMimePart* Sub = nullptr;
+        if (Descends && Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart) {
+            if (Frame.NextChild < Part.Children.size()) {
+                Sink.Line("--" + Part.Boundary);
+                Sub = Part.Children[Frame.NextChild++].get();
+            } else {
+                Sink.Line("--" + Part.Boundary + "--");
+                AppendAll(Part.BodyLines, Sink);
+            }
+        } else if (Descends && Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage) {
+            // Only the first child is the encapsulated message.
+            if (Frame.NextChild == 0 && !Part.Children.empty()) {
+                Frame.NextChild = 1;
+                Sub = Part.Children.front().get();
+            }
+        } else {
+            AppendAll(Part.BodyLines, Sink);
+        }
+        if (Sub == nullptr) {
+            if (&Part != &Root) Part.Lines.Clear();
+            Stack.pop_back();
+            continue;
+        }
+        OpenPart(*Sub, Sink, Sub->CanDescend() && Sub->PrimaryKind == TMimePrimaryKind::PrimaryMultipart);
+        Stack.push_back({Sub, 0});
+    }
 }
 
 }  // namespace
@@ -209,38 +273,19 @@ void TMimePart::JoinParts() {
     std::vector<std::string> Out;
     Out.reserve(CountJoinedLines(*this));
     Lines.Clear();
-    OpenPart(*this, Out, Descends(TMimePrimaryKind::PrimaryMultipart));
-    std::vector<TJoinFrame> Stack{{this, 0}};
-    while (!Stack.empty()) {
-        TJoinFrame& Frame = Stack.back();
-        TMimePart& Part = *Frame.Part;
-        TMimePart* Sub = nullptr;
-        if (Part.Descends(TMimePrimaryKind::PrimaryMultipart)) {
-            if (Frame.NextChild < Part.Children.size()) {
-                Out.push_back("--" + Part.Boundary);
-                Sub = Part.Children[Frame.NextChild++].get();
-            } else {
-                Out.push_back("--" + Part.Boundary + "--");
-                AppendAll(Part.BodyLines, Out);
-            }
-        } else if (Part.Descends(TMimePrimaryKind::PrimaryMessage)) {
-            // Only the first child is the encapsulated message.
-            if (Frame.NextChild == 0 && !Part.Children.empty()) {
-                Frame.NextChild = 1;
-                Sub = Part.Children.front().get();
-            }
-        } else {
-            AppendAll(Part.BodyLines, Out);
-        }
-        if (Sub == nullptr) {
-            if (&Part != this) Part.Lines.Clear();
-            Stack.pop_back();
-            continue;
-        }
-        OpenPart(*Sub, Out, Sub->Descends(TMimePrimaryKind::PrimaryMultipart));
-        Stack.push_back({Sub, 0});
-    }
+    TLineSink Sink{Out};
+    JoinTree(*this, Sink);
     Lines.Items() = std::move(Out);
+}
+
+std::string TMimePart::JoinedText() {
+    TSizeSink Size;
+    JoinTree(*this, Size);
+    std::string Text;
+    Text.reserve(Size.Size);
+    TTextSink Sink{Text};
+    JoinTree(*this, Sink);
+    return Text;
 }
 
 // --- walking ------------------------------------------------------------------------
@@ -257,7 +302,9 @@ struct TVisitFrame {
 
 void TMimePart::VisitParts() {
     if (!Visitor) return;
-    Visitor(*this);
+    // Called through a copy: the visitor may replace or clear the part's own.
+    const TPartVisitor Call = Visitor;
+    Call(*this);
     // Children are counted after the visit, so the visitor may add or remove them.
     std::vector<TVisitFrame> Stack{{this, ChildCount(), 0}};
     while (!Stack.empty()) {
@@ -271,7 +318,8 @@ void TMimePart::VisitParts() {
         if (Sub == nullptr) continue;  // a child removed behind the walk's back
         Sub->Visitor = Parent->Visitor;
         if (!Sub->Visitor) continue;
-        Sub->Visitor(*Sub);
+        const TPartVisitor Call = Sub->Visitor;
+        Call(*Sub);
         Stack.push_back({Sub, Sub->ChildCount(), 0});
     }
 }

@@ -30,11 +30,12 @@ size_t SoftBreakLength(std::string_view Value, size_t X) {
 
 }  // namespace
 
-std::string DecodeEscaped(std::string_view Value, char EscChar) {
+void AppendDecodedEscaped(std::string_view Value, char EscChar, std::string& R) {
     const size_t L = Value.size();
-    std::string R(L, '\0');  // decoding never lengthens
+    const size_t Start = R.size();
+    R.resize(Start + L);  // decoding never lengthens
     char* Out = R.data();
-    size_t O = 0;
+    size_t O = Start;
     size_t X = 0;  // 0-based index of the next byte to read
     while (X < L) {
         // Escapes come every few bytes in most bodies: a plain loop beats a call
@@ -61,15 +62,21 @@ std::string DecodeEscaped(std::string_view Value, char EscChar) {
         }
     }
     R.resize(O);
+}
+
+std::string DecodeEscaped(std::string_view Value, char EscChar) {
+    std::string R;
+    AppendDecodedEscaped(Value, EscChar, R);
     return R;
 }
 
 std::string DecodeQuotedPrintable(std::string_view Value) { return DecodeEscaped(Value, '='); }
 
-std::string EncodeEscaped(std::string_view Value, char EscChar, const TByteSet& Specials) {
-    std::string R(EscapedLengthMax(Value.size()), '\0');
+void AppendEncodedEscaped(std::string_view Value, char EscChar, const TByteSet& Specials, std::string& R) {
+    const size_t Start = R.size();
+    R.resize(Start + EscapedLengthMax(Value.size()));
     char* Out = R.data();
-    size_t O = 0;
+    size_t O = Start;
     for (const char C : Value) {
         const uint8_t B = static_cast<uint8_t>(C);
         if (Specials.Contains(B)) {
@@ -82,11 +89,30 @@ std::string EncodeEscaped(std::string_view Value, char EscChar, const TByteSet& 
         }
     }
     R.resize(O);
+}
+
+std::string EncodeEscaped(std::string_view Value, char EscChar, const TByteSet& Specials) {
+    std::string R;
+    AppendEncodedEscaped(Value, EscChar, Specials, R);
     return R;
 }
 
+namespace {
+
+// Built once: quoted-printable text is encoded a line at a time.
+const TByteSet& QuotedPrintableSpecials() {
+    static const TByteSet Specials = ControlAndHighBytes + TByteSet().Include('=');
+    return Specials;
+}
+
+}  // namespace
+
 std::string EncodeQuotedPrintable(std::string_view Value) {
-    return EncodeEscaped(Value, '=', ControlAndHighBytes + TByteSet().Include('='));
+    return EncodeEscaped(Value, '=', QuotedPrintableSpecials());
+}
+
+void AppendQuotedPrintable(std::string_view Value, std::string& Out) {
+    AppendEncodedEscaped(Value, '=', QuotedPrintableSpecials(), Out);
 }
 
 std::string EncodeQuotedPrintableStrict(std::string_view Value) {

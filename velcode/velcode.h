@@ -24,11 +24,17 @@ extern const std::string_view XXAlphabet;         // 64 characters
 // as written; an escape with fewer than two bytes after it ends the text.
 std::string DecodeEscaped(std::string_view Value, char EscChar);
 std::string DecodeQuotedPrintable(std::string_view Value);
+// DecodeEscaped appending to Out, for callers that decode a long text in runs.
+void AppendDecodedEscaped(std::string_view Value, char EscChar, std::string& Out);
 // Every byte of Specials becomes EscChar and two upper-case hex digits. No line
 // wrapping and no soft breaks: callers cut and wrap.
 std::string EncodeEscaped(std::string_view Value, char EscChar, const TByteSet& Specials);
 std::string EncodeQuotedPrintable(std::string_view Value);        // escapes control, high and '='
 std::string EncodeQuotedPrintableStrict(std::string_view Value);  // also the header specials
+// EncodeEscaped and EncodeQuotedPrintable appending to Out, so that a caller that
+// encodes line by line reuses one buffer instead of a fresh string per line.
+void AppendEncodedEscaped(std::string_view Value, char EscChar, const TByteSet& Specials, std::string& Out);
+void AppendQuotedPrintable(std::string_view Value, std::string& Out);
 // Reads every position in groups of four; a byte not in Alphabet is digit 0, and the
 // 65th character (index 64) or the end of the text ends a group's data.
 std::string DecodeByAlphabet(std::string_view Value, std::string_view Alphabet);

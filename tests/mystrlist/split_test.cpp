@@ -26,6 +26,12 @@ const TSplitCase SplitCases[] = {
     {"a\n\rb", {"a", "", "b"}, {"a", "", "b"}},
     {"a\r\n\r\nb", {"a", "", "b"}, {"a", "", "b"}},
     {"a\r\r\r\nb", {"a", "", "b"}, {"a", "", "", "b"}},
+    // A lone CR well before the next LF ends its own line, and the reverse.
+    {"abc\rdef\nghi", {"abc", "def", "ghi"}, {"abc", "def", "ghi"}},
+    {"ab\ncd\re", {"ab", "cd", "e"}, {"ab", "cd", "e"}},
+    {std::string(40, 'x') + "\r" + std::string(40, 'y') + "\n" + std::string(40, 'z'),
+     {std::string(40, 'x'), std::string(40, 'y'), std::string(40, 'z')},
+     {std::string(40, 'x'), std::string(40, 'y'), std::string(40, 'z')}},
     // Ends of the text.
     {"", {}, {}},
     {"a\r\n", {"a"}, {"a"}},
