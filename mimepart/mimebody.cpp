@@ -102,13 +102,40 @@ void TMimePart::DecodeBody() {
     DecodedBody.Assign(std::move(Decoded));
 }
 
-void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
-                             std::vector<std::string>& Out) {
+namespace {
+
+// Writes lines over those a list held before, reusing their storage: a body that is
+// re-encoded line by line would otherwise free every old line and allocate every
+// new one. Lines left over from before are dropped when the writer goes.
+class TLineRewriter {
+public:
+    // Lines before From are kept as they are.
+    TLineRewriter(std::vector<std::string>& Lines, size_t From) : Lines(Lines), Used(From) {}
+    TLineRewriter(const TLineRewriter&) = delete;
+    TLineRewriter& operator=(const TLineRewriter&) = delete;
+    ~TLineRewriter() { Lines.resize(Used); }
+
+    // The next line, emptied; its old storage stays for the caller to fill.
+    std::string& Next() {
+        if (Used == Lines.size()) Lines.emplace_back();
+        std::string& Line = Lines[Used++];
+        Line.clear();
+        return Line;
+    }
+    void Add(std::string_view Line) { Next().assign(Line); }
+    std::string& Last() { return Lines[Used - 1]; }
+
+private:
+    std::vector<std::string>& Lines;
+    size_t Used;
+};
+
+void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TLineRewriter& Out) {
     const ptrdiff_t Limit = MaxLineLength;
     std::string_view Rest = Encoded;
     do {
         if (Limit < 1 || static_cast<ptrdiff_t>(Rest.size()) < Limit) {
-            Out.emplace_back(Rest);
+            Out.Add(Rest);
             return;
         }
         const size_t Escape = BackwardPos("=", Rest, Limit);
@@ -120,54 +147,67 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
         if (Cut == 0) Cut = static_cast<size_t>(Limit);
         const std::string_view Head = Rest.substr(0, Cut);
         Rest.remove_prefix(Cut);
-        // Each piece is allocated once at its exact size: the lines stay in the
-        // message until it is written.
-        std::string& Piece = Out.emplace_back();
+        std::string& Piece = Out.Next();
         Piece.reserve(Cut + 1);
         Piece.append(Head);
         if (!Rest.empty()) Piece += '=';
     } while (!Rest.empty());
 }
 
+}  // namespace
+
+void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
+                             std::vector<std::string>& Out) {
+    TLineRewriter Writer(Out, Out.size());
+    WrapQuotedPrintableInto(Encoded, MaxLineLength, Writer);
+}
+
 void TMimePart::EncodeLines(std::string_view Content) {
-    auto& Out = BodyLines.Items();
-    if (TransferKind == TMimeTransferKind::EncodingBase64) {
-        Out.reserve((Content.size() + Base64PieceBytes - 1) / Base64PieceBytes);
-        for (size_t At = 0; At < Content.size(); At += Base64PieceBytes)
-            Out.push_back(EncodeBase64(Content.substr(At, Base64PieceBytes)));
-        return;
-    }
     const bool Quoted = TransferKind == TMimeTransferKind::EncodingQuotedPrintable;
-    if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
-        // A binary body is one source line, its line-break bytes included.
-        if (Quoted) {
-            WrapQuotedPrintableLine(EncodeQuotedPrintable(Content), MaxLineLength, Out);
-            // The data ends without a line break when decoded.
-            Out.back() += '=';
-        } else {
-            Out.emplace_back(Content);
-        }
-        return;
-    }
-    if (!Quoted) {
+    if (!Quoted && PrimaryKind == TMimePrimaryKind::PrimaryText &&
+        TransferKind != TMimeTransferKind::EncodingBase64) {
         BodyLines.SetText(Content);
         return;
     }
-    // One buffer takes every encoded line, and each kept line gets its exact size:
-    // an encoder's result is sized for the worst case of three bytes per byte.
+    TLineRewriter Out(BodyLines.Items(), 0);
+    if (TransferKind == TMimeTransferKind::EncodingBase64) {
+        // Whole pieces encode to whole lines, so a run of pieces is encoded at once
+        // and cut into its lines.
+        constexpr size_t RunBytes = 1024 * Base64PieceBytes;
+        constexpr size_t LineChars = Base64PieceBytes / 3 * 4;
+        for (size_t At = 0; At < Content.size(); At += RunBytes) {
+            const std::string Encoded = EncodeBase64(Content.substr(At, RunBytes));
+            for (size_t From = 0; From < Encoded.size(); From += LineChars)
+                Out.Add(std::string_view(Encoded).substr(From, LineChars));
+        }
+        return;
+    }
+    if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
+        // A binary body is one source line, its line-break bytes included.
+        if (Quoted) {
+            WrapQuotedPrintableInto(EncodeQuotedPrintable(Content), MaxLineLength, Out);
+            // The data ends without a line break when decoded.
+            Out.Last() += '=';
+        } else {
+            Out.Add(Content);
+        }
+        return;
+    }
+    // One buffer takes every encoded line, and each kept line gets no more room
+    // than it needs: an encoder's result is sized for three bytes per byte.
     std::string Encoded;
     for (size_t At = 0; At < Content.size();) {
         Encoded.clear();
         AppendQuotedPrintable(NextLine(Content, At), Encoded);
-        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.emplace_back(Encoded);
-        else WrapQuotedPrintableLine(Encoded, MaxLineLength, Out);
+        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.Add(Encoded);
+        else WrapQuotedPrintableInto(Encoded, MaxLineLength, Out);
     }
 }
 
 void TMimePart::EncodeBody() {
     if (TransferKind == TMimeTransferKind::EncodingUU || TransferKind == TMimeTransferKind::EncodingXX)
         SetTransferEncoding("base64");
-    BodyLines.Clear();
+    // The old lines are not cleared: the encoder writes over them and drops the rest.
     DecodedBody.SetPosition(0);
     const std::string& Content = DecodedBody.Bytes();
     DecodedBody.SetPosition(Content.size());

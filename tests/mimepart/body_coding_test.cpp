@@ -26,9 +26,11 @@ std::string DecodedOf(const TLines& Header, const TLines& Body) {
     return Part.DecodedBody.Bytes();
 }
 
-TLines EncodedOf(const TLines& Header, const std::string& Decoded) {
+// Prior stands for the lines the part held before: encoding writes over them.
+TLines EncodedOf(const TLines& Header, const std::string& Decoded, const TLines& Prior = {}) {
     TMimePart Part;
     Prepared(Part, Header).DecodedBody.Assign(std::string(Decoded));
+    Part.BodyLines.Items() = Prior;
     Part.EncodeBody();
     return Part.BodyLines.Items();
 }
@@ -146,7 +148,25 @@ TEST(EncodeBody, LinesByKindAndEncoding) {
         {"8bit binary is one line", {Bin, "Content-Transfer-Encoding: 8bit"}, "a\r\nb", {"a\r\nb"}},
         {"multipart body is split", {"Content-Type: multipart/mixed; boundary=b"}, "x\r\ny", {"x", "y"}},
     };
-    for (const auto& Case : Cases) EXPECT_EQ(EncodedOf(Case.Header, Case.Decoded), Case.Expected) << Case.Name;
+    const TLines Priors[] = {{}, {"one old line"}, TLines(50, std::string(100, 'o'))};
+    for (const auto& Prior : Priors)
+        for (const auto& Case : Cases)
+            EXPECT_EQ(EncodedOf(Case.Header, Case.Decoded, Prior), Case.Expected)
+                << Case.Name << " over " << Prior.size() << " old lines";
+}
+
+TEST(EncodeBody, Base64LinesAcrossLongBodies) {
+    // Bodies around the sizes at which the encoder works in runs of pieces.
+    for (const size_t Size : {size_t{54} * 1024 - 1, size_t{54} * 1024, size_t{54} * 1024 + 1, size_t{54} * 2048 + 7}) {
+        std::string Data(Size, '\0');
+        for (size_t k = 0; k < Size; ++k) Data[k] = static_cast<char>((k * 7919) >> 5);
+        TLines Expected;
+        for (size_t At = 0; At < Size; At += 54) Expected.push_back(EncodeBase64(Data.substr(At, 54)));
+        EXPECT_EQ(EncodedOf({"Content-Type: application/zip", "Content-Transfer-Encoding: base64"}, Data,
+                            TLines(3000, "old")),
+                  Expected)
+            << Size;
+    }
 }
 
 TEST(EncodeBody, UuAndXxAreWrittenAsBase64) {
