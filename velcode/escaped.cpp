@@ -10,12 +10,24 @@ namespace {
 constexpr size_t EscapedLengthMax(size_t N) { return 3 * N; }
 
 // The value of a hex digit of either case, or -1.
-constexpr int HexValue(char C) {
+constexpr int HexDigitValue(char C) {
     if (C >= '0' && C <= '9') return C - '0';
     if (C >= 'A' && C <= 'F') return C - 'A' + 10;
     if (C >= 'a' && C <= 'f') return C - 'a' + 10;
     return -1;
 }
+
+// Escapes come every few bytes in text beyond ASCII: one load per digit beats
+// three range tests.
+struct THexTable {
+    int8_t Value[256];
+    constexpr THexTable() : Value() {
+        for (int B = 0; B < 256; ++B) Value[B] = static_cast<int8_t>(HexDigitValue(static_cast<char>(B)));
+    }
+};
+constexpr THexTable HexTable;
+
+inline int HexValue(char C) { return HexTable.Value[static_cast<uint8_t>(C)]; }
 
 constexpr char UpperHexDigits[] = "0123456789ABCDEF";
 
