@@ -11,15 +11,13 @@
 #include "tests/velutil/reference.h"
 #include "velutil/velutil.h"
 
+#include "fuzz/fuzz_support.h"
+
 namespace {
 
 using namespace lumaro;
 
-void Require(bool Holds, const char* What) {
-    if (Holds) return;
-    std::fprintf(stderr, "mismatch: %s\n", What);
-    std::abort();
-}
+using fuzz::Require;
 
 // The first byte sets the pattern's length, the next bytes are the pattern, and
 // the rest is the text searched.

@@ -10,15 +10,13 @@
 #include "tests/velcode/reference.h"
 #include "velcode/velcode.h"
 
+#include "fuzz/fuzz_support.h"
+
 namespace {
 
 using namespace lumaro;
 
-void Require(bool Holds, const char* What) {
-    if (Holds) return;
-    std::fprintf(stderr, "mismatch: %s\n", What);
-    std::abort();
-}
+using fuzz::Require;
 
 void CheckDecoders(std::string_view Input, char EscChar) {
     Require(DecodeQuotedPrintable(Input) == reference::DecodeEscaped(Input, '='), "quoted-printable decoding");
