@@ -50,8 +50,9 @@ std::vector<std::string> MultipartMessage() {
 void SplitAndJoin(benchmark::State& State) {
     TMimePart Root;
     Root.MaxDepth = lumaro::MimeMaxDepth;
-    Root.Lines.Items() = MultipartMessage();
-    const size_t Bytes = TotalBytes(Root.Lines.Items());
+    const std::vector<std::string> Message = MultipartMessage();
+    Root.Lines.Assign(Message);
+    const size_t Bytes = TotalBytes(Message);
     for (auto _ : State) {
         Root.SplitParts();
         Root.JoinParts();
@@ -79,8 +80,7 @@ std::string QuotedPrintableUtf8Body() {
 void DecodeAndEncode(benchmark::State& State) {
     const std::string Body = QuotedPrintableUtf8Body();
     TMimePart Part;
-    Part.HeaderLines.Items() = {"Content-Type: text/plain; charset=utf-8",
-                                "Content-Transfer-Encoding: quoted-printable"};
+    Part.HeaderLines = {"Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: quoted-printable"};
     for (auto _ : State) {
         State.PauseTiming();
         Part.ParseHeader();

@@ -50,7 +50,7 @@ void CheckSplit(std::string_view Input) {
     Require(CountOtherThanBreaks(Joined) == CountOtherThanBreaks(Input), "bytes kept by the split");
     TList Again;
     Again.SetText(Joined);
-    Require(Again.Items() == Lines.Items(), "joined lines split again");
+    Require(Again.Strings() == Lines.Strings(), "joined lines split again");
 }
 
 }  // namespace

@@ -104,21 +104,19 @@ void GatherJobState(void* JobHandle, const THostInterface& Host) {
 void LoadMessage(TMimePart& Root) {
     TMyStringList File;
     File.LoadFromFile(JobState.QueueFile);
-    Root.Lines.Items() = std::move(File.Items());
+    Root.Lines = std::move(File);
     Root.MaxDepth = MimeMaxDepth;
     // The tree takes the lines over; the root's own list is rebuilt only when the
     // message is written back.
     Root.SplitPartsTakingLines();
 }
 
-// The joined text is built straight from the tree, without a list of lines in
-// between, and the tree goes before the text is written, so that a large message
-// is not held three times over.
-void SaveMessage(std::unique_ptr<TMimePart> Root) {
-    Root->HeaderLines.Insert(0, TagLine());
-    std::string Text = Root->JoinedText();
-    Root.reset();
-    platform::ReplaceFile(JobState.QueueFile, Text);
+// The joined text goes from the tree to the file in pieces, so that a large
+// message is not held a second time as one text.
+void SaveMessage(TMimePart& Root) {
+    Root.HeaderLines.Insert(0, TagLine());
+    platform::ReplaceFileWith(JobState.QueueFile,
+                              [&Root](const platform::TContentWriter& Write) { Root.WriteJoinedText(Write); });
 }
 
 void ProcessMessage() {
@@ -126,7 +124,7 @@ void ProcessMessage() {
     LoadMessage(*Root);
     Root->Visitor = &TWalk::NormalizePart;
     Root->VisitParts();
-    if (JobState.Changed) SaveMessage(std::move(Root));
+    if (JobState.Changed) SaveMessage(*Root);
 }
 
 // The message of the error being handled; must be called inside a catch block.

@@ -105,7 +105,7 @@ std::string RewrittenLine(const THeaderKind& Kind, const std::string& Line) {
 void ApplyHeaderRule(TMimePart& Part) {
     const size_t Count = Part.HeaderLines.Count();
     for (size_t i = 0; i < Count; ++i) {
-        const std::string& Line = Part.HeaderLines.Get(i);
+        const std::string Line(Part.HeaderLines.Get(i));
         const std::string Upper = UpperCase(Line);
         if (Upper.find("=?UTF") == std::string::npos) continue;
         const THeaderKind* Kind = KindOf(Upper);
@@ -134,11 +134,11 @@ bool IsContentHeader(std::string_view Line) {
     return false;
 }
 
-std::vector<std::string> KeptHeaderLines(const TMimePart& Part) {
-    std::vector<std::string> Kept;
-    Kept.reserve(Part.HeaderLines.Count());
-    for (const std::string& Line : Part.HeaderLines.Items())
-        if (!Line.empty() && !IsContentHeader(Line)) Kept.push_back(Line);
+TLineList KeptHeaderLines(const TMimePart& Part) {
+    TLineList Kept;
+    Kept.Reserve(Part.HeaderLines.Count());
+    for (std::string_view Line : Part.HeaderLines)
+        if (!Line.empty() && !IsContentHeader(Line)) Kept.Add(Line);
     return Kept;
 }
 
@@ -158,16 +158,14 @@ void RelabelEightBitText(TMimePart& Part) {
 }
 
 // The kept lines go on top, in their order, above the rebuilt content lines.
-void PutInFront(TLineList& Lines, std::vector<std::string> Kept) {
-    std::vector<std::string>& Items = Lines.Items();
-    Kept.reserve(Kept.size() + Items.size());
-    for (std::string& Line : Items) Kept.push_back(std::move(Line));
-    Items = std::move(Kept);
+void PutInFront(TLineList& Lines, TLineList Kept) {
+    Kept.AddStrings(Lines);
+    Lines = std::move(Kept);
 }
 
 void ConvertTextBody(TMimePart& Part) {
     LogEvent("C", JobState.JobId, JobState.SenderAddress, Part.Charset, 0);
-    std::vector<std::string> Kept = KeptHeaderLines(Part);
+    TLineList Kept = KeptHeaderLines(Part);
     Part.DecodeBody();
     RelabelEightBitText(Part);
     Part.SetCharset(JobState.CharSet);

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "mystrlist/mystrlist.h"
+
 namespace lumaro::mimepart_detail {
 
 inline std::string_view TrimRightView(std::string_view Value) {
@@ -15,29 +17,24 @@ inline std::string_view TrimRightView(std::string_view Value) {
 }
 
 struct TLineSpan {
-    const std::string* First = nullptr;
+    const TLineList* List = nullptr;
+    size_t Begin = 0;
     size_t Count = 0;
     // The lines of an encapsulated message are read right-trimmed, at every level below it.
     bool TrimRight = false;
-    // Whether the lines may be moved out: the split that took them over from the
-    // part's own list gives each line to exactly one place.
-    bool Movable = false;
 
     std::string_view operator[](size_t Index) const {
-        std::string_view Line = First[Index];
+        const std::string_view Line = List->Get(Begin + Index);
         return TrimRight ? TrimRightView(Line) : Line;
     }
-    // The line at Index as a string of its own, moved out when the span allows it.
-    std::string Take(size_t Index) const {
-        if (!Movable) return std::string((*this)[Index]);
-        // The span is read-only for every other reader; only a movable span was made
-        // from lines that are not const.
-        std::string Line = std::move(const_cast<std::string&>(First[Index]));
-        if (TrimRight) Line.resize(TrimRightView(Line).size());
-        return Line;
+    // Adds the lines First up to Last of the span to Target, sharing their text.
+    void AddTo(TLineList& Target, size_t First, size_t Last) const {
+        const size_t Before = Target.Count();
+        Target.AddRange(*List, Begin + First, Begin + Last);
+        if (TrimRight) Target.TrimLinesRight(Before);
     }
-    TLineSpan Slice(size_t Begin, size_t End, bool Trim) const {
-        return TLineSpan{First + Begin, End - Begin, TrimRight || Trim, Movable};
+    TLineSpan Slice(size_t First, size_t Last, bool Trim) const {
+        return TLineSpan{List, Begin + First, Last - First, TrimRight || Trim};
     }
 };
 

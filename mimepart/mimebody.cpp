@@ -14,7 +14,7 @@ using TLineDecoder = std::string (*)(std::string_view);
 
 std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
     std::string Decoded;
-    for (const std::string& Line : Body.Items()) Decoded += Decode(Line);
+    for (std::string_view Line : Body) Decoded += Decode(Line);
     return Decoded;
 }
 
@@ -30,12 +30,6 @@ std::string_view NextLine(std::string_view Text, size_t& At) {
     return Line;
 }
 
-size_t JoinedSize(const TLineList& Body) {
-    size_t Size = 0;
-    for (const std::string& Line : Body.Items()) Size += Line.size() + 2;
-    return Size;
-}
-
 // Decodes the joined lines a few dozen kilobytes at a time instead of joining the
 // whole body first. Every line is followed by CR LF, so no escape and no soft line
 // break straddles the end of a run of whole lines: the result is that of the
@@ -43,10 +37,10 @@ size_t JoinedSize(const TLineList& Body) {
 std::string DecodeQuotedPrintableLines(const TLineList& Body) {
     constexpr size_t RunBytes = 64 * 1024;
     std::string Decoded;
-    Decoded.reserve(JoinedSize(Body));
+    Decoded.reserve(Body.TextSize());
     std::string Run;
     Run.reserve(RunBytes + 2);
-    for (const std::string& Line : Body.Items()) {
+    for (std::string_view Line : Body) {
         Run.append(Line).append("\r\n");
         if (Run.size() < RunBytes) continue;
         AppendDecodedEscaped(Run, '=', Decoded);
@@ -104,33 +98,35 @@ void TMimePart::DecodeBody() {
 
 namespace {
 
-// Writes lines over those a list held before, reusing their storage: a body that is
-// re-encoded line by line would otherwise free every old line and allocate every
-// new one. Lines left over from before are dropped when the writer goes.
-class TLineRewriter {
+// The lines an encoder writes, built one after another in one text and handed to
+// the list whole: a body of a hundred thousand lines costs a few allocations.
+class TEncodedLines {
 public:
-    // Lines before From are kept as they are.
-    TLineRewriter(std::vector<std::string>& Lines, size_t From) : Lines(Lines), Used(From) {}
-    TLineRewriter(const TLineRewriter&) = delete;
-    TLineRewriter& operator=(const TLineRewriter&) = delete;
-    ~TLineRewriter() { Lines.resize(Used); }
+    explicit TEncodedLines(size_t ExpectedBytes) { Text.reserve(ExpectedBytes); }
 
-    // The next line, emptied; its old storage stays for the caller to fill.
-    std::string& Next() {
-        if (Used == Lines.size()) Lines.emplace_back();
-        std::string& Line = Lines[Used++];
-        Line.clear();
-        return Line;
+    // The text the next line is appended to; Close ends the line.
+    std::string& Open() { return Text; }
+    void Close() { Ends.push_back(Text.size()); }
+    void Add(std::string_view Line) {
+        Text.append(Line);
+        Close();
     }
-    void Add(std::string_view Line) { Next().assign(Line); }
-    std::string& Last() { return Lines[Used - 1]; }
+    // Appends to the last line written.
+    void AppendToLast(char C) {
+        Text.push_back(C);
+        Ends.back() = Text.size();
+    }
+    size_t OpenLength() const { return Text.size() - (Ends.empty() ? 0 : Ends.back()); }
+    void CutOpen(size_t From) { Text.resize(From); }
+    void MoveInto(TLineList& Lines) { Lines.AdoptLines(std::move(Text), Ends); }
 
 private:
-    std::vector<std::string>& Lines;
-    size_t Used;
+    std::string Text;
+    std::vector<size_t> Ends;
 };
 
-void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TLineRewriter& Out) {
+template <typename TOut>
+void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TOut& Out) {
     const ptrdiff_t Limit = MaxLineLength;
     std::string_view Rest = Encoded;
     do {
@@ -147,19 +143,46 @@ void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TL
         if (Cut == 0) Cut = static_cast<size_t>(Limit);
         const std::string_view Head = Rest.substr(0, Cut);
         Rest.remove_prefix(Cut);
-        std::string& Piece = Out.Next();
-        Piece.reserve(Cut + 1);
+        std::string& Piece = Out.Open();
         Piece.append(Head);
         if (!Rest.empty()) Piece += '=';
+        Out.Close();
     } while (!Rest.empty());
+}
+
+// Pieces collected as strings of their own, for callers outside the body encoder.
+struct TPieceList {
+    std::vector<std::string>& Pieces;
+    void Add(std::string_view Piece) { Pieces.emplace_back(Piece); }
+    std::string& Open() { return Pieces.emplace_back(); }
+    void Close() {}
+};
+
+// Every line of a text encoded as quoted-printable and cut at MaxLineLength. A
+// line is encoded in place; only one too long for a line is copied out to be cut.
+void EncodeQuotedPrintableText(std::string_view Content, int32_t MaxLineLength, TEncodedLines& Out) {
+    std::string Long;
+    for (size_t At = 0; At < Content.size();) {
+        const std::string_view Line = NextLine(Content, At);
+        std::string& Text = Out.Open();
+        const size_t Start = Text.size();
+        AppendQuotedPrintable(Line, Text);
+        if (static_cast<int64_t>(Text.size() - Start) < MaxLineLength) {
+            Out.Close();
+            continue;
+        }
+        Long.assign(Text, Start, std::string::npos);
+        Out.CutOpen(Start);
+        WrapQuotedPrintableInto(Long, MaxLineLength, Out);
+    }
 }
 
 }  // namespace
 
 void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
                              std::vector<std::string>& Out) {
-    TLineRewriter Writer(Out, Out.size());
-    WrapQuotedPrintableInto(Encoded, MaxLineLength, Writer);
+    TPieceList Pieces{Out};
+    WrapQuotedPrintableInto(Encoded, MaxLineLength, Pieces);
 }
 
 void TMimePart::EncodeLines(std::string_view Content) {
@@ -169,45 +192,40 @@ void TMimePart::EncodeLines(std::string_view Content) {
         BodyLines.SetText(Content);
         return;
     }
-    TLineRewriter Out(BodyLines.Items(), 0);
     if (TransferKind == TMimeTransferKind::EncodingBase64) {
         // Whole pieces encode to whole lines, so a run of pieces is encoded at once
         // and cut into its lines.
         constexpr size_t RunBytes = 1024 * Base64PieceBytes;
         constexpr size_t LineChars = Base64PieceBytes / 3 * 4;
+        TEncodedLines Out(Content.size() / 3 * 4 + 4);
         for (size_t At = 0; At < Content.size(); At += RunBytes) {
             const std::string Encoded = EncodeBase64(Content.substr(At, RunBytes));
             for (size_t From = 0; From < Encoded.size(); From += LineChars)
                 Out.Add(std::string_view(Encoded).substr(From, LineChars));
         }
+        Out.MoveInto(BodyLines);
         return;
     }
+    // Quoted-printable text grows by a few escapes per line.
+    TEncodedLines Out(Content.size() + Content.size() / 4 + 64);
     if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
         // A binary body is one source line, its line-break bytes included.
         if (Quoted) {
             WrapQuotedPrintableInto(EncodeQuotedPrintable(Content), MaxLineLength, Out);
             // The data ends without a line break when decoded.
-            Out.Last() += '=';
+            Out.AppendToLast('=');
         } else {
             Out.Add(Content);
         }
-        return;
+    } else {
+        EncodeQuotedPrintableText(Content, MaxLineLength, Out);
     }
-    // One buffer takes every encoded line, and each kept line gets no more room
-    // than it needs: an encoder's result is sized for three bytes per byte.
-    std::string Encoded;
-    for (size_t At = 0; At < Content.size();) {
-        Encoded.clear();
-        AppendQuotedPrintable(NextLine(Content, At), Encoded);
-        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.Add(Encoded);
-        else WrapQuotedPrintableInto(Encoded, MaxLineLength, Out);
-    }
+    Out.MoveInto(BodyLines);
 }
 
 void TMimePart::EncodeBody() {
     if (TransferKind == TMimeTransferKind::EncodingUU || TransferKind == TMimeTransferKind::EncodingXX)
         SetTransferEncoding("base64");
-    // The old lines are not cleared: the encoder writes over them and drops the rest.
     DecodedBody.SetPosition(0);
     const std::string& Content = DecodedBody.Bytes();
     DecodedBody.SetPosition(Content.size());

@@ -159,8 +159,7 @@ std::string UnfoldHeaderLineAt(const TLineSpan& Lines, size_t& Index) {
 }  // namespace mimepart_detail
 
 std::string TMimePart::UnfoldHeaderLine(const TLineList& List, size_t& Index) {
-    const auto& Items = List.Items();
-    return mimepart_detail::UnfoldHeaderLineAt(TLineSpan{Items.data(), Items.size(), false}, Index);
+    return mimepart_detail::UnfoldHeaderLineAt(TLineSpan{&List, 0, List.Count(), false}, Index);
 }
 
 namespace {
@@ -213,8 +212,9 @@ void TMimePart::ParseHeader() {
     ContentId.clear();
     std::string DispositionFileName;
 
-    for (const std::string& Line : HeaderLines.Items()) {
-        if (Line.empty()) continue;
+    for (std::string_view Stored : HeaderLines) {
+        if (Stored.empty()) continue;
+        const std::string Line(Stored);
         const std::string U = UpperCase(Line);
         if (StartsWith(U, "CONTENT-TYPE:")) ParseContentType(Line, U);
         if (StartsWith(U, "CONTENT-TRANSFER-ENCODING:")) SetTransferEncoding(TrimmedAfterColon(U));

@@ -119,13 +119,16 @@ public:
     // The text JoinParts followed by GetText of Lines would give, every line ended
     // by CR LF, built without the list of lines; Lines itself is left as it was.
     std::string JoinedText();
+    // The same text handed to Write in pieces of some hundred kilobytes, so that a
+    // large message is never held whole a second time.
+    void WriteJoinedText(const std::function<void(std::string_view)>& Write);
     void VisitParts();
     bool CanDescend() const;
     // Moves Index past the lines of Lines that are blank after right-trimming.
     void SkipBlankLines(size_t& Index) const;
 
 private:
-    void SplitLines(bool Take);
+    void SplitLines();
     void ParseContentType(const std::string& Line, const std::string& Upper);
     void ParseContentDisposition(const std::string& Line, const std::string& Upper,
                                  std::string& DispositionFileName);

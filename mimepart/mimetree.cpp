@@ -16,8 +16,7 @@ bool TMimePart::CanDescend() const { return MaxDepth == -1 || Depth < MaxDepth; 
 
 
 void TMimePart::SkipBlankLines(size_t& Index) const {
-    const auto& Items = Lines.Items();
-    while (Index < Items.size() && TrimRightView(Items[Index]).empty()) ++Index;
+    while (Index < Lines.Count() && TrimRightView(Lines.Get(Index)).empty()) ++Index;
 }
 
 // --- splitting ------------------------------------------------------------------
@@ -30,9 +29,7 @@ struct TPendingSplit {
 };
 
 void AppendLines(const TLineSpan& Lines, size_t Begin, size_t End, TLineList& Target) {
-    auto& Items = Target.Items();
-    Items.reserve(Items.size() + (End - Begin));
-    for (size_t k = Begin; k < End; ++k) Items.push_back(Lines.Take(k));
+    Lines.AddTo(Target, Begin, End);
 }
 
 size_t ReadHeader(TMimePart& Part, const TLineSpan& Lines) {
@@ -107,20 +104,20 @@ void SplitOne(TMimePart& Part, const TLineSpan& Lines, TCharsetId SystemOutput,
 
 }  // namespace
 
-void TMimePart::SplitParts() { SplitLines(false); }
+void TMimePart::SplitParts() { SplitLines(); }
 
 void TMimePart::SplitPartsTakingLines() {
-    SplitLines(true);
-    std::vector<std::string>().swap(Lines.Items());
+    SplitLines();
+    // The tree shares the text of the lines; the list of them is no longer needed.
+    Lines.Clear();
 }
 
-void TMimePart::SplitLines(bool Take) {
+void TMimePart::SplitLines() {
     Clear();
     // Asking the system's charset is costly, and every part of one split would get
     // the same answer: sub-parts take the one the split began with.
     const TCharsetId SystemOutput = OutputCharsetId;
-    const auto& Items = Lines.Items();
-    std::vector<TPendingSplit> Pending{{this, TLineSpan{Items.data(), Items.size(), false, Take}}};
+    std::vector<TPendingSplit> Pending{{this, TLineSpan{&Lines, 0, Lines.Count(), false}}};
     while (!Pending.empty()) {
         const TPendingSplit Next = Pending.back();
         Pending.pop_back();
@@ -172,33 +169,58 @@ std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLe
 namespace {
 
 // Where joining writes its lines: a list of lines, or one text of CR LF ended lines.
+// A list sink shares the text of whole lists of lines instead of copying it.
 struct TLineSink {
-    std::vector<std::string>& Out;
-    void Line(std::string_view Line) { Out.emplace_back(Line); }
-    void Line(std::string&& Line) { Out.push_back(std::move(Line)); }
+    TLineList& Out;
+    void Line(std::string_view Line) { Out.Add(Line); }
+    void Lines(const TLineList& Source) { Out.AddStrings(Source); }
 };
 
 struct TTextSink {
     std::string& Out;
     void Line(std::string_view Line) { Out.append(Line).append("\r\n"); }
+    void Lines(const TLineList& Source) { Source.AppendText(Out); }
+};
+
+// Hands the text on in pieces of about PieceBytes.
+struct TStreamSink {
+    static constexpr size_t PieceBytes = 256 * 1024;
+    const std::function<void(std::string_view)>& Write;
+    std::string Buffer;
+
+    void Line(std::string_view Line) {
+        Buffer.append(Line).append("\r\n");
+        if (Buffer.size() >= PieceBytes) Flush();
+    }
+    void Lines(const TLineList& Source) {
+        for (std::string_view Each : Source) Line(Each);
+    }
+    void Flush() {
+        if (!Buffer.empty()) Write(Buffer);
+        Buffer.clear();
+    }
 };
 
 // Counts the bytes a text sink would receive, so the text is reserved once.
 struct TSizeSink {
     size_t Size = 0;
     void Line(std::string_view Line) { Size += Line.size() + 2; }
+    void Lines(const TLineList& Source) { Size += Source.TextSize(); }
 };
 
 template <typename TSink>
 void AppendAll(const TLineList& Source, TSink& Sink) {
-    for (const std::string& Line : Source.Items()) Sink.Line(std::string_view(Line));
+    Sink.Lines(Source);
 }
 
 template <typename TSink>
 void WriteHeader(const TMimePart& Part, TSink& Sink) {
-    for (const std::string& Line : Part.HeaderLines.Items()) {
-        std::vector<std::string> Pieces = FoldHeaderLine(Line, Part.MaxLineLength);
-        for (std::string& Piece : Pieces) Sink.Line(std::move(Piece));
+    for (std::string_view Line : Part.HeaderLines) {
+        if (static_cast<int64_t>(Line.size()) < Part.MaxLineLength) {
+            Sink.Line(Line);
+            continue;
+        }
+        for (const std::string& Piece : FoldHeaderLine(Line, Part.MaxLineLength)) Sink.Line(Piece);
     }
     Sink.Line(std::string_view());
 }
@@ -270,12 +292,11 @@ void JoinTree(TMimePart& Root, TSink& Sink) {
 }  // namespace
 
 void TMimePart::JoinParts() {
-    std::vector<std::string> Out;
-    Out.reserve(CountJoinedLines(*this));
-    Lines.Clear();
+    TLineList Out;
+    Out.Reserve(CountJoinedLines(*this));
     TLineSink Sink{Out};
     JoinTree(*this, Sink);
-    Lines.Items() = std::move(Out);
+    Lines = std::move(Out);
 }
 
 std::string TMimePart::JoinedText() {
@@ -286,6 +307,13 @@ std::string TMimePart::JoinedText() {
     TTextSink Sink{Text};
     JoinTree(*this, Sink);
     return Text;
+}
+
+void TMimePart::WriteJoinedText(const std::function<void(std::string_view)>& Write) {
+    TStreamSink Sink{Write, {}};
+    Sink.Buffer.reserve(TStreamSink::PieceBytes + 1024);
+    JoinTree(*this, Sink);
+    Sink.Flush();
 }
 
 // --- walking ------------------------------------------------------------------------

@@ -8,10 +8,62 @@
 #include "platform/platform.h"
 
 namespace lumaro {
+
+namespace mystrlist_detail {
+
+// Blocks of bytes that only grow: a line once written never moves, so every window
+// on it stays valid for as long as the store lives. A store either takes a whole
+// text over, or receives lines one at a time into blocks of doubling size.
+class TTextStore {
+public:
+    TTextStore() = default;
+    explicit TTextStore(std::string&& Text) : Adopted(std::move(Text)) {}
+    TTextStore(const TTextStore&) = delete;
+    TTextStore& operator=(const TTextStore&) = delete;
+
+    std::string_view Text() const { return Adopted; }
+
+    std::string_view Append(std::string_view Line) {
+        if (Line.empty()) return std::string_view("", 0);
+        if (Blocks.empty() || Capacity - Used < Line.size()) NewBlock(Line.size());
+        char* At = Blocks.back().get() + Used;
+        std::memcpy(At, Line.data(), Line.size());
+        Used += Line.size();
+        return std::string_view(At, Line.size());
+    }
+
+private:
+    // Small lists (a part's header) stay small; long ones get few large blocks.
+    static constexpr size_t FirstBlockSize = 256;
+    static constexpr size_t LargestBlockSize = 1 << 20;
+
+    void NewBlock(size_t Need) {
+        const size_t Size = std::max(Need, NextBlockSize);
+        Blocks.emplace_back(new char[Size]);
+        Capacity = Size;
+        Used = 0;
+        NextBlockSize = std::min(NextBlockSize * 2, LargestBlockSize);
+    }
+
+    std::string Adopted;
+    std::vector<std::unique_ptr<char[]>> Blocks;
+    size_t Capacity = 0;
+    size_t Used = 0;
+    size_t NextBlockSize = FirstBlockSize;
+};
+
+}  // namespace mystrlist_detail
+
+using mystrlist_detail::TTextStore;
+
 namespace {
 
 constexpr char CR = '\r';
 constexpr char LF = '\n';
+
+// A list that reads from more stores than this copies the lines another list
+// takes from it instead of sharing them, so that sharing never multiplies.
+constexpr size_t SharedStoresMax = 4;
 
 // Every index operation checks its index against Limit (Count, or Count + 1 for
 // an insertion point).
@@ -34,73 +86,189 @@ size_t NextBreak(std::string_view Text, size_t From) {
 
 }  // namespace
 
-const std::string& TLineList::Get(size_t Index) const {
-    CheckIndex(Index, Lines.size(), "Get");
-    return Lines[Index];
+TLineList::TLineList() = default;
+TLineList::~TLineList() = default;
+TLineList::TLineList(TLineList&& Other) noexcept = default;
+TLineList& TLineList::operator=(TLineList&& Other) noexcept = default;
+
+TLineList::TLineList(std::initializer_list<std::string_view> Lines) {
+    Refs.reserve(Lines.size());
+    for (std::string_view Line : Lines) Add(Line);
 }
 
-void TLineList::Put(size_t Index, std::string Line) {
-    CheckIndex(Index, Lines.size(), "Put");
-    Lines[Index] = std::move(Line);
+TLineList::TLineList(const TLineList& Other) : Refs(Other.Refs), Borrowed(Other.Borrowed) {
+    if (Other.Own) Borrowed.push_back(Other.Own);
 }
 
-void TLineList::Insert(size_t Index, std::string Line) {
-    CheckIndex(Index, Lines.size() + 1, "Insert");
-    Lines.insert(Lines.begin() + static_cast<ptrdiff_t>(Index), std::move(Line));
+TLineList& TLineList::operator=(const TLineList& Other) {
+    Assign(Other);
+    return *this;
 }
 
-void TLineList::AddStrings(const TLineList& Other) {
-    // Other may be this list: copy by index after the one reservation, so no
-    // line is read from storage that has moved.
-    const size_t N = Other.Lines.size();
-    Lines.reserve(Lines.size() + N);
-    for (size_t i = 0; i < N; ++i) Lines.push_back(Other.Lines[i]);
+std::string_view TLineList::Get(size_t Index) const {
+    CheckIndex(Index, Refs.size(), "Get");
+    return std::string_view(Refs[Index].Data, Refs[Index].Size);
 }
 
-void TLineList::SetText(std::string_view Text) {
-    Split(Text, DoubleCarriageReturnIsOneBreak());
+std::string_view TLineList::Store(std::string_view Line) {
+    if (!Own) Own = std::make_shared<TTextStore>();
+    return Own->Append(Line);
+}
+
+void TLineList::Put(size_t Index, std::string_view Line) {
+    CheckIndex(Index, Refs.size(), "Put");
+    const std::string_view Stored = Store(Line);
+    Refs[Index] = TLineRef{Stored.data(), Stored.size()};
+}
+
+void TLineList::Add(std::string_view Line) {
+    const std::string_view Stored = Store(Line);
+    Refs.push_back(TLineRef{Stored.data(), Stored.size()});
+}
+
+void TLineList::Insert(size_t Index, std::string_view Line) {
+    CheckIndex(Index, Refs.size() + 1, "Insert");
+    const std::string_view Stored = Store(Line);
+    Refs.insert(Refs.begin() + static_cast<ptrdiff_t>(Index), TLineRef{Stored.data(), Stored.size()});
+}
+
+void TLineList::Clear() {
+    std::vector<TLineRef>().swap(Refs);
+    Own.reset();
+    Borrowed.clear();
+}
+
+void TLineList::Assign(const TLineList& Other) {
+    if (&Other == this) return;
+    TLineList Copy(Other);
+    *this = std::move(Copy);
+}
+
+void TLineList::Assign(const std::vector<std::string>& Lines) {
+    Clear();
+    Refs.reserve(Lines.size());
+    for (const std::string& Line : Lines) Add(Line);
+}
+
+void TLineList::Share(const TLineList& Other) {
+    const auto Keep = [this](const std::shared_ptr<const TTextStore>& Store) {
+        if (Store == Own) return;
+        // Lines are mostly taken from one list after another of the same message.
+        const size_t Recent = std::min<size_t>(Borrowed.size(), SharedStoresMax);
+        for (size_t k = Borrowed.size() - Recent; k < Borrowed.size(); ++k)
+            if (Borrowed[k] == Store) return;
+        Borrowed.push_back(Store);
+    };
+    if (Other.Own) Keep(Other.Own);
+    for (const auto& Store : Other.Borrowed) Keep(Store);
+}
+
+void TLineList::AddRange(const TLineList& Other, size_t Begin, size_t End) {
+    if (Begin > End || End > Other.Refs.size())
+        throw std::out_of_range("Line list index out of range in AddRange");
+    // Other may be this list: the storage is reserved before any line is read.
+    Refs.reserve(Refs.size() + (End - Begin));
+    if (&Other != this && Other.Borrowed.size() + 1 > SharedStoresMax) {
+        for (size_t k = Begin; k < End; ++k) Add(std::string_view(Other.Refs[k].Data, Other.Refs[k].Size));
+        return;
+    }
+    if (&Other != this) Share(Other);
+    for (size_t k = Begin; k < End; ++k) Refs.push_back(Other.Refs[k]);
+}
+
+void TLineList::AddStrings(const TLineList& Other) { AddRange(Other, 0, Other.Count()); }
+
+void TLineList::TrimLinesRight(size_t From) {
+    for (size_t k = From; k < Refs.size(); ++k) {
+        TLineRef& Line = Refs[k];
+        while (Line.Size > 0 && static_cast<unsigned char>(Line.Data[Line.Size - 1]) <= 0x20) --Line.Size;
+    }
+}
+
+void TLineList::SetText(std::string_view Text) { AdoptText(std::string(Text)); }
+
+void TLineList::AdoptText(std::string&& Text) {
+    auto Adopted = std::make_shared<const TTextStore>(std::move(Text));
+    Clear();
+    Borrowed.push_back(Adopted);
+    Split(Adopted->Text(), DoubleCarriageReturnIsOneBreak());
+}
+
+void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends) {
+    auto Adopted = std::make_shared<const TTextStore>(std::move(Text));
+    const std::string_view Stored = Adopted->Text();
+    Clear();
+    Borrowed.push_back(Adopted);
+    Refs.reserve(Ends.size());
+    size_t Begin = 0;
+    for (const size_t End : Ends) {
+        if (End < Begin || End > Stored.size()) throw std::out_of_range("AdoptLines: a line ends outside its text");
+        Refs.push_back(TLineRef{Stored.data() + Begin, End - Begin});
+        Begin = End;
+    }
 }
 
 void TLineList::Split(std::string_view Text, bool SkipSecondCR) {
     // A NUL byte is an ordinary byte of its line: a message that holds one keeps
     // everything after it when it is written back.
-    Lines.clear();
-    Lines.reserve(static_cast<size_t>(std::count(Text.begin(), Text.end(), LF)) + 1);
+    Refs.reserve(Refs.size() + static_cast<size_t>(std::count(Text.begin(), Text.end(), LF)) + 1);
     size_t P = 0;
     while (P < Text.size()) {
         const size_t Start = P;
         P = NextBreak(Text, P);
-        Lines.emplace_back(Text.substr(Start, P - Start));
+        Refs.push_back(TLineRef{Text.data() + Start, P - Start});
         if (P < Text.size() && Text[P] == CR) ++P;
         if (SkipSecondCR && P < Text.size() && Text[P] == CR) ++P;
         if (P < Text.size() && Text[P] == LF) ++P;
     }
 }
 
-std::string TLineList::GetText() const {
+size_t TLineList::TextSize() const {
     size_t Size = 0;
-    for (const std::string& Line : Lines) Size += Line.size() + 2;
-    std::string Text;
-    Text.reserve(Size);
-    for (const std::string& Line : Lines) {
-        Text.append(Line);
-        Text.append("\r\n");
+    for (const TLineRef& Line : Refs) Size += Line.Size + 2;
+    return Size;
+}
+
+void TLineList::AppendText(std::string& Out) const {
+    Out.reserve(Out.size() + TextSize());
+    for (const TLineRef& Line : Refs) {
+        Out.append(Line.Data, Line.Size);
+        Out.append("\r\n");
     }
+}
+
+std::string TLineList::GetText() const {
+    std::string Text;
+    AppendText(Text);
     return Text;
 }
 
 void TLineList::LoadFromFile(const std::string& FileName) {
     // Read before touching the list, so a file that cannot be read leaves it as it was.
-    const std::string Content = platform::ReadWholeFile(FileName);
+    std::string Content = platform::ReadWholeFile(FileName);
     // CR CR stands for one break in a file that was given one CR too many on its
     // way (CR CR LF). A file without any LF has lone CRs as its only line ends, and
     // there CR CR is an empty line - the one that ends a message's header.
-    const bool HasLineFeed = Content.find(LF) != std::string::npos;
-    Split(Content, DoubleCarriageReturnIsOneBreak() && HasLineFeed);
+    const bool HasLineFeed = std::memchr(Content.data(), LF, Content.size()) != nullptr;
+    auto Adopted = std::make_shared<const TTextStore>(std::move(Content));
+    Clear();
+    Borrowed.push_back(Adopted);
+    Split(Adopted->Text(), DoubleCarriageReturnIsOneBreak() && HasLineFeed);
 }
 
 void TLineList::SaveToFile(const std::string& FileName) const {
     platform::WriteWholeFile(FileName, GetText());
+}
+
+std::vector<std::string> TLineList::Strings() const {
+    std::vector<std::string> Lines;
+    Lines.reserve(Refs.size());
+    for (std::string_view Line : *this) Lines.emplace_back(Line);
+    return Lines;
+}
+
+bool TLineList::operator==(const TLineList& Other) const {
+    return Refs.size() == Other.Refs.size() && std::equal(begin(), end(), Other.begin());
 }
 
 }  // namespace lumaro

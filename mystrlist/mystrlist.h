@@ -2,37 +2,70 @@
 // TMyStringList, through which a queued message enters and leaves the system,
 // also takes the pair CR CR (with or without a following LF) as one line break.
 // Joining ends every line with CR LF. A NUL byte is an ordinary byte of its line.
+//
+// A list does not hold a string per line: its lines are windows on blocks of text
+// that only grow, so a message of a hundred thousand lines costs a few large
+// allocations, and lists that take lines from one another (a message split into
+// parts) share the text instead of copying it. A line read from a list stays
+// valid until the list is cleared, assigned or destroyed; changing a line writes
+// its new text beside the old one.
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace lumaro {
 
-class TLineList {
-public:
-    TLineList() = default;
-    virtual ~TLineList() = default;
-    TLineList(const TLineList&) = default;
-    TLineList& operator=(const TLineList&) = default;
-    TLineList(TLineList&&) = default;
-    TLineList& operator=(TLineList&&) = default;
+namespace mystrlist_detail {
+class TTextStore;
+}
 
-    size_t Count() const { return Lines.size(); }
+class TLineList {
+    struct TLineRef {
+        const char* Data;
+        size_t Size;
+    };
+
+public:
+    TLineList();
+    TLineList(std::initializer_list<std::string_view> Lines);
+    virtual ~TLineList();
+    TLineList(const TLineList& Other);
+    TLineList& operator=(const TLineList& Other);
+    TLineList(TLineList&& Other) noexcept;
+    TLineList& operator=(TLineList&& Other) noexcept;
+
+    size_t Count() const { return Refs.size(); }
     // Index errors raise std::out_of_range.
-    const std::string& Get(size_t Index) const;
-    void Put(size_t Index, std::string Line);
-    void Add(std::string Line) { Lines.push_back(std::move(Line)); }
-    void Insert(size_t Index, std::string Line);
-    void Clear() { Lines.clear(); }
-    void Assign(const TLineList& Other) { Lines = Other.Lines; }
+    std::string_view Get(size_t Index) const;
+    void Put(size_t Index, std::string_view Line);
+    void Add(std::string_view Line);
+    void Insert(size_t Index, std::string_view Line);
+    void Clear();
+    void Assign(const TLineList& Other);
+    void Assign(const std::vector<std::string>& Lines);
     void AddStrings(const TLineList& Other);
-    void Reserve(size_t N) { Lines.reserve(N); }
+    // Adds the lines Begin up to End of Other, sharing their text.
+    void AddRange(const TLineList& Other, size_t Begin, size_t End);
+    // Removes the blanks and control bytes at the end of every line from From on.
+    void TrimLinesRight(size_t From);
+    void Reserve(size_t N) { Refs.reserve(N); }
 
     void SetText(std::string_view Text);
+    // SetText taking the text over as the lines' storage instead of copying it.
+    void AdoptText(std::string&& Text);
+    // The list becomes the lines of Text that end at the given offsets, each line
+    // beginning where the one before it ended; Text becomes their storage.
+    void AdoptLines(std::string&& Text, const std::vector<size_t>& Ends);
     std::string GetText() const;
+    // The size of GetText, and GetText appended to Out.
+    size_t TextSize() const;
+    void AppendText(std::string& Out) const;
     // TError "Cannot open file " + FileName when the file cannot be read; the list
     // is then unchanged. A file without any LF byte is cut at its lone CRs by the
     // plain rule, so that its empty lines survive.
@@ -40,22 +73,59 @@ public:
     // TError "Cannot create file " + FileName.
     void SaveToFile(const std::string& FileName) const;
 
-    // Direct access for linear passes and moves of whole lists.
-    std::vector<std::string>& Items() { return Lines; }
-    const std::vector<std::string>& Items() const { return Lines; }
+    // The lines as strings of their own, for callers that keep or compare them.
+    std::vector<std::string> Strings() const;
+    bool operator==(const TLineList& Other) const;
+
+    class TIterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = std::string_view;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = std::string_view;
+
+        explicit TIterator(const TLineRef* At) : At(At) {}
+        std::string_view operator*() const { return std::string_view(At->Data, At->Size); }
+        TIterator& operator++() {
+            ++At;
+            return *this;
+        }
+        TIterator operator++(int) {
+            TIterator Before = *this;
+            ++At;
+            return Before;
+        }
+        bool operator==(const TIterator& Other) const { return At == Other.At; }
+        bool operator!=(const TIterator& Other) const { return At != Other.At; }
+
+    private:
+        const TLineRef* At;
+    };
+    TIterator begin() const { return TIterator(Refs.data()); }
+    TIterator end() const { return TIterator(Refs.data() + Refs.size()); }
 
 private:
     void Split(std::string_view Text, bool SkipSecondCR);
+    std::string_view Store(std::string_view Line);
+    void Share(const TLineList& Other);
 
 protected:
     // Whether a second CR after the first belongs to the same line break.
     virtual bool DoubleCarriageReturnIsOneBreak() const { return false; }
 
 private:
-    std::vector<std::string> Lines;
+    std::vector<TLineRef> Refs;
+    // The blocks this list writes new lines into, and those it reads lines from
+    // that other lists (or an adopted text) wrote.
+    std::shared_ptr<mystrlist_detail::TTextStore> Own;
+    std::vector<std::shared_ptr<const mystrlist_detail::TTextStore>> Borrowed;
 };
 
 class TMyStringList : public TLineList {
+public:
+    using TLineList::TLineList;
+
 protected:
     bool DoubleCarriageReturnIsOneBreak() const override { return true; }
 };

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
+#include <functional>
 #include <string>
+#include <string_view>
 
 // <windows.h> makes ReplaceFile a macro for ReplaceFileA, which would rename our
 // function below. Include <windows.h> before this header, never after it.
@@ -113,6 +115,13 @@ void AppendToFile(const std::string& Path, const std::string& Content);
 // the original keeps its bytes, the temporary file is removed, and TError
 // "Cannot create file " + Path is raised.
 void ReplaceFile(const std::string& Path, const std::string& Content);
+
+// ReplaceFile for content made piece by piece, so that a large file is never held
+// whole: Produce is called once and hands every piece to the writer it is given,
+// in order. A writer that fails raises the TError of ReplaceFile; whatever Produce
+// raises goes on to the caller. Either way the original keeps its bytes.
+using TContentWriter = std::function<void(std::string_view)>;
+void ReplaceFileWith(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce);
 
 // Test hook: makes the next ReplaceFile fail at the chosen step.
 enum class TReplaceFault { None, CreateTemporary, WriteHalfway, FinalReplace };

@@ -34,25 +34,29 @@ std::string TemporaryNameFor(const std::string& Path) {
     return Path + ".lumaro-tmp." + std::to_string(detail::ProcessId());
 }
 
-bool WriteContent(detail::TReplacement& R, std::string_view Content, TReplaceFault Fault) {
-    if (Fault == TReplaceFault::WriteHalfway) {
-        R.Write(Content.substr(0, Content.size() / 2));
-        return false;
-    }
-    return R.Write(Content);
-}
-
 }  // namespace
 
 void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
 
 void ReplaceFile(const std::string& Path, const std::string& Content) {
+    ReplaceFileWith(Path, [&Content](const TContentWriter& Write) { Write(Content); });
+}
+
+void ReplaceFileWith(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce) {
     const TReplaceFault Fault = PendingFault.exchange(TReplaceFault::None);
     detail::TReplacement R(Path, TemporaryNameFor(Path));
-    const bool Done = Fault != TReplaceFault::CreateTemporary && R.CreateTemporary() &&
-                      WriteContent(R, Content, Fault) && R.Finish() &&
-                      Fault != TReplaceFault::FinalReplace && R.MoveIntoPlace();
-    if (!Done) detail::FailCreate(Path);
+    if (Fault == TReplaceFault::CreateTemporary || !R.CreateTemporary()) detail::FailCreate(Path);
+    const bool Halfway = Fault == TReplaceFault::WriteHalfway;
+    const TContentWriter Write = [&R, &Path, Halfway](std::string_view Bytes) {
+        if (Halfway) {
+            R.Write(Bytes.substr(0, Bytes.size() / 2));
+            detail::FailCreate(Path);
+        }
+        if (!Bytes.empty() && !R.Write(Bytes)) detail::FailCreate(Path);
+    };
+    Produce(Write);
+    if (Halfway || !R.Finish() || Fault == TReplaceFault::FinalReplace || !R.MoveIntoPlace())
+        detail::FailCreate(Path);
 }
 
 }  // namespace lumaro::platform

@@ -23,7 +23,7 @@ protected:
 
     static std::unique_ptr<TMimePart> Normalized(const Lines& Message) {
         auto Part = std::make_unique<TMimePart>();
-        Part->Lines.Items() = Message;
+        Part->Lines.Assign(Message);
         Part->SplitParts();
         TWalk::NormalizePart(*Part);
         return Part;
@@ -93,7 +93,7 @@ TEST_F(Normalize, RewrittenLinesHoldNoLineBreak) {
             const std::string Original = std::string(Name) + Word + " <x@y.cz>";
             auto Part = Normalized({Original, "", "z"});
             ASSERT_EQ(Part->HeaderLines.Count(), 1u);
-            const std::string& Line = Part->HeaderLines.Get(0);
+            const std::string Line(Part->HeaderLines.Get(0));
             EXPECT_NE(Line, Original);
             EXPECT_EQ(Line.find_first_of(std::string("\r\n\0", 3)), std::string::npos) << Name << Word;
         }
@@ -174,8 +174,8 @@ TEST_F(Normalize, ConversionRule) {
         JobState.CharSet = C.CharSet;
         std::filesystem::remove(Scratch.Log);
         auto Part = Normalized(C.Message);
-        EXPECT_EQ(Part->HeaderLines.Items(), C.Headers) << C.Name;
-        EXPECT_EQ(Part->BodyLines.Items(), C.Body) << C.Name;
+        EXPECT_EQ(Part->HeaderLines.Strings(), C.Headers) << C.Name;
+        EXPECT_EQ(Part->BodyLines.Strings(), C.Body) << C.Name;
         EXPECT_EQ(LogLines(), C.Log) << C.Name;
         EXPECT_EQ(JobState.Changed, !C.Log.empty()) << C.Name;
     }
@@ -184,7 +184,7 @@ TEST_F(Normalize, ConversionRule) {
 TEST_F(Normalize, HeaderLinesAreLoggedBeforeTheConversion) {
     auto Part = Normalized({"Subject: =?UTF-8?Q?x?=", "To: =?UTF-8?Q?y?=",
                             "Content-Type: text/plain; charset=utf-8", "", "z"});
-    EXPECT_EQ(Part->HeaderLines.Items(),
+    EXPECT_EQ(Part->HeaderLines.Strings(),
               (Lines{"Subject: x", "To: y", "Content-type: TEXT/PLAIN; charset=ISO-8859-2",
                      "Content-Transfer-Encoding: 7bit"}));
     EXPECT_EQ(LogLines(), (Lines{Logged("H", "subject"), Logged("H", "to"), Logged("C", "UTF-8")}));

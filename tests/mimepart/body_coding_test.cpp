@@ -12,7 +12,7 @@ using Coding = TMimeTransferKind;
 
 // A part parsed from its header lines, holding text in OutputCharsetId.
 TMimePart& Prepared(TMimePart& Part, const TLines& Header, TCharsetId Output = TCharsetId::UTF_8) {
-    Part.HeaderLines.Items() = Header;
+    Part.HeaderLines.Assign(Header);
     Part.ParseHeader();
     Part.OutputCharsetId = Output;
     return Part;
@@ -20,7 +20,7 @@ TMimePart& Prepared(TMimePart& Part, const TLines& Header, TCharsetId Output = T
 
 std::string DecodedOf(const TLines& Header, const TLines& Body) {
     TMimePart Part;
-    Prepared(Part, Header).BodyLines.Items() = Body;
+    Prepared(Part, Header).BodyLines.Assign(Body);
     Part.DecodeBody();
     EXPECT_EQ(Part.DecodedBody.Position(), 0u);
     return Part.DecodedBody.Bytes();
@@ -30,9 +30,9 @@ std::string DecodedOf(const TLines& Header, const TLines& Body) {
 TLines EncodedOf(const TLines& Header, const std::string& Decoded, const TLines& Prior = {}) {
     TMimePart Part;
     Prepared(Part, Header).DecodedBody.Assign(std::string(Decoded));
-    Part.BodyLines.Items() = Prior;
+    Part.BodyLines.Assign(Prior);
     Part.EncodeBody();
-    return Part.BodyLines.Items();
+    return Part.BodyLines.Strings();
 }
 
 TEST(DecodeBody, UndoesTheTransferEncodingAndConvertsText) {
@@ -177,7 +177,7 @@ TEST(EncodeBody, UuAndXxAreWrittenAsBase64) {
         Part.EncodeBody();
         EXPECT_EQ(Part.TransferEncoding, "base64");
         EXPECT_EQ(Part.TransferKind, Coding::EncodingBase64);
-        EXPECT_EQ(Part.BodyLines.Items(), TLines{"YWJj"});
+        EXPECT_EQ(Part.BodyLines.Strings(), TLines{"YWJj"});
     }
 }
 
@@ -197,11 +197,11 @@ TEST(BodyCoding, DecodeAndEncodeGiveTheBodyBack) {
     const TLines Body = {"=E9t=E9 ", "  second =", "line", ""};
     TMimePart Part;
     Prepared(Part, {"Content-Type: text/plain; charset=iso-8859-1", "Content-Transfer-Encoding: quoted-printable"});
-    Part.BodyLines.Items() = Body;
+    Part.BodyLines.Assign(Body);
     Part.DecodeBody();
     EXPECT_EQ(Part.DecodedBody.Bytes(), "\xC3\xA9t\xC3\xA9 \r\n  second line\r\n\r\n");
     Part.EncodeBody();
-    EXPECT_EQ(Part.BodyLines.Items(), (TLines{"=E9t=E9 ", "  second line", ""}));
+    EXPECT_EQ(Part.BodyLines.Strings(), (TLines{"=E9t=E9 ", "  second line", ""}));
 }
 
 struct THeaderCase {
@@ -235,7 +235,7 @@ TEST(BuildHeader, WritesContentLinesInItsOrder) {
     for (const auto& Case : Cases) {
         TMimePart Part;
         Prepared(Part, Case.Parsed, TCharsetId::ISO_8859_1).BuildHeader();
-        EXPECT_EQ(Part.HeaderLines.Items(), Case.Built) << Case.Name;
+        EXPECT_EQ(Part.HeaderLines.Strings(), Case.Built) << Case.Name;
     }
 }
 
@@ -244,7 +244,7 @@ TEST(BuildHeader, DeclaresANewCharsetByItsName) {
     Prepared(Part, {"Content-Type: text/plain; charset=utf-8"});
     Part.SetCharset("latin2");
     Part.BuildHeader();
-    EXPECT_EQ(Part.HeaderLines.Items().front(),
+    EXPECT_EQ(Part.HeaderLines.Strings().front(),
               "Content-type: TEXT/PLAIN; charset=" + CharsetName(CharsetByName("latin2")));
 }
 

@@ -34,7 +34,7 @@ TEST(UnfoldHeaderLine, JoinsContinuationLinesByTheirFirstCharacter) {
     };
     for (const auto& Case : Cases) {
         TLineList List;
-        List.Items() = Case.Lines;
+        List.Assign(TLines(Case.Lines));
         size_t Index = Case.Start;
         EXPECT_EQ(TMimePart::UnfoldHeaderLine(List, Index), Case.Expected) << Case.Lines[Case.Start];
         EXPECT_EQ(Index, Case.NextIndex) << Case.Lines[Case.Start];
@@ -121,7 +121,7 @@ TEST(ParseHeader, DefaultsTypesAndParameters) {
     };
     for (const auto& Case : Cases) {
         TMimePart Part;
-        Part.HeaderLines.Items() = Case.Header;
+        Part.HeaderLines.Assign(TLines(Case.Header));
         Part.ParseHeader();
         const std::string Label = Case.Header.empty() ? "(none)" : Case.Header.front();
         EXPECT_EQ(Part.PrimaryType, Case.PrimaryType) << Label;
@@ -133,13 +133,13 @@ TEST(ParseHeader, DefaultsTypesAndParameters) {
         EXPECT_EQ(Part.Boundary, Case.Boundary) << Label;
         EXPECT_EQ(Part.FileName, Case.FileName) << Label;
         EXPECT_EQ(Part.Disposition, Case.Disposition) << Label;
-        EXPECT_EQ(Part.HeaderLines.Items(), Case.Header) << "ParseHeader changed the header lines";
+        EXPECT_EQ(Part.HeaderLines.Strings(), Case.Header) << "ParseHeader changed the header lines";
     }
 }
 
 TEST(ParseHeader, KeepsTheCaseOfDescriptionAndId) {
     TMimePart Part;
-    Part.HeaderLines.Items() = {"Content-Description:  My Letter ", "CONTENT-ID: <AbC@Host>"};
+    Part.HeaderLines.Assign(TLines({"Content-Description:  My Letter ", "CONTENT-ID: <AbC@Host>"}));
     Part.ParseHeader();
     EXPECT_EQ(Part.Description, "My Letter");
     EXPECT_EQ(Part.ContentId, "<AbC@Host>");
@@ -149,11 +149,11 @@ TEST(ParseHeader, DecodesTheFileNameBeforeRemovingItsPath) {
     TMimePart Part;
     Part.OutputCharsetId = TCharsetId::UTF_8;
     // The encoded backslash is a path separator only once decoded.
-    Part.HeaderLines.Items() = {"Content-Type: application/octet-stream; name=\"=?US-ASCII?Q?dir=5Cplan.txt?=\""};
+    Part.HeaderLines.Assign(TLines({"Content-Type: application/octet-stream; name=\"=?US-ASCII?Q?dir=5Cplan.txt?=\""}));
     Part.ParseHeader();
     EXPECT_EQ(Part.FileName, "plan.txt");
 
-    Part.HeaderLines.Items() = {"Content-Disposition: attachment; filename=\"=?ISO-8859-1?Q?r=E9sum=E9.txt?=\""};
+    Part.HeaderLines.Assign(TLines({"Content-Disposition: attachment; filename=\"=?ISO-8859-1?Q?r=E9sum=E9.txt?=\""}));
     Part.ParseHeader();
     EXPECT_EQ(Part.FileName, "r\xC3\xA9sum\xC3\xA9.txt");
 }

@@ -66,7 +66,7 @@ TEST(Nesting, APartAtTheLimitKeepsItsLinesAsTheyCame) {
     EXPECT_EQ(AtLimit.Boundary, "in");
     EXPECT_EQ(AtLimit.ChildCount(), 0);
     EXPECT_EQ(AtLimit.Preamble.Count(), 0u);
-    EXPECT_EQ(AtLimit.BodyLines.Items(), TLines(Inner.begin() + 2, Inner.end()));
+    EXPECT_EQ(AtLimit.BodyLines.Strings(), TLines(Inner.begin() + 2, Inner.end()));
     EXPECT_EQ(Joined(Root), Message);
 }
 
@@ -76,7 +76,7 @@ TEST(Nesting, AnEncapsulatedMessageAtTheLimitKeepsBlankLinesAndTrailingBlanks) {
     Root.MaxDepth = 0;
     SplitFrom(Root, Message);
     EXPECT_EQ(Root.ChildCount(), 0);
-    EXPECT_EQ(Root.BodyLines.Items(), TLines(Message.begin() + 2, Message.end()));
+    EXPECT_EQ(Root.BodyLines.Strings(), TLines(Message.begin() + 2, Message.end()));
     EXPECT_EQ(Joined(Root), Message);
 }
 

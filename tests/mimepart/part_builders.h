@@ -12,13 +12,13 @@ namespace lumaro::test {
 using TLines = std::vector<std::string>;
 
 inline void SplitFrom(TMimePart& Part, const TLines& Lines) {
-    Part.Lines.Items() = Lines;
+    Part.Lines.Assign(Lines);
     Part.SplitParts();
 }
 
 inline TLines Joined(TMimePart& Part) {
     Part.JoinParts();
-    return Part.Lines.Items();
+    return Part.Lines.Strings();
 }
 
 // Multiparts nested Levels deep, each with one sub-part; the innermost is a text part.

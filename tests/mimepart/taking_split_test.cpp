@@ -20,7 +20,7 @@ TLines Describe(const TMimePart& Root) {
         Out.push_back("part " + std::to_string(Part->Depth) + " " + Part->Boundary);
         for (const TLineList* List : {&Part->HeaderLines, &Part->Preamble, &Part->BodyLines}) {
             Out.push_back("|");
-            Out.insert(Out.end(), List->Items().begin(), List->Items().end());
+            for (std::string_view Line : *List) Out.emplace_back(Line);
         }
         for (size_t k = Part->Children.size(); k > 0; --k) Pending.push_back(Part->Children[k - 1].get());
     }
@@ -62,8 +62,8 @@ const TTakingCase TakingCases[] = {
 // The same message split both ways.
 void SplitBothWays(const TTakingCase& C, TMimePart& Copied, TMimePart& Taken) {
     Copied.MaxDepth = Taken.MaxDepth = C.MaxDepth;
-    Copied.Lines.Items() = C.Message;
-    Taken.Lines.Items() = C.Message;
+    Copied.Lines.Assign(TLines(C.Message));
+    Taken.Lines.Assign(TLines(C.Message));
     Copied.SplitParts();
     Taken.SplitPartsTakingLines();
 }
@@ -73,7 +73,7 @@ TEST(SplitPartsTakingLines, BuildsTheTreeTheCopyingSplitBuilds) {
         TMimePart Copied, Taken;
         SplitBothWays(C, Copied, Taken);
         EXPECT_EQ(Describe(Taken), Describe(Copied)) << C.Name;
-        EXPECT_EQ(Copied.Lines.Items(), C.Message) << C.Name << ": the copying split keeps its input";
+        EXPECT_EQ(Copied.Lines.Strings(), C.Message) << C.Name << ": the copying split keeps its input";
         EXPECT_EQ(Taken.Lines.Count(), 0u) << C.Name;
     }
 }

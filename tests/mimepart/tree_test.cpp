@@ -13,13 +13,13 @@ using test::TLines;
 TEST(SplitParts, LeafMessages) {
     TMimePart Part;
     SplitFrom(Part, {"Subject: x", "From: y"});
-    EXPECT_EQ(Part.HeaderLines.Items(), (TLines{"Subject: x", "From: y"}));
+    EXPECT_EQ(Part.HeaderLines.Strings(), (TLines{"Subject: x", "From: y"}));
     EXPECT_EQ(Part.BodyLines.Count(), 0u);
     EXPECT_EQ(Joined(Part), (TLines{"Subject: x", "From: y", ""}));
 
     SplitFrom(Part, {"", "Subject: a", "", "b"});
     EXPECT_EQ(Part.HeaderLines.Count(), 0u);
-    EXPECT_EQ(Part.BodyLines.Items(), (TLines{"Subject: a", "", "b"}));
+    EXPECT_EQ(Part.BodyLines.Strings(), (TLines{"Subject: a", "", "b"}));
     EXPECT_EQ(Part.ChildCount(), 0);
 }
 
@@ -28,16 +28,16 @@ TEST(SplitParts, MultipartWithPreambleAndEpilogue) {
                             "Content-Type: text/plain", "", "one", "--b1", "", "two  ", "--b1--", "epi"};
     TMimePart Part;
     SplitFrom(Part, Message);
-    EXPECT_EQ(Part.Preamble.Items(), TLines{"pre"});
+    EXPECT_EQ(Part.Preamble.Strings(), TLines{"pre"});
     ASSERT_EQ(Part.ChildCount(), 2);
-    EXPECT_EQ(Part.Child(0)->HeaderLines.Items(), TLines{"Content-Type: text/plain"});
-    EXPECT_EQ(Part.Child(0)->BodyLines.Items(), TLines{"one"});
+    EXPECT_EQ(Part.Child(0)->HeaderLines.Strings(), TLines{"Content-Type: text/plain"});
+    EXPECT_EQ(Part.Child(0)->BodyLines.Strings(), TLines{"one"});
     EXPECT_EQ(Part.Child(1)->HeaderLines.Count(), 0u);
-    EXPECT_EQ(Part.Child(1)->BodyLines.Items(), TLines{"two  "});
+    EXPECT_EQ(Part.Child(1)->BodyLines.Strings(), TLines{"two  "});
     EXPECT_EQ(Part.Child(1)->Depth, 1);
-    EXPECT_EQ(Part.BodyLines.Items(), TLines{"epi"});
+    EXPECT_EQ(Part.BodyLines.Strings(), TLines{"epi"});
     EXPECT_EQ(Joined(Part), Message);
-    EXPECT_EQ(Part.Lines.Items(), Message) << "a second join gives the same lines";
+    EXPECT_EQ(Part.Lines.Strings(), Message) << "a second join gives the same lines";
 }
 
 TEST(SplitParts, NestedMultipartBelongsToItsChild) {
@@ -53,8 +53,8 @@ TEST(SplitParts, NestedMultipartBelongsToItsChild) {
     ASSERT_EQ(Inner.ChildCount(), 2);
     EXPECT_EQ(Inner.Child(1)->SubType, "HTML");
     EXPECT_EQ(Inner.Child(1)->Depth, 2);
-    EXPECT_EQ(Inner.BodyLines.Items(), TLines{""});
-    EXPECT_EQ(Part.Child(1)->BodyLines.Items(), TLines{"last"});
+    EXPECT_EQ(Inner.BodyLines.Strings(), TLines{""});
+    EXPECT_EQ(Part.Child(1)->BodyLines.Strings(), TLines{"last"});
     EXPECT_EQ(Joined(Part), Message);
 }
 
@@ -63,8 +63,8 @@ TEST(SplitParts, EncapsulatedMessageIsTrimmedAndHasOneChild) {
     SplitFrom(Part, {"Content-Type: message/rfc822", "", "", "  ", "Subject: inner  ", "", "body \t", "x"});
     ASSERT_EQ(Part.ChildCount(), 1);
     EXPECT_EQ(Part.BodyLines.Count(), 0u);
-    EXPECT_EQ(Part.Child(0)->HeaderLines.Items(), TLines{"Subject: inner"});
-    EXPECT_EQ(Part.Child(0)->BodyLines.Items(), (TLines{"body", "x"}));
+    EXPECT_EQ(Part.Child(0)->HeaderLines.Strings(), TLines{"Subject: inner"});
+    EXPECT_EQ(Part.Child(0)->BodyLines.Strings(), (TLines{"body", "x"}));
     EXPECT_EQ(Joined(Part), (TLines{"Content-Type: message/rfc822", "", "Subject: inner", "", "body", "x"}));
 }
 
@@ -110,12 +110,12 @@ TEST(SplitParts, DelimiterRecognition) {
         TLines Bodies;
         for (int32_t k = 0; k < Part.ChildCount(); ++k) {
             std::string Body;
-            for (const std::string& Line : Part.Child(k)->BodyLines.Items())
+            for (const std::string& Line : Part.Child(k)->BodyLines.Strings())
                 Body += (Body.empty() ? "" : "\n") + Line;
             Bodies.push_back(Body);
         }
         EXPECT_EQ(Bodies, Case.ChildBodies) << Case.Name;
-        EXPECT_EQ(Part.BodyLines.Items(), Case.Epilogue) << Case.Name;
+        EXPECT_EQ(Part.BodyLines.Strings(), Case.Epilogue) << Case.Name;
         EXPECT_EQ(Joined(Part), Case.Rejoined) << Case.Name;
     }
 }
@@ -123,7 +123,7 @@ TEST(SplitParts, DelimiterRecognition) {
 TEST(SplitParts, MultipartWithoutDelimitersGetsOneEmptyChild) {
     TMimePart Part;
     SplitFrom(Part, {"Content-Type: multipart/mixed; boundary=b", "", "x", "y"});
-    EXPECT_EQ(Part.Preamble.Items(), (TLines{"x", "y"}));
+    EXPECT_EQ(Part.Preamble.Strings(), (TLines{"x", "y"}));
     ASSERT_EQ(Part.ChildCount(), 1);
     EXPECT_EQ(Part.Child(0)->HeaderLines.Count() + Part.Child(0)->BodyLines.Count(), 0u);
     EXPECT_EQ(Joined(Part),
@@ -136,7 +136,7 @@ TEST(SplitParts, ASecondSplitReplacesTheTree) {
     SplitFrom(Part, {"Subject: x", "", "y"});
     EXPECT_EQ(Part.ChildCount(), 0);
     EXPECT_EQ(Part.Preamble.Count(), 0u);
-    EXPECT_EQ(Part.BodyLines.Items(), TLines{"y"});
+    EXPECT_EQ(Part.BodyLines.Strings(), TLines{"y"});
 }
 
 struct TFoldCase {
@@ -190,7 +190,7 @@ TEST(JoinParts, FoldsHeadersAtThePartsLimit) {
     SplitFrom(Part, {"Content-Type: multipart/alternative;", " boundary=abcdefghijabcdefghijabcdefghijabcdefghij",
                      "", "--abcdefghijabcdefghijabcdefghijabcdefghij", "X-Long: aaaa bbbb cccc", "",
                      "--abcdefghijabcdefghijabcdefghijabcdefghij--"});
-    EXPECT_EQ(Part.HeaderLines.Items().front().size(), 86u);
+    EXPECT_EQ(Part.HeaderLines.Strings().front().size(), 86u);
     Part.Child(0)->MaxLineLength = 10;
     const TLines Lines = Joined(Part);
     EXPECT_EQ(Lines[0], "Content-Type: multipart/alternative;");

@@ -43,7 +43,7 @@ TEST(LineListFile, MissingFileLeavesTheListUnchanged) {
     TMyStringList L;
     L.SetText("kept");
     EXPECT_EQ(testing::ErrorOf([&] { L.LoadFromFile(Path); }), "Cannot open file " + Path);
-    EXPECT_EQ(L.Items(), std::vector<std::string>{"kept"});
+    EXPECT_EQ(L.Strings(), std::vector<std::string>{"kept"});
 }
 
 TEST(LineListFile, UnwritablePathNamesTheFile) {

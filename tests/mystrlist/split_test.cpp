@@ -52,8 +52,8 @@ TEST(SetText, BothSplitRules) {
         TLineList Plain;
         Message.SetText(C.Text);
         Plain.SetText(C.Text);
-        EXPECT_EQ(Message.Items(), C.MessageRule) << ::testing::PrintToString(C.Text);
-        EXPECT_EQ(Plain.Items(), C.PlainRule) << ::testing::PrintToString(C.Text);
+        EXPECT_EQ(Message.Strings(), C.MessageRule) << ::testing::PrintToString(C.Text);
+        EXPECT_EQ(Plain.Strings(), C.PlainRule) << ::testing::PrintToString(C.Text);
     }
 }
 
@@ -79,7 +79,7 @@ TEST(LineList, IndexErrorsAndCopiesOfItself) {
     EXPECT_THROW(L.Put(3, "x"), std::out_of_range);
     EXPECT_THROW(L.Insert(4, "x"), std::out_of_range);
     L.AddStrings(L);
-    EXPECT_EQ(L.Items(), (TLines{"a", "b", "c", "a", "b", "c"}));
+    EXPECT_EQ(L.Strings(), (TLines{"a", "b", "c", "a", "b", "c"}));
 }
 
 }  // namespace
