@@ -167,6 +167,9 @@ void ConvertTextBody(TMimePart& Part) {
     LogEvent("C", JobState.JobId, JobState.SenderAddress, Part.Charset, 0);
     TLineList Kept = KeptHeaderLines(Part);
     Part.DecodeBody();
+    // EncodeBody writes the body's lines anew; the old ones go now, so that a large
+    // message is not held in three forms at once.
+    Part.BodyLines.Clear();
     RelabelEightBitText(Part);
     Part.SetCharset(JobState.CharSet);
     Part.BuildHeader();

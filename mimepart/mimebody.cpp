@@ -50,6 +50,26 @@ std::string DecodeQuotedPrintableLines(const TLineList& Body) {
     return Decoded;
 }
 
+// Base64 lines decode a run at a time as well: the decoder carries a group of
+// digits from one run to the next.
+std::string DecodeBase64Lines(const TLineList& Body) {
+    constexpr size_t RunBytes = 64 * 1024;
+    std::string Decoded;
+    Decoded.reserve(Body.TextSize() / 4 * 3 + 3);
+    TBase64Decoder Decoder;
+    std::string Run;
+    Run.reserve(RunBytes + 2);
+    for (std::string_view Line : Body) {
+        Run.append(Line).append("\r\n");
+        if (Run.size() < RunBytes) continue;
+        Decoder.Append(Run, Decoded);
+        Run.clear();
+    }
+    Decoder.Append(Run, Decoded);
+    Decoder.Finish(Decoded);
+    return Decoded;
+}
+
 std::string RemoveQuotesAndBlanks(std::string_view Value) {
     std::string Kept;
     Kept.reserve(Value.size());
@@ -65,7 +85,7 @@ std::string TMimePart::DecodeTransfer() const {
     case TMimeTransferKind::EncodingQuotedPrintable:
         return DecodeQuotedPrintableLines(BodyLines);
     case TMimeTransferKind::EncodingBase64:
-        return DecodeBase64(BodyLines.GetText());
+        return DecodeBase64Lines(BodyLines);
     case TMimeTransferKind::EncodingUU:
         return DecodeEachLine(BodyLines, DecodeUULine);
     case TMimeTransferKind::EncodingXX:
@@ -116,8 +136,6 @@ public:
         Text.push_back(C);
         Ends.back() = Text.size();
     }
-    size_t OpenLength() const { return Text.size() - (Ends.empty() ? 0 : Ends.back()); }
-    void CutOpen(size_t From) { Text.resize(From); }
     void MoveInto(TLineList& Lines) { Lines.AdoptLines(std::move(Text), Ends); }
 
 private:
@@ -158,22 +176,16 @@ struct TPieceList {
     void Close() {}
 };
 
-// Every line of a text encoded as quoted-printable and cut at MaxLineLength. A
-// line is encoded in place; only one too long for a line is copied out to be cut.
+// Every line of a text encoded as quoted-printable and cut at MaxLineLength. Each
+// line is encoded into a small buffer of its own, which an encoder may size for its
+// worst case, and only its real bytes reach the body's text.
 void EncodeQuotedPrintableText(std::string_view Content, int32_t MaxLineLength, TEncodedLines& Out) {
-    std::string Long;
+    std::string Encoded;
     for (size_t At = 0; At < Content.size();) {
-        const std::string_view Line = NextLine(Content, At);
-        std::string& Text = Out.Open();
-        const size_t Start = Text.size();
-        AppendQuotedPrintable(Line, Text);
-        if (static_cast<int64_t>(Text.size() - Start) < MaxLineLength) {
-            Out.Close();
-            continue;
-        }
-        Long.assign(Text, Start, std::string::npos);
-        Out.CutOpen(Start);
-        WrapQuotedPrintableInto(Long, MaxLineLength, Out);
+        Encoded.clear();
+        AppendQuotedPrintable(NextLine(Content, At), Encoded);
+        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.Add(Encoded);
+        else WrapQuotedPrintableInto(Encoded, MaxLineLength, Out);
     }
 }
 
@@ -240,7 +252,7 @@ void TMimePart::EncodeBody() {
     if (Converts && (OutputCharsetId != CharsetId || !Mark.empty())) {
         std::string Converted = OutputCharsetId == CharsetId ? std::string(Content)
                                                              : ConvertCharset(Content, OutputCharsetId, CharsetId);
-        Converted.insert(0, Mark);
+        if (!Mark.empty()) Converted.insert(0, Mark);
         EncodeLines(Converted);
         return;
     }

@@ -60,15 +60,16 @@ inline size_t PutCutQuantum(char* Out, uint32_t Acc, unsigned Missing) {
 
 // Whole quanta of four valid digits are the common case; any byte that is no digit
 // (a line break, padding) sends the decoder through the byte-wise path until a new
-// quantum starts.
-std::string DecodeSkipping(std::string_view Value, const TDigitLookup& Digit) {
+// quantum starts. Acc and Missing carry a quantum from one piece of a text to the
+// next; the output is appended to R.
+void DecodeSkippingInto(std::string_view Value, const TDigitLookup& Digit, uint32_t& Acc, unsigned& Missing,
+                        std::string& R) {
     const size_t N = Value.size();
     const uint8_t* In = BytesOf(Value);
-    std::string R(N, '\0');  // four digits give three bytes, so never longer
+    const size_t Start = R.size();
+    R.resize(Start + N / 4 * 3 + 3);  // four digits give three bytes
     char* Out = R.data();
-    size_t O = 0;
-    uint32_t Acc = 0;
-    unsigned Missing = 4;  // digits still missing in the current quantum
+    size_t O = Start;
     size_t I = 0;
     while (I < N) {
         if (Missing == 4) {
@@ -90,8 +91,22 @@ std::string DecodeSkipping(std::string_view Value, const TDigitLookup& Digit) {
             Missing = 4;
         }
     }
-    O += PutCutQuantum(Out + O, Acc, Missing);
     R.resize(O);
+}
+
+void FinishSkipping(uint32_t& Acc, unsigned& Missing, std::string& R) {
+    char Tail[3];
+    R.append(Tail, PutCutQuantum(Tail, Acc, Missing));
+    Acc = 0;
+    Missing = 4;
+}
+
+std::string DecodeSkipping(std::string_view Value, const TDigitLookup& Digit) {
+    std::string R;
+    uint32_t Acc = 0;
+    unsigned Missing = 4;
+    DecodeSkippingInto(Value, Digit, Acc, Missing, R);
+    FinishSkipping(Acc, Missing, R);
     return R;
 }
 
@@ -178,6 +193,12 @@ std::string EncodeByAlphabet(std::string_view Value, std::string_view Alphabet) 
 }
 
 std::string DecodeBase64(std::string_view Value) { return DecodeSkipping(Value, Base64Skipping); }
+
+void TBase64Decoder::Append(std::string_view Piece, std::string& Out) {
+    DecodeSkippingInto(Piece, Base64Skipping, Acc, Missing, Out);
+}
+
+void TBase64Decoder::Finish(std::string& Out) { FinishSkipping(Acc, Missing, Out); }
 std::string EncodeBase64(std::string_view Value) { return EncodeByAlphabet(Value, Base64Alphabet); }
 std::string DecodeBase64Mod(std::string_view Value) { return DecodeByAlphabet(Value, Base64ModAlphabet); }
 std::string EncodeBase64Mod(std::string_view Value) { return EncodeByAlphabet(Value, Base64ModAlphabet); }

@@ -45,6 +45,20 @@ std::string DecodeByReverseTable(std::string_view Value, std::string_view Table)
 // character for (64 is the padding) is left out.
 std::string EncodeByAlphabet(std::string_view Value, std::string_view Alphabet);
 std::string DecodeBase64(std::string_view Value);     // skips stray bytes
+
+// DecodeBase64 of a text given in pieces: the pieces decode, one after another
+// and then Finish, to what DecodeBase64 gives for their concatenation, without
+// the whole text ever being held at once.
+class TBase64Decoder {
+public:
+    void Append(std::string_view Piece, std::string& Out);
+    // Writes the bytes of a group that the text left unfinished.
+    void Finish(std::string& Out);
+
+private:
+    uint32_t Acc = 0;
+    unsigned Missing = 4;  // digits still missing in the current group
+};
 std::string EncodeBase64(std::string_view Value);
 std::string DecodeBase64Mod(std::string_view Value);  // stray bytes are digit 0
 std::string EncodeBase64Mod(std::string_view Value);
