@@ -1,5 +1,6 @@
 // Body decoding and encoding, and the generated content header lines.
 #include "mimeinln/mimeinln.h"
+#include "platform/platform.h"
 #include "mimepart/mimepart.h"
 #include "velcode/velcode.h"
 
@@ -38,6 +39,7 @@ std::string DecodeQuotedPrintableLines(const TLineList& Body) {
     constexpr size_t RunBytes = 64 * 1024;
     std::string Decoded;
     Decoded.reserve(Body.TextSize());
+    platform::AdviseLargeBuffer(Decoded.data(), Decoded.capacity());
     std::string Run;
     Run.reserve(RunBytes + 2);
     for (std::string_view Line : Body) {
@@ -56,6 +58,7 @@ std::string DecodeBase64Lines(const TLineList& Body) {
     constexpr size_t RunBytes = 64 * 1024;
     std::string Decoded;
     Decoded.reserve(Body.TextSize() / 4 * 3 + 3);
+    platform::AdviseLargeBuffer(Decoded.data(), Decoded.capacity());
     TBase64Decoder Decoder;
     std::string Run;
     Run.reserve(RunBytes + 2);
@@ -122,7 +125,10 @@ namespace {
 // the list whole: a body of a hundred thousand lines costs a few allocations.
 class TEncodedLines {
 public:
-    explicit TEncodedLines(size_t ExpectedBytes) { Text.reserve(ExpectedBytes); }
+    explicit TEncodedLines(size_t ExpectedBytes) {
+        Text.reserve(ExpectedBytes);
+        platform::AdviseLargeBuffer(Text.data(), Text.capacity());
+    }
 
     // The text the next line is appended to; Close ends the line.
     std::string& Open() { return Text; }

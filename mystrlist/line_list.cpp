@@ -212,6 +212,7 @@ void TLineList::Split(std::string_view Text, bool SkipSecondCR) {
     // A NUL byte is an ordinary byte of its line: a message that holds one keeps
     // everything after it when it is written back.
     Refs.reserve(Refs.size() + static_cast<size_t>(std::count(Text.begin(), Text.end(), LF)) + 1);
+    platform::AdviseLargeBuffer(Refs.data(), Refs.capacity() * sizeof(TLineRef));
     size_t P = 0;
     while (P < Text.size()) {
         const size_t Start = P;

@@ -90,6 +90,12 @@ private:
     TLock& Lock;
 };
 
+// Tells the system that the buffer of Size bytes at Data, about to be filled, is
+// large: where the system can, it backs it with large pages, so that filling a
+// message of many megabytes does not cost one page fault per 4 KB. Only a hint;
+// nothing happens for small buffers or where the system has no such service.
+void AdviseLargeBuffer(const void* Data, size_t Size);
+
 struct TLocalTime {
     int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
 };

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -201,7 +202,10 @@ bool WriteAll(int Fd, std::string_view Bytes) {
 // The whole content of an open file; false when a read fails.
 bool ReadAll(int Fd, std::string& Content) {
     struct stat St {};
-    if (fstat(Fd, &St) == 0 && St.st_size > 0) Content.reserve(static_cast<size_t>(St.st_size));
+    if (fstat(Fd, &St) == 0 && St.st_size > 0) {
+        Content.reserve(static_cast<size_t>(St.st_size));
+        AdviseLargeBuffer(Content.data(), Content.capacity());
+    }
     char Buffer[65536];
     for (;;) {
         ssize_t N = read(Fd, Buffer, sizeof Buffer);
@@ -221,6 +225,16 @@ std::string FolderOf(const std::string& Path) {
 }  // namespace
 
 const char* PathSeparator() { return "/"; }
+
+void AdviseLargeBuffer(const void* Data, size_t Size) {
+    // Large pages cover aligned 2 MB ranges; a buffer smaller than two of them
+    // would gain next to nothing.
+    constexpr uintptr_t LargePage = 2u << 20;
+    if (Data == nullptr || Size < 2 * LargePage) return;
+    const uintptr_t Begin = (reinterpret_cast<uintptr_t>(Data) + LargePage - 1) & ~(LargePage - 1);
+    const uintptr_t End = (reinterpret_cast<uintptr_t>(Data) + Size) & ~(LargePage - 1);
+    if (End > Begin) madvise(reinterpret_cast<void*>(Begin), End - Begin, MADV_HUGEPAGE);
+}
 
 std::string ProfileString(const std::string& Path, const std::string& Section,
                           const std::string& Key, const std::string& Default) {

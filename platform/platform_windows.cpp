@@ -69,6 +69,9 @@ HANDLE OpenForReading(const std::string& Path) {
 
 }  // namespace
 
+// The large pages of Windows need a privilege that a mail server does not hold.
+void AdviseLargeBuffer(const void*, size_t) {}
+
 const char* PathSeparator() { return "\\"; }
 
 // The service looks for a file named without a full path in the Windows folder;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "velchar/unicode_units.h"
+#include "platform/platform.h"
 #include "velchar/velchar.h"
 
 namespace lumaro {
@@ -172,7 +173,10 @@ std::string Utf8ToIntermediate(std::string_view Text) {
 // The walk of Utf8ToIntermediate with each character mapped at once. Every character
 // takes at least one input byte and gives at most one output byte.
 std::string Utf8ToMappedBytes(std::string_view Text, const TByteOfValue& ByteOf, bool Transliterate) {
-    std::string Out(Text.size(), '\0');
+    std::string Out;
+    Out.reserve(Text.size());
+    platform::AdviseLargeBuffer(Out.data(), Out.capacity());
+    Out.resize(Text.size());
     const uint8_t* P = Bytes(Text);
     const size_t N = Text.size();
     uint8_t* O = Bytes(Out);
