@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "velchar/unicode_units.h"
+#include "platform/platform.h"
 #include "velchar/velchar.h"
 #include "velicnv/velicnv.h"
 
@@ -239,12 +240,60 @@ std::string Utf8ToSingleBytes(std::string_view Text, TCharsetId Target, bool Tra
     return Utf8ToMappedBytes(Text, ReverseTableOf(Target), Transliterate);
 }
 
+namespace {
+
+// A text this long goes through the library a piece at a time, so that its
+// intermediate form (two bytes a character) is never held whole.
+constexpr size_t PieceBytes = 256 * 1024;
+
+// UTF-8 and the charsets of our own code tables keep no state from one character
+// to the next, so a text of them converts piece by piece to what it converts to
+// whole - when the pieces are cut between characters.
+bool ConvertsPieceByPiece(TCharsetId Id) {
+    return Id == TCharsetId::UTF_8 || Ordinal(Id) < TableCharsetCount;
+}
+
+// The end of the piece that starts at From: PieceBytes on, moved back (by at most
+// three bytes) to the start of a UTF-8 character.
+size_t PieceEnd(std::string_view Text, size_t From, TCharsetId Source) {
+    size_t End = From + PieceBytes;
+    if (End >= Text.size()) return Text.size();
+    if (Source == TCharsetId::UTF_8)
+        for (int Back = 0; Back < 3 && (static_cast<uint8_t>(Text[End]) & 0xC0) == 0x80; ++Back) --End;
+    return End;
+}
+
+std::string TranscodeWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate);
+
+std::string TranscodeInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
+    std::string Out;
+    Out.reserve(Text.size() + Text.size() / 2);
+    platform::AdviseLargeBuffer(Out.data(), Out.capacity());
+    for (size_t From = 0; From < Text.size();) {
+        const size_t End = PieceEnd(Text, From, Source);
+        Out += TranscodeWhole(Text.substr(From, End - From), Source, Target, Transliterate);
+        From = End;
+    }
+    return Out;
+}
+
+}  // namespace
+
 std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
     if (Source == Target) return std::string(Text);
     // With no library both halves are ours, and UTF-8 into a single-byte charset
     // needs no intermediate. A loaded library serves UTF-8, so it keeps both halves.
     if (Source == TCharsetId::UTF_8 && IsSingleByte(Target) && !LoadIconvLibrary())
         return Utf8ToSingleBytes(Text, Target, Transliterate);
+    if (Text.size() > 2 * PieceBytes && ConvertsPieceByPiece(Source) && ConvertsPieceByPiece(Target) &&
+        LoadIconvLibrary())
+        return TranscodeInPieces(Text, Source, Target, Transliterate);
+    return TranscodeWhole(Text, Source, Target, Transliterate);
+}
+
+namespace {
+
+std::string TranscodeWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
     const std::string SourceName = CharsetName(Source);
     const std::string TargetName = CharsetName(Target);
 
@@ -259,6 +308,8 @@ std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId T
         Out = OwnEncode(Intermediate, Target, Transliterate);
     return Out;
 }
+
+}  // namespace
 
 std::string ConvertCharset(std::string_view Text, TCharsetId Source, TCharsetId Target) {
     return TranscodeText(Text, Source, Target, true);

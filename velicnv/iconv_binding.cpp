@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <map>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -191,25 +194,38 @@ size_t DefaultRoom(size_t InputLength) {
     return InputLength <= (SIZE_MAX - 64) / 4 ? InputLength * 4 + 64 : InputLength;
 }
 
-// Output room of a run, grown on demand.
+// Output room of a run: the library writes into a window of WindowBytes that is
+// emptied into the output whenever it runs short, so that the output never has
+// to be sized (and cleared) for the worst case of the whole text.
 class TOutputRoom {
 public:
-    TOutputRoom(std::string& Out, size_t Initial) : Out(Out) {
-        Out.resize(Initial < RoomForOneCharacter ? RoomForOneCharacter : Initial);
+    static constexpr size_t WindowBytes = 64 * 1024;
+    // A worst-case guess for a very large text is left to growth instead.
+    static constexpr size_t ReserveMax = 64u << 20;
+
+    TOutputRoom(std::string& Out, size_t Expected) : Out(Out), Window(new char[WindowBytes]) {
+        // Only a hint: the room is taken as the output grows.
+        Out.reserve(std::min(Expected, ReserveMax));
     }
-    char* Next() { return Out.data() + Written; }
-    size_t Left() const { return Out.size() - Written; }
+    char* Next() { return Window.get() + Written; }
+    size_t Left() const { return WindowBytes - Written; }
     // Takes note of the bytes the library wrote up to Cursor.
-    void Advance(char* Cursor) { Written = static_cast<size_t>(Cursor - Out.data()); }
+    void Advance(char* Cursor) { Written = static_cast<size_t>(Cursor - Window.get()); }
+    // Empties the window into the output; false when it was empty, so that a call
+    // with the whole window free that still finds no room is not run again.
     bool Grow() {
-        if (Out.size() > (SIZE_MAX - 64) / 2) return false;
-        Out.resize(Out.size() * 2 + 64);
+        if (Written == 0) return false;
+        Finish();
         return true;
     }
-    void Finish() { Out.resize(Written); }
+    void Finish() {
+        Out.append(Window.get(), Written);
+        Written = 0;
+    }
 
 private:
     std::string& Out;
+    std::unique_ptr<char[]> Window;
     size_t Written = 0;
 };
 
