@@ -195,15 +195,20 @@ void TLineList::AdoptText(std::string&& Text) {
 }
 
 void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends) {
+    size_t Begin = 0;
+    for (const size_t End : Ends) {
+        if (End < Begin || End > Text.size()) throw std::out_of_range("AdoptLines: a line ends outside its text");
+        Begin = End;
+    }
     auto Adopted = std::make_shared<const TTextStore>(std::move(Text));
-    const std::string_view Stored = Adopted->Text();
+    const char* Stored = Adopted->Text().data();
     Clear();
     Borrowed.push_back(Adopted);
     Refs.reserve(Ends.size());
-    size_t Begin = 0;
+    platform::AdviseLargeBuffer(Refs.data(), Refs.capacity() * sizeof(TLineRef));
+    Begin = 0;
     for (const size_t End : Ends) {
-        if (End < Begin || End > Stored.size()) throw std::out_of_range("AdoptLines: a line ends outside its text");
-        Refs.push_back(TLineRef{Stored.data() + Begin, End - Begin});
+        Refs.push_back(TLineRef{Stored + Begin, End - Begin});
         Begin = End;
     }
 }

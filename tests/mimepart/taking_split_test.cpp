@@ -94,5 +94,29 @@ TEST(JoinedText, IsTheTextOfTheJoinedLines) {
     }
 }
 
+TEST(WriteJoinedText, PiecesMakeTheJoinedTextOfALargeMessage) {
+    TLines Message = {"Subject: big", "Content-Type: multipart/mixed; boundary=\"b\"", "", "--b", ""};
+    for (int k = 0; k < 20000; ++k) Message.push_back("line " + std::to_string(k) + " of a body long enough");
+    Message.push_back("--b--");
+    Message.push_back("epilogue");
+    TMimePart Whole, Pieces;
+    for (TMimePart* Part : {&Whole, &Pieces}) {
+        Part->Lines.Assign(Message);
+        Part->SplitPartsTakingLines();
+    }
+    const std::string Text = Whole.JoinedText();
+    std::string Written;
+    size_t Calls = 0;
+    Pieces.WriteJoinedText([&](std::string_view Piece) {
+        ++Calls;
+        Written.append(Piece);
+    });
+    EXPECT_TRUE(Written == Text);
+    EXPECT_GT(Calls, 1u) << "a large message is written in pieces";
+    TLineList Again;
+    Again.SetText(Written);
+    EXPECT_EQ(Again.Strings(), Message);
+}
+
 }  // namespace
 }  // namespace lumaro

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <new>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -60,6 +61,54 @@ TEST_P(ReplaceFault, OriginalKeepsItsBytesAndNoTemporaryRemains) {
 INSTANTIATE_TEST_SUITE_P(EachStep, ReplaceFault,
                          ::testing::Values(TReplaceFault::None, TReplaceFault::CreateTemporary,
                                            TReplaceFault::WriteHalfway, TReplaceFault::FinalReplace));
+
+TEST(ReplaceFileWith, PiecesArriveInOrderAndAFailingProducerKeepsTheOriginal) {
+    testing::TScratchFolder Folder;
+    const std::string Path = Folder.Path("JOB.QDF");
+    platform::WriteWholeFile(Path, Original);
+    platform::ReplaceFileWith(Path, [](const platform::TContentWriter& Write) {
+        Write("Subject: new\r\n");
+        Write("");
+        Write(std::string_view("\r\n\0tail", 7));
+    });
+    EXPECT_EQ(platform::ReadWholeFile(Path), std::string("Subject: new\r\n\r\n\0tail", 21));
+
+    // A producer that gives up half way, with its own error, leaves the file as it was.
+    platform::WriteWholeFile(Path, Original);
+    EXPECT_THROW(platform::ReplaceFileWith(Path,
+                                           [](const platform::TContentWriter& Write) {
+                                               Write("Subject: half");
+                                               throw std::bad_alloc();
+                                           }),
+                 std::bad_alloc);
+    EXPECT_EQ(platform::ReadWholeFile(Path), Original);
+    EXPECT_EQ(Folder.Names(), std::set<std::string>{"JOB.QDF"});
+
+    // A write that fails half way through the pieces fails the replacement.
+    platform::InjectReplaceFault(TReplaceFault::WriteHalfway);
+    EXPECT_EQ(ErrorOf([&] {
+                  platform::ReplaceFileWith(Path, [](const platform::TContentWriter& Write) {
+                      Write("one");
+                      Write("two");
+                  });
+              }),
+              "Cannot create file " + Path);
+    EXPECT_EQ(platform::ReadWholeFile(Path), Original);
+    EXPECT_EQ(Folder.Names(), std::set<std::string>{"JOB.QDF"});
+}
+
+TEST(AdviseLargeBuffer, AnyBufferIsAcceptedAndKeepsItsBytes) {
+    platform::AdviseLargeBuffer(nullptr, 0);
+    platform::AdviseLargeBuffer(nullptr, 64u << 20);
+    std::string Small = "abc";
+    platform::AdviseLargeBuffer(Small.data(), Small.size());
+    std::string Large(9u << 20, 'x');
+    Large[5u << 20] = 'y';
+    platform::AdviseLargeBuffer(Large.data() + 1, Large.size() - 1);
+    EXPECT_EQ(Small, "abc");
+    EXPECT_EQ(Large[5u << 20], 'y');
+    EXPECT_EQ(Large[(5u << 20) + 1], 'x');
+}
 
 TEST(ReplaceFile, FailingRealReplaceLeavesNoTemporary) {
     // A folder in the file's place cannot be replaced by a file.

@@ -201,6 +201,24 @@ TEST_F(LibraryTranscode, LibraryAndOwnCodeAgreeOnCzech) {
     EXPECT_EQ(ConvertCharset(Czech, UTF_8, ISO_8859_2), ByLibrary);
 }
 
+TEST_F(LibraryTranscode, ALongTextConvertsAsItsCharactersDo) {
+    // 23 bytes of Czech UTF-8: its two-byte characters come to lie across every
+    // point where a long text is cut for the library.
+    const std::string Unit = Hex("50 C5 99 C3 AD 6C 69 C5 A1 20 C5 BE 6C 75 C5 A5 6F 75 C4 8D 6B C3 BD");
+    const std::string UnitInLatin2 = ConvertCharset(Unit, UTF_8, ISO_8859_2);
+    std::string Long, LongInLatin2;
+    for (int k = 0; k < 60000; ++k) {
+        Long += Unit;
+        LongInLatin2 += UnitInLatin2;
+    }
+    // A character cut off at the end stays what it is in a short text.
+    Long += "\xC5";
+    LongInLatin2 += ConvertCharset("\xC5", UTF_8, ISO_8859_2);
+    EXPECT_TRUE(ConvertCharset(Long, UTF_8, ISO_8859_2) == LongInLatin2);
+    EXPECT_TRUE(ConvertCharset(LongInLatin2.substr(0, LongInLatin2.size() - 1), ISO_8859_2, UTF_8) ==
+                Long.substr(0, Long.size() - 1));
+}
+
 struct TBestCase {
     const char* Name;
     std::string Text;

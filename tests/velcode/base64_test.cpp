@@ -131,5 +131,23 @@ TEST(Base64Decoders, AgreeWithTheLiteralRules) {
     }
 }
 
+TEST(Base64Decoder, PiecesDecodeAsTheirConcatenation) {
+    std::mt19937 Rng(7);
+    const std::string Likely = std::string(Base64Alphabet) + "\r\n*";
+    for (int Round = 0; Round < 2000; ++Round) {
+        const std::string Text = samples::RandomTextOf(Rng, Round % 40, Likely);
+        // Every text is cut at two points, anywhere, empty pieces included.
+        const size_t A = Text.empty() ? 0 : Rng() % (Text.size() + 1);
+        const size_t B = A + (Text.size() == A ? 0 : Rng() % (Text.size() - A + 1));
+        TBase64Decoder Decoder;
+        std::string Out = "kept";
+        for (std::string_view Piece : {std::string_view(Text).substr(0, A), std::string_view(Text).substr(A, B - A),
+                                       std::string_view(Text).substr(B)})
+            Decoder.Append(Piece, Out);
+        Decoder.Finish(Out);
+        ASSERT_EQ(Out, "kept" + DecodeBase64(Text)) << Text << " cut at " << A << ", " << B;
+    }
+}
+
 }  // namespace
 }  // namespace lumaro
