@@ -11,7 +11,7 @@ ISO-8859-2 messages that need no change, encoded-word subjects); one 20 MB UTF-8
 quoted-printable text message; one 20 MB UTF-8 base64 text message; one message
 with a 40 MB base64 attachment and a small UTF-8 text part. Timing is the host's
 own (DAEMON calls only, no process start); peak memory is the maximum resident
-size of the lumaro-host process. The default folder is tmpfs, so the flush of the
+size of the lumaro-host process, as the host itself reports it. The default folder is tmpfs, so the flush of the
 rewritten file costs nothing; give --dir on a real disk to include it."""
 
 import argparse
@@ -146,16 +146,18 @@ def measure(host, module, source, base, own_code):
         cmd += ['--module', module]
     with tempfile.TemporaryFile() as out:
         process = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env)
-        # wait4 gives this one child's peak, where getrusage would give the peak of
-        # every child so far.
+        # wait4 gives this one child's CPU time, where getrusage would give that of
+        # every child so far. Its peak memory would count this process's size at
+        # the fork as well, so the peak is the one the host reports.
         _, status, usage = os.wait4(process.pid, 0)
         process.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         text = out.read().decode(errors='replace')
-    summary = re.match(r'jobs (\d+), changed (\d+), failed (\d+), ([\d.]+) seconds', text)
+    summary = re.match(r'jobs (\d+), changed (\d+), failed (\d+), ([\d.]+) seconds, [\d.]+ MB/s, '
+                       r'peak memory ([\d.]+) MB', text)
     if process.returncode != 0 or not summary:
         raise RuntimeError(f'{" ".join(cmd)} failed: {text}')
-    return int(summary[2]), float(summary[4]), usage.ru_maxrss * 1024, usage.ru_utime + usage.ru_stime
+    return int(summary[2]), float(summary[4]), float(summary[5]) * 1e6, usage.ru_utime + usage.ru_stime
 
 
 def main():

@@ -137,7 +137,8 @@ class Queue(hosttest.ServerTestCase):
         r = self.server.run('queue')
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertRegex(r.stdout.decode(),
-                         r'^jobs 3, changed 1, failed 1, \d+\.\d{3} seconds, \d+\.\d MB/s\n$')
+                         r'^jobs 3, changed 1, failed 1, \d+\.\d{3} seconds, \d+\.\d MB/s, '
+                         r'peak memory \d+\.\d MB\n$')
         self.assertNotIn(b'\r', r.stderr, 'no progress line when stderr is not a terminal')
         self.assertEqual(self.server.read('A-PLAIN'), PLAIN_MESSAGE)
         with open(os.path.join(self.server.queue, 'C-SKIPPED.tmp'), 'rb') as f:

@@ -135,6 +135,11 @@ std::string Fixed(double Value, int Digits) {
     return Buffer;
 }
 
+std::string PeakMemoryText() {
+    const uint64_t Peak = PeakMemoryBytes();
+    return Peak > 0 ? ", peak memory " + Fixed(static_cast<double>(Peak) / 1e6, 1) + " MB" : std::string();
+}
+
 }  // namespace
 
 int RunCommand(const TOptions& Options) {
@@ -184,7 +189,7 @@ int QueueCommand(const TOptions& Options) {
     const double Rate = Seconds > 0 ? static_cast<double>(Bytes) / 1e6 / Seconds : 0.0;
     WriteStdout("jobs " + std::to_string(Entries.size()) + ", changed " + std::to_string(Changed) +
                 ", failed " + std::to_string(Failed) + ", " + Fixed(Seconds, 3) + " seconds, " +
-                Fixed(Rate, 1) + " MB/s\n");
+                Fixed(Rate, 1) + " MB/s" + PeakMemoryText() + "\n");
     return Failed ? ExitJobFailed : ExitOk;
 }
 

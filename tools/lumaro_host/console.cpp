@@ -1,5 +1,6 @@
 // Standard streams as byte streams, and where the program itself lies.
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "tools/lumaro_host/host.h"
@@ -8,8 +9,12 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 #else
 #include <unistd.h>
+
+#include <fstream>
 #endif
 
 namespace lumaro::host {
@@ -68,6 +73,24 @@ std::string ReadAllStdin() {
 }
 
 void WriteStdout(const std::string& Bytes) { WriteBytes(stdout, Bytes); }
+
+#ifdef _WIN32
+uint64_t PeakMemoryBytes() {
+    PROCESS_MEMORY_COUNTERS Counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &Counters, sizeof Counters)) return 0;
+    return Counters.PeakWorkingSetSize;
+}
+#else
+// The high-water mark of this program's own memory, which, unlike the resource
+// usage the system keeps, does not count what the parent held before the start.
+uint64_t PeakMemoryBytes() {
+    std::ifstream Status("/proc/self/status");
+    std::string Line;
+    while (std::getline(Status, Line))
+        if (Line.rfind("VmHWM:", 0) == 0) return std::strtoull(Line.c_str() + 6, nullptr, 10) * 1024;
+    return 0;
+}
+#endif
 void WriteStderr(const std::string& Text) { WriteBytes(stderr, Text); }
 
 std::string DefaultModulePath() {

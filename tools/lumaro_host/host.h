@@ -120,6 +120,8 @@ bool StderrIsTerminal();
 std::string ReadAllStdin();
 void WriteStdout(const std::string& Bytes);
 void WriteStderr(const std::string& Text);
+// The most memory this process has held at once, in bytes; 0 when unknown.
+uint64_t PeakMemoryBytes();
 
 int RunCommand(const TOptions& Options);
 int QueueCommand(const TOptions& Options);
