@@ -1,6 +1,8 @@
 // Base64 in the standard alphabet and in the variant of modified UTF-7. The two
 // decoders differ on purpose: the reverse-table decoder skips every byte that is no
 // digit, the alphabet decoder reads every position and takes a stranger as digit 0.
+#include <cstring>
+
 #include "velcode/alphabets.h"
 #include "velcode/velcode.h"
 
@@ -36,6 +38,19 @@ inline const uint8_t* BytesOf(std::string_view Value) {
     return reinterpret_cast<const uint8_t*>(Value.data());
 }
 
+// The digit of every byte already moved to its place in a quantum of 24 bits, for
+// each of the four places; a byte that is no digit sets the top bit. One lookup and
+// one OR per character then build a quantum.
+struct TPlacedDigits {
+    uint32_t Place[4][256];
+    constexpr explicit TPlacedDigits(const TDigitLookup& Digit) : Place() {
+        for (unsigned B = 0; B < 256; ++B)
+            for (unsigned K = 0; K < 4; ++K)
+                Place[K][B] = Digit[B] < NoDigit ? uint32_t{Digit[B]} << (18 - 6 * K) : 0x80000000u;
+    }
+};
+constexpr TPlacedDigits Base64Placed(Base64Skipping);
+
 // Writes the three bytes of a full quantum of four digits (24 bits).
 inline void PutQuantum(char* Out, uint32_t Acc) {
     Out[0] = static_cast<char>(Acc >> 16);
@@ -64,6 +79,7 @@ inline size_t PutCutQuantum(char* Out, uint32_t Acc, unsigned Missing) {
 // next; the output is appended to R.
 void DecodeSkippingInto(std::string_view Value, const TDigitLookup& Digit, uint32_t& Acc, unsigned& Missing,
                         std::string& R) {
+    const TPlacedDigits* Placed = &Digit == &Base64Skipping ? &Base64Placed : nullptr;
     const size_t N = Value.size();
     const uint8_t* In = BytesOf(Value);
     const size_t Start = R.size();
@@ -73,11 +89,22 @@ void DecodeSkippingInto(std::string_view Value, const TDigitLookup& Digit, uint3
     size_t I = 0;
     while (I < N) {
         if (Missing == 4) {
-            for (; I + 4 <= N; I += 4) {
-                const uint32_t A = Digit[In[I]], B = Digit[In[I + 1]], C = Digit[In[I + 2]], D = Digit[In[I + 3]];
-                if ((A | B | C | D) >= NoDigit) break;
-                PutQuantum(Out + O, A << 18 | B << 12 | C << 6 | D);
-                O += 3;
+            if (Placed != nullptr) {
+                for (; I + 4 <= N; I += 4) {
+                    const uint32_t Q = Placed->Place[0][In[I]] | Placed->Place[1][In[I + 1]] |
+                                       Placed->Place[2][In[I + 2]] | Placed->Place[3][In[I + 3]];
+                    if (Q & 0x80000000u) break;
+                    PutQuantum(Out + O, Q);
+                    O += 3;
+                }
+            } else {
+                for (; I + 4 <= N; I += 4) {
+                    const uint32_t A = Digit[In[I]], B = Digit[In[I + 1]], C = Digit[In[I + 2]],
+                                   D = Digit[In[I + 3]];
+                    if ((A | B | C | D) >= NoDigit) break;
+                    PutQuantum(Out + O, A << 18 | B << 12 | C << 6 | D);
+                    O += 3;
+                }
             }
             if (I >= N) break;
         }
@@ -138,6 +165,27 @@ std::string DecodeEveryPosition(std::string_view Value, const TDigitLookup& Digi
     return R;
 }
 
+// The two characters of every 12 bits in the standard alphabet: a group of three
+// bytes becomes two lookups.
+struct TDigitPairs {
+    char Pair[4096][2];
+    constexpr TDigitPairs() : Pair() {
+        for (unsigned V = 0; V < 4096; ++V) {
+            Pair[V][0] = alphabets::Base64[V >> 6];
+            Pair[V][1] = alphabets::Base64[V & 63];
+        }
+    }
+};
+constexpr TDigitPairs Base64Pairs;
+
+void PutFullBase64Groups(char* Out, const uint8_t* In, size_t N) {
+    for (size_t I = 0; I < N; I += 3, Out += 4) {
+        const uint32_t Acc = uint32_t{In[I]} << 16 | uint32_t{In[I + 1]} << 8 | In[I + 2];
+        std::memcpy(Out, Base64Pairs.Pair[Acc >> 12], 2);
+        std::memcpy(Out + 2, Base64Pairs.Pair[Acc & 4095], 2);
+    }
+}
+
 void PutFullGroups(char* Out, const uint8_t* In, size_t N, const char* Alphabet) {
     for (size_t I = 0; I < N; I += 3, Out += 4) {
         const uint32_t Acc = uint32_t{In[I]} << 16 | uint32_t{In[I + 1]} << 8 | In[I + 2];
@@ -183,7 +231,8 @@ std::string EncodeByAlphabet(std::string_view Value, std::string_view Alphabet) 
     size_t I = 0;
     if (Alphabet.size() >= 64) {  // every digit of a full group has its character
         const size_t Full = N - N % 3;
-        PutFullGroups(Out, In, Full, Alphabet.data());
+        if (Alphabet.substr(0, 64) == alphabets::Base64.substr(0, 64)) PutFullBase64Groups(Out, In, Full);
+        else PutFullGroups(Out, In, Full, Alphabet.data());
         I = Full;
         O = Full / 3 * 4;
     }
