@@ -1,4 +1,6 @@
 // Body decoding and encoding, and the generated content header lines.
+#include <cstring>
+
 #include "mimeinln/mimeinln.h"
 #include "platform/platform.h"
 #include "mimepart/mimepart.h"
@@ -24,8 +26,15 @@ std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
 // instead of holding it twice, as text and as a list.
 std::string_view NextLine(std::string_view Text, size_t& At) {
     const size_t Start = At;
-    while (At < Text.size() && Text[At] != '\r' && Text[At] != '\n') ++At;
-    const std::string_view Line = Text.substr(Start, At - Start);
+    // Lines run to dozens of bytes: the first LF bounds the search for an earlier CR.
+    const char* From = Text.data() + Start;
+    const size_t Rest = Text.size() - Start;
+    const void* LineFeed = std::memchr(From, '\n', Rest);
+    size_t Length = LineFeed != nullptr ? static_cast<size_t>(static_cast<const char*>(LineFeed) - From) : Rest;
+    if (const void* Return = std::memchr(From, '\r', Length))
+        Length = static_cast<size_t>(static_cast<const char*>(Return) - From);
+    At = Start + Length;
+    const std::string_view Line = Text.substr(Start, Length);
     if (At < Text.size() && Text[At] == '\r') ++At;
     if (At < Text.size() && Text[At] == '\n') ++At;
     return Line;
@@ -149,6 +158,14 @@ private:
     std::vector<size_t> Ends;
 };
 
+// The 1-based positions of the last "=" and the last blank of Window, 0 for none.
+void LastEscapeAndBlank(std::string_view Window, size_t& Escape, size_t& Blank) {
+    for (size_t K = Window.size(); K-- > 0 && (Escape == 0 || Blank == 0);) {
+        if (Window[K] == '=' && Escape == 0) Escape = K + 1;
+        if (Window[K] == ' ' && Blank == 0) Blank = K + 1;
+    }
+}
+
 template <typename TOut>
 void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TOut& Out) {
     const ptrdiff_t Limit = MaxLineLength;
@@ -158,8 +175,8 @@ void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TO
             Out.Add(Rest);
             return;
         }
-        const size_t Escape = BackwardPos("=", Rest, Limit);
-        const size_t Blank = BackwardPos(" ", Rest, Limit);
+        size_t Escape = 0, Blank = 0;
+        LastEscapeAndBlank(Rest.substr(0, static_cast<size_t>(Limit)), Escape, Blank);
         size_t Cut = static_cast<size_t>(Limit);
         // An escape moves whole to the next line; a blank begins the next line.
         if (Blank < Escape) Cut = Escape - 1;
