@@ -199,16 +199,35 @@ bool WriteAll(int Fd, std::string_view Bytes) {
     return true;
 }
 
-// The whole content of an open file; false when a read fails.
+// Reads into Content from At up to its size; the count read, or -1 when a read fails.
+ssize_t ReadInto(int Fd, std::string& Content, size_t At) {
+    size_t Got = 0;
+    while (At + Got < Content.size()) {
+        const ssize_t N = read(Fd, Content.data() + At + Got, Content.size() - At - Got);
+        if (N < 0 && errno == EINTR) continue;
+        if (N < 0) return -1;
+        if (N == 0) break;
+        Got += static_cast<size_t>(N);
+    }
+    return static_cast<ssize_t>(Got);
+}
+
+// The whole content of an open file; false when a read fails. The size the file
+// has when it is opened is read straight into place; whatever it has grown by
+// since is appended after it.
 bool ReadAll(int Fd, std::string& Content) {
     struct stat St {};
     if (fstat(Fd, &St) == 0 && St.st_size > 0) {
         Content.reserve(static_cast<size_t>(St.st_size));
         AdviseLargeBuffer(Content.data(), Content.capacity());
+        Content.resize(static_cast<size_t>(St.st_size));
+        const ssize_t Got = ReadInto(Fd, Content, 0);
+        if (Got < 0) return false;
+        Content.resize(static_cast<size_t>(Got));
     }
     char Buffer[65536];
     for (;;) {
-        ssize_t N = read(Fd, Buffer, sizeof Buffer);
+        const ssize_t N = read(Fd, Buffer, sizeof Buffer);
         if (N < 0 && errno == EINTR) continue;
         if (N < 0) return false;
         if (N == 0) return true;
