@@ -14,6 +14,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "velcode/velcode.h"
 
 namespace lumaro {
@@ -30,35 +34,80 @@ constexpr int HexDigitValue(char C) {
     return -1;
 }
 
-// Escapes come every few bytes in text beyond ASCII: one load per digit beats
-// three range tests. A byte that is no digit has a value that stays above 0xFF
-// when two digits are joined, so that one test covers both.
-constexpr uint16_t NoDigit = 0x100;
+// Escapes come every few bytes in text beyond ASCII: one load per digit beats three
+// range tests. The first byte after an escape is looked up in one table, the second
+// in another, and the two are added (modulo 2^32): a hex digit pair gives its byte,
+// 0 to 0xFF; CR LF, the soft line break of a wrapped body, gives SoftBreakCode; any
+// other pair a value above that. One test then lets both through.
+constexpr uint32_t SoftBreakCode = 0x100;
 
-struct THexTable {
-    uint16_t Value[256];
-    constexpr THexTable() : Value() {
+struct TEscapeDigitTables {
+    uint32_t First[256];
+    uint32_t Second[256];
+    constexpr TEscapeDigitTables() : First(), Second() {
         for (int B = 0; B < 256; ++B) {
             const int V = HexDigitValue(static_cast<char>(B));
-            Value[B] = V < 0 ? NoDigit : static_cast<uint16_t>(V);
+            First[B] = V < 0 ? 0x2000 : static_cast<uint32_t>(V << 4);
+            Second[B] = V < 0 ? 0x1000 : static_cast<uint32_t>(V);
         }
+        // CR first and LF second sum to SoftBreakCode; with any other partner either
+        // stays far above it, and LF's value wraps around only after a CR.
+        First[static_cast<uint8_t>('\r')] = 0x1000;
+        Second[static_cast<uint8_t>('\n')] = SoftBreakCode - 0x1000;
     }
 };
-constexpr THexTable HexTable;
+constexpr TEscapeDigitTables EscapeDigitTables;
 
-// The byte that the digits D and E stand for, or a value above 0xFF.
-inline unsigned HexPairValue(char D, char E) {
-    return unsigned{HexTable.Value[static_cast<uint8_t>(D)]} << 4 | HexTable.Value[static_cast<uint8_t>(E)];
+inline uint32_t EscapedPairCode(char D, char E) {
+    return EscapeDigitTables.First[static_cast<uint8_t>(D)] + EscapeDigitTables.Second[static_cast<uint8_t>(E)];
 }
 
 constexpr char UpperHexDigits[] = "0123456789ABCDEF";
 
-// --- eight bytes at a time ----------------------------------------------------
+// --- flagging many bytes at once ------------------------------------------------
+//
+// Two functions give one flag bit per byte: bit I for byte I of the text.
+// EscapeFlags64 flags the bytes equal to an escape character among 64, and
+// QuotedPrintableFlags16 the bytes of QuotedPrintableSpecials among 16. Where the
+// compiler offers SSE2 (every x86-64), a compare and a mask extraction do it 16
+// bytes at a time; elsewhere (32-bit x86 builds among them) word arithmetic does it
+// eight bytes at a time. Loads go through memcpy, so that no pointer is cast.
+
+constexpr size_t BlockBytes = 16;
+constexpr size_t WindowBytes = 64;
+
+#if defined(__SSE2__)
+
+inline __m128i LoadBlock(const char* P) {
+    __m128i V;
+    std::memcpy(&V, P, sizeof V);
+    return V;
+}
+
+inline uint64_t EscapeFlags64(const char* P, char EscChar) {
+    const __m128i Escapes = _mm_set1_epi8(EscChar);
+    uint64_t Flags = 0;
+    for (size_t I = 0; I < WindowBytes / BlockBytes; ++I) {
+        const __m128i Equal = _mm_cmpeq_epi8(LoadBlock(P + I * BlockBytes), Escapes);
+        Flags |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(Equal))} << (I * BlockBytes);
+    }
+    return Flags;
+}
+
+// Signed, the bytes from 0x80 on are below 0x20 too.
+inline uint32_t QuotedPrintableFlags16(const char* P) {
+    const __m128i V = LoadBlock(P);
+    const __m128i Special = _mm_or_si128(_mm_cmplt_epi8(V, _mm_set1_epi8(0x20)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(V, _mm_set1_epi8(0x7F)),
+                                                      _mm_cmpeq_epi8(V, _mm_set1_epi8('='))));
+    return static_cast<uint16_t>(_mm_movemask_epi8(Special));
+}
+
+#else
 
 using TWord = uint64_t;
 
 constexpr size_t WordBytes = sizeof(TWord);
-constexpr size_t BlockBytes = 2 * WordBytes;
 
 constexpr TWord EveryByte(uint8_t B) { return 0x0101010101010101ull * B; }
 constexpr TWord HighBits = EveryByte(0x80);
@@ -76,13 +125,6 @@ inline TWord LoadWord(const char* P) {
     return W;
 }
 
-// Byte I of the value goes to P[I] on every machine.
-inline void StoreLittle32(char* P, uint32_t V) {
-    if constexpr (std::endian::native == std::endian::big)
-        V = (V >> 24) | (V >> 8 & 0xFF00) | (V << 8 & 0xFF0000) | (V << 24);
-    std::memcpy(P, &V, sizeof V);
-}
-
 // The high bit of every byte of W that is zero. No carry crosses from one byte into
 // the next, so every byte is judged on its own, not only the first zero one.
 constexpr TWord ZeroBytes(TWord W) { return ~(((W & LowBits) + LowBits) | W) & HighBits; }
@@ -93,10 +135,35 @@ constexpr uint32_t GatherFlags(TWord Flags) {
     return static_cast<uint32_t>(((Flags >> 7) * 0x0102040810204080ull) >> 56);
 }
 
-// The flags of a block: bit I for byte I.
-template <typename TWordFlags>
-inline uint32_t BlockFlags(const char* P, TWordFlags WordFlags) {
-    return GatherFlags(WordFlags(LoadWord(P))) | GatherFlags(WordFlags(LoadWord(P + WordBytes))) << 8;
+inline uint64_t EscapeFlags64(const char* P, char EscChar) {
+    const TWord Escapes = EveryByte(static_cast<uint8_t>(EscChar));
+    uint64_t Flags = 0;
+    for (size_t I = 0; I < WindowBytes / WordBytes; ++I)
+        Flags |= uint64_t{GatherFlags(ZeroBytes(LoadWord(P + I * WordBytes) ^ Escapes))} << (I * WordBytes);
+    return Flags;
+}
+
+// Every byte with its high bit set, and among the others those below 0x20, 0x7F and
+// '='. The sums stay inside their byte because the high bits are cleared first.
+constexpr TWord QuotedPrintableWordFlags(TWord W) {
+    const TWord Low = W & LowBits;
+    const TWord Control = ~(Low + EveryByte(0x80 - 0x20)) & HighBits;
+    const TWord Delete = (Low + EveryByte(0x01)) & HighBits;
+    return (W & HighBits) | Control | Delete | ZeroBytes(W ^ EveryByte('='));
+}
+
+inline uint32_t QuotedPrintableFlags16(const char* P) {
+    return GatherFlags(QuotedPrintableWordFlags(LoadWord(P))) |
+           GatherFlags(QuotedPrintableWordFlags(LoadWord(P + WordBytes))) << 8;
+}
+
+#endif
+
+// Byte I of the value goes to P[I] on every machine.
+inline void StoreLittle32(char* P, uint32_t V) {
+    if constexpr (std::endian::native == std::endian::big)
+        V = (V >> 24) | (V >> 8 & 0xFF00) | (V << 8 & 0xFF0000) | (V << 24);
+    std::memcpy(P, &V, sizeof V);
 }
 
 // Plain bytes are copied a block at a time; the caller keeps room for the excess.
@@ -120,24 +187,16 @@ const char* DecodeOtherEscape(const char* At, const char* End, char EscChar, cha
 }
 
 // Decodes the escape at At, which has two bytes after it, and gives the next byte
-// to read.
+// to read. The soft break that ends every line of a wrapped body takes the common
+// path too: its code is written but not kept.
 inline const char* DecodeWholeEscape(const char* At, const char* End, char EscChar, char*& Out) {
-    const unsigned Byte = HexPairValue(At[1], At[2]);
-    if (Byte <= 0xFF) [[likely]] {
-        *Out++ = static_cast<char>(Byte);
+    const uint32_t Code = EscapedPairCode(At[1], At[2]);
+    if (Code <= SoftBreakCode) [[likely]] {
+        *Out = static_cast<char>(Code);
+        Out += (Code ^ SoftBreakCode) >> 8;
         return At + 3;
     }
     return DecodeOtherEscape(At, End, EscChar, Out);
-}
-
-// The escape flags of a window of 64 bytes: bit I for byte I.
-constexpr size_t WindowBytes = 64;
-
-inline uint64_t WindowFlags(const char* P, TWord Escapes) {
-    uint64_t Flags = 0;
-    for (size_t I = 0; I < WindowBytes / WordBytes; ++I)
-        Flags |= uint64_t{GatherFlags(ZeroBytes(LoadWord(P + I * WordBytes) ^ Escapes))} << (8 * I);
-    return Flags;
 }
 
 // Copies Count plain bytes a block at a time; up to a block more is written and
@@ -162,11 +221,10 @@ bool EscapesCanOverlap(char EscChar) {
 // met.
 template <bool CanOverlap>
 const char* DecodeWindows(const char* In, const char* End, char EscChar, char*& Out) {
-    const TWord Escapes = EveryByte(static_cast<uint8_t>(EscChar));
     const char* X = In;  // next byte to read; may lie up to two bytes into the next window
     for (const char* Window = In; static_cast<size_t>(End - Window) >= 2 * WindowBytes; Window += WindowBytes) {
-        for (uint64_t Flags = WindowFlags(Window, Escapes); Flags != 0; Flags &= Flags - 1) {
-            const char* At = Window + std::countr_zero(Flags);
+        for (uint64_t Flags = EscapeFlags64(Window, EscChar); Flags != 0; Flags &= Flags - 1) {
+            const char* At = Window + static_cast<unsigned>(std::countr_zero(Flags));
             if (CanOverlap && At < X) continue;  // a digit or break byte of the escape before
             CopyRun(Out, X, static_cast<size_t>(At - X));
             Out += At - X;
@@ -256,16 +314,6 @@ const TEscapeCodes& StrictQuotedPrintableCodes() {
     return Codes;
 }
 
-// The bytes of QuotedPrintableSpecials, flagged eight at a time: every byte with its
-// high bit set, and among the others those below 0x20, 0x7F and '='. The sums stay
-// inside their byte because the high bits are cleared first.
-constexpr TWord QuotedPrintableFlags(TWord W) {
-    const TWord Low = W & LowBits;
-    const TWord Control = ~(Low + EveryByte(0x80 - 0x20)) & HighBits;
-    const TWord Delete = (Low + EveryByte(0x01)) & HighBits;
-    return (W & HighBits) | Control | Delete | ZeroBytes(W ^ EveryByte('='));
-}
-
 // Writes the codes of Count bytes from In on at Out and gives the end of what it
 // wrote. Every code is stored whole: Out needs three bytes of room past the
 // encoding. (Pointers go in and out by value: a char store through a pointer held
@@ -286,7 +334,7 @@ char* EncodeQuotedPrintableBlocks(std::string_view Value, char* Out) {
     const char* In = Value.data();
     size_t X = 0;
     for (; Value.size() - X >= BlockBytes; X += BlockBytes) {
-        if (BlockFlags(In + X, QuotedPrintableFlags) == 0) {
+        if (QuotedPrintableFlags16(In + X) == 0) {
             CopyBlock(Out, In + X);
             Out += BlockBytes;
         } else {
