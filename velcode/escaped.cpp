@@ -50,8 +50,10 @@ struct TEscapeDigitTables {
             First[B] = V < 0 ? 0x2000 : static_cast<uint32_t>(V << 4);
             Second[B] = V < 0 ? 0x1000 : static_cast<uint32_t>(V);
         }
-        // CR first and LF second sum to SoftBreakCode; with any other partner either
-        // stays far above it, and LF's value wraps around only after a CR.
+        // CR first and LF second sum to SoftBreakCode. LF's value is just below 2^32:
+        // after a digit it stays far above 0x100, after any other first byte the sum
+        // wraps around to 0x1000 or more. CR before anything but LF stays at 0x1000
+        // or more.
         First[static_cast<uint8_t>('\r')] = 0x1000;
         Second[static_cast<uint8_t>('\n')] = SoftBreakCode - 0x1000;
     }

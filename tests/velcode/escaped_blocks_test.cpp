@@ -40,7 +40,8 @@ std::string PlacedAt(size_t Offset, std::string_view Piece, size_t After) {
 
 const std::string_view DecodePieces[] = {
     "=C5", "=c5", "=C5=BE", "=3D", "==41", "===", "=G1", "=4G", "= x", "=\r\n", "=\n", "=\r",
-    "=\n\r", "=\r\r", "=\n\n", "=\r\n=\r\n", "=0", "=", "=C5=", "\0=00"sv, "=\xFF\xFF",
+    "=\n\r", "=\r\r", "=\n\n", "=\r\n=\r\n", "=0\n", "=\r0", "=A\r", "=\r\n\r", "=0", "=", "=C5=",
+    "\0=00"sv, "=\xFF\xFF",
 };
 
 TEST(EscapedBlocks, DecodesEveryPieceAtEveryOffset) {
