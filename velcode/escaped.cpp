@@ -224,8 +224,14 @@ bool EscapesCanOverlap(char EscChar) {
 template <bool CanOverlap>
 const char* DecodeWindows(const char* In, const char* End, char EscChar, char*& Out) {
     const char* X = In;  // next byte to read; may lie up to two bytes into the next window
+    if (static_cast<size_t>(End - In) < 2 * WindowBytes) return X;
+    // The flags of the next window are ready before the loop over this one's ends,
+    // so that the work after its hard-to-foresee end does not wait for them.
+    uint64_t NextFlags = EscapeFlags64(In, EscChar);
     for (const char* Window = In; static_cast<size_t>(End - Window) >= 2 * WindowBytes; Window += WindowBytes) {
-        for (uint64_t Flags = EscapeFlags64(Window, EscChar); Flags != 0; Flags &= Flags - 1) {
+        uint64_t Flags = NextFlags;
+        NextFlags = EscapeFlags64(Window + WindowBytes, EscChar);
+        for (; Flags != 0; Flags &= Flags - 1) {
             const char* At = Window + static_cast<unsigned>(std::countr_zero(Flags));
             if (CanOverlap && At < X) continue;  // a digit or break byte of the escape before
             CopyRun(Out, X, static_cast<size_t>(At - X));
