@@ -34,7 +34,7 @@ public:
 
 private:
     // Small lists (a part's header) stay small; long ones get few large blocks.
-    static constexpr size_t FirstBlockSize = 256;
+    static constexpr size_t FirstBlockSize = 64;
     static constexpr size_t LargestBlockSize = 1 << 20;
 
     void NewBlock(size_t Need) {
