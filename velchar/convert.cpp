@@ -253,14 +253,18 @@ bool ConvertsPieceByPiece(TCharsetId Id) {
     return Id == TCharsetId::UTF_8 || Ordinal(Id) < TableCharsetCount;
 }
 
-// The end of the piece that starts at From: PieceBytes on, moved back (by at most
-// three bytes) to the start of a UTF-8 character.
+// A run of continuation bytes longer than this is no character; the cut may fall into it.
+constexpr size_t LongestContinuationRun = 64;
+
+// The end of the piece that starts at From: PieceBytes on, moved back to a byte that
+// is no UTF-8 continuation byte, so that every sequence stays whole.
 size_t PieceEnd(std::string_view Text, size_t From, TCharsetId Source) {
-    size_t End = From + PieceBytes;
-    if (End >= Text.size()) return Text.size();
-    if (Source == TCharsetId::UTF_8)
-        for (int Back = 0; Back < 3 && (static_cast<uint8_t>(Text[End]) & 0xC0) == 0x80; ++Back) --End;
-    return End;
+    const size_t Cut = From + PieceBytes;
+    if (Cut >= Text.size()) return Text.size();
+    if (Source != TCharsetId::UTF_8) return Cut;
+    for (size_t End = Cut; End > Cut - LongestContinuationRun; --End)
+        if ((static_cast<uint8_t>(Text[End]) & 0xC0) != 0x80) return End;
+    return Cut;
 }
 
 std::string TranscodeWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate);
