@@ -1,10 +1,13 @@
 // Splits arbitrary bytes into a part tree, visits it, decodes and re-encodes every
 // body and joins the tree again. The first byte picks the output charset and the
-// line limit, so that conversions and narrow folding are reached too.
+// line limit, so that conversions and narrow folding are reached too. The text
+// written in pieces must be the text of the joined lines.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "mimepart/mimepart.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
@@ -28,6 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
         Part.EncodeBody();
     };
     Root.VisitParts();
+    std::string Streamed;
+    Root.WriteJoinedText([&Streamed](std::string_view Piece) { Streamed.append(Piece); });
     Root.JoinParts();
+    fuzz::Require(Root.Lines.GetText() == Streamed, "the written text is the text of the joined lines");
     return 0;
 }
