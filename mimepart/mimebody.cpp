@@ -1,6 +1,4 @@
 // Body decoding and encoding, and the generated content header lines.
-#include <cstring>
-
 #include "mimeinln/mimeinln.h"
 #include "platform/platform.h"
 #include "mimepart/mimepart.h"
@@ -26,58 +24,47 @@ std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
 // instead of holding it twice, as text and as a list.
 std::string_view NextLine(std::string_view Text, size_t& At) {
     const size_t Start = At;
-    // Lines run to dozens of bytes: the first LF bounds the search for an earlier CR.
-    const char* From = Text.data() + Start;
-    const size_t Rest = Text.size() - Start;
-    const void* LineFeed = std::memchr(From, '\n', Rest);
-    size_t Length = LineFeed != nullptr ? static_cast<size_t>(static_cast<const char*>(LineFeed) - From) : Rest;
-    if (const void* Return = std::memchr(From, '\r', Length))
-        Length = static_cast<size_t>(static_cast<const char*>(Return) - From);
-    At = Start + Length;
-    const std::string_view Line = Text.substr(Start, Length);
+    At = FindLineBreak(Text, Start);
+    const std::string_view Line = Text.substr(Start, At - Start);
     if (At < Text.size() && Text[At] == '\r') ++At;
     if (At < Text.size() && Text[At] == '\n') ++At;
     return Line;
 }
 
 // Decodes the joined lines a few dozen kilobytes at a time instead of joining the
-// whole body first. Every line is followed by CR LF, so no escape and no soft line
-// break straddles the end of a run of whole lines: the result is that of the
-// joined text.
-std::string DecodeQuotedPrintableLines(const TLineList& Body) {
+// whole body first: DecodeRun gets each run of whole lines, every line followed by
+// CR LF, and appends its result to the decoded text. Room for Expected bytes is
+// taken at the start.
+template <typename TDecodeRun>
+std::string DecodeInRuns(const TLineList& Body, size_t Expected, TDecodeRun DecodeRun) {
     constexpr size_t RunBytes = 64 * 1024;
     std::string Decoded;
-    Decoded.reserve(Body.TextSize());
+    Decoded.reserve(Expected);
     platform::AdviseLargeBuffer(Decoded.data(), Decoded.capacity());
     std::string Run;
     Run.reserve(RunBytes + 2);
     for (std::string_view Line : Body) {
         Run.append(Line).append("\r\n");
         if (Run.size() < RunBytes) continue;
-        AppendDecodedEscaped(Run, '=', Decoded);
+        DecodeRun(Run, Decoded);
         Run.clear();
     }
-    AppendDecodedEscaped(Run, '=', Decoded);
+    DecodeRun(Run, Decoded);
     return Decoded;
 }
 
-// Base64 lines decode a run at a time as well: the decoder carries a group of
-// digits from one run to the next.
+// No escape and no soft line break straddles the end of a run of whole lines, so
+// the result is that of the joined text.
+std::string DecodeQuotedPrintableLines(const TLineList& Body) {
+    return DecodeInRuns(Body, Body.TextSize(),
+                        [](std::string_view Run, std::string& Out) { AppendDecodedEscaped(Run, '=', Out); });
+}
+
+// The base64 decoder carries a group of digits from one run to the next.
 std::string DecodeBase64Lines(const TLineList& Body) {
-    constexpr size_t RunBytes = 64 * 1024;
-    std::string Decoded;
-    Decoded.reserve(Body.TextSize() / 4 * 3 + 3);
-    platform::AdviseLargeBuffer(Decoded.data(), Decoded.capacity());
     TBase64Decoder Decoder;
-    std::string Run;
-    Run.reserve(RunBytes + 2);
-    for (std::string_view Line : Body) {
-        Run.append(Line).append("\r\n");
-        if (Run.size() < RunBytes) continue;
-        Decoder.Append(Run, Decoded);
-        Run.clear();
-    }
-    Decoder.Append(Run, Decoded);
+    const auto DecodeRun = [&Decoder](std::string_view Run, std::string& Out) { Decoder.Append(Run, Out); };
+    std::string Decoded = DecodeInRuns(Body, Body.TextSize() / 4 * 3 + 3, DecodeRun);
     Decoder.Finish(Decoded);
     return Decoded;
 }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/platform.h"
+#include "velutil/velutil.h"
 
 namespace lumaro {
 
@@ -70,18 +71,6 @@ constexpr size_t SharedStoresMax = 4;
 void CheckIndex(size_t Index, size_t Limit, const char* Operation) {
     if (Index >= Limit)
         throw std::out_of_range(std::string("Line list index out of range in ") + Operation);
-}
-
-// Lines run to dozens of bytes, so two library searches (each many bytes at a time)
-// beat a byte loop: the first LF bounds the search for an earlier CR.
-size_t NextBreak(std::string_view Text, size_t From) {
-    if (From >= Text.size()) return Text.size();
-    const char* Start = Text.data() + From;
-    const size_t Rest = Text.size() - From;
-    const void* LineFeed = std::memchr(Start, LF, Rest);
-    const size_t Span = LineFeed != nullptr ? static_cast<size_t>(static_cast<const char*>(LineFeed) - Start) : Rest;
-    const void* Return = std::memchr(Start, CR, Span);
-    return From + (Return != nullptr ? static_cast<size_t>(static_cast<const char*>(Return) - Start) : Span);
 }
 
 }  // namespace
@@ -221,7 +210,7 @@ void TLineList::Split(std::string_view Text, bool SkipSecondCR) {
     size_t P = 0;
     while (P < Text.size()) {
         const size_t Start = P;
-        P = NextBreak(Text, P);
+        P = FindLineBreak(Text, P);
         Refs.push_back(TLineRef{Text.data() + Start, P - Start});
         if (P < Text.size() && Text[P] == CR) ++P;
         if (SkipSecondCR && P < Text.size() && Text[P] == CR) ++P;

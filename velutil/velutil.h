@@ -61,6 +61,8 @@ int32_t BinToInt(std::string_view Value);
 std::string ReplaceAll(std::string_view Value, std::string_view Search, std::string_view Replacement);
 // Start (1-based) of the last occurrence of Sub that ends at or before From; 0 if none.
 size_t BackwardPos(std::string_view Sub, std::string_view Value, ptrdiff_t From);
+// The 0-based index of the first CR or LF at or after From; Value.size() if none.
+size_t FindLineBreak(std::string_view Value, size_t From);
 // Cuts the next item off the front of Value (changed in place) at Delimiter outside Quote.
 std::string FetchQuoted(std::string& Value, std::string_view Delimiter, std::string_view Quote);
 std::string Unquote(std::string_view Value, char Quote);
