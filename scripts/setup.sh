@@ -1,16 +1,27 @@
 #!/usr/bin/env bash
 # Installs what building and testing Lumaro needs on a Debian machine, skipping
-# what is already there. "setup.sh native" leaves out the Windows cross-build and Wine.
+# what is already there.
+#   setup.sh native   the native build, its tests, the sanitizers and the fuzz targets
+#   setup.sh i686     and the 32-bit Windows build with 32-bit Wine to test it
+#   setup.sh x64      and the 32-bit Windows build (checked without running it) with
+#                     the 64-bit Windows build and 64-bit Wine to test that one
+#   setup.sh          i686 where this machine runs 32-bit programs, x64 where it does not
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-want_windows=1
-[ "${1:-}" = "native" ] && want_windows=0
+mode=${1:-auto}
+if [ "$mode" = auto ]; then
+  if scripts/can-run-32bit.sh; then mode=i686; else mode=x64; fi
+fi
 
 packages=(cmake ninja-build g++ make python3 libgtest-dev googletest libbenchmark-dev clang
           libclang-rt-dev)
-if [ "$want_windows" = 1 ]; then
-  packages+=(g++-mingw-w64-i686 wine wine32:i386)
-fi
+case "$mode" in
+  native) ;;
+  i686) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
+  x64) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64) ;;
+  *) echo "setup.sh: unknown mode '$mode' (native, i686 or x64)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,7 +32,7 @@ done
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
-if [ "$want_windows" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$mode" = i686 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 $sudo apt-get update -qq

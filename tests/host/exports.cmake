@@ -1,17 +1,28 @@
-# The module exports exactly STARTUP, DAEMON, CLOSEDOWN and CONFIGURE, undecorated.
-# Included by the test list, this file adds the test; run with -P, it is the test.
+# The module exports exactly STARTUP, DAEMON, CLOSEDOWN and CONFIGURE, undecorated,
+# and the Windows DLL imports nothing but Windows' own DLLs. Included by the test
+# list, this file adds the tests; run with -P, it is the test.
 if(CMAKE_SCRIPT_MODE_FILE)
-  if(KIND STREQUAL "pe")
+  cmake_minimum_required(VERSION 3.20)
+  if(KIND STREQUAL "pe" OR KIND STREQUAL "pe-imports")
     execute_process(COMMAND ${TOOL} -p ${MODULE} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
-    # Rows of the export name table: "[   0] CLOSEDOWN".
-    set(row_pattern "^[ \t]*\\[[ \t]*[0-9]+\\] ([^ \t]+)$")
   else()
     execute_process(COMMAND ${TOOL} -D --defined-only ${MODULE} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
-    # "0000000000001234 T DAEMON"
-    set(row_pattern "^[0-9a-fA-F]+ [A-Za-z] ([^ \t]+)$")
   endif()
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "${TOOL} failed on ${MODULE}: ${rc}")
+  endif()
+  if(KIND STREQUAL "pe")
+    # Rows of the export name table: "[   0] CLOSEDOWN".
+    set(row_pattern "^[ \t]*\\[[ \t]*[0-9]+\\] ([^ \t]+)$")
+    set(expected CLOSEDOWN CONFIGURE DAEMON STARTUP)
+  elseif(KIND STREQUAL "pe-imports")
+    # "	DLL Name: KERNEL32.dll"; a mail server's host has these on every Windows.
+    set(row_pattern "^[ \t]*DLL Name: ([^ \t]+)$")
+    set(allowed ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL)
+  else()
+    # "0000000000001234 T DAEMON"
+    set(row_pattern "^[0-9a-fA-F]+ [A-Za-z] ([^ \t]+)$")
+    set(expected CLOSEDOWN CONFIGURE DAEMON STARTUP)
   endif()
   string(REPLACE "\r" "" listing "${listing}")
   string(REPLACE "\n" ";" rows "${listing}")
@@ -22,7 +33,19 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
   endforeach()
   list(SORT found)
-  set(expected CLOSEDOWN CONFIGURE DAEMON STARTUP)
+  if(KIND STREQUAL "pe-imports")
+    if(NOT found)
+      message(FATAL_ERROR "no import table read from ${MODULE}")
+    endif()
+    foreach(dll IN LISTS found)
+      string(TOUPPER "${dll}" upper)
+      if(NOT upper IN_LIST allowed)
+        message(FATAL_ERROR "${MODULE} imports ${dll}, which is not one of Windows' own DLLs")
+      endif()
+    endforeach()
+    message(STATUS "imports of ${MODULE}: ${found}")
+    return()
+  endif()
   if(NOT found STREQUAL expected)
     message(FATAL_ERROR "exports of ${MODULE}: '${found}', expected '${expected}'")
   endif()
@@ -31,12 +54,22 @@ if(CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 if(WIN32)
-  find_program(LUMARO_EXPORT_TOOL NAMES i686-w64-mingw32-objdump objdump REQUIRED)
+  # The objdump of the target's own toolchain: the i686 one cannot read a 64-bit PE file.
+  find_program(LUMARO_EXPORT_TOOL NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump REQUIRED)
   set(export_kind pe)
 else()
   find_program(LUMARO_EXPORT_TOOL NAMES nm REQUIRED)
   set(export_kind elf)
 endif()
+# These read the files only: they run on any machine, also where the build's
+# programs cannot (label "static").
 add_test(NAME exports
   COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:lumaro> -DTOOL=${LUMARO_EXPORT_TOOL}
           -DKIND=${export_kind} -P ${CMAKE_CURRENT_LIST_FILE})
+set_tests_properties(exports PROPERTIES LABELS static)
+if(WIN32)
+  add_test(NAME imports
+    COMMAND ${CMAKE_COMMAND} -DMODULE=$<TARGET_FILE:lumaro> -DTOOL=${LUMARO_EXPORT_TOOL}
+            -DKIND=pe-imports -P ${CMAKE_CURRENT_LIST_FILE})
+  set_tests_properties(imports PROPERTIES LABELS static)
+endif()

@@ -3,16 +3,18 @@ folder the module cannot write, an activity log it cannot write, and a message
 nested far deeper than any real one."""
 
 import os
+import pwd
 import random
 import resource
+import shutil
 import signal
+import stat
+import tempfile
 import time
 
 import hosttest
 import messages
 from hosttest import CRASH
-
-NOBODY = 65534
 
 UTF_SUBJECT = (b'Subject: =?UTF-8?Q?Upom=C3=ADnka?=\r\nFrom: a@example.cz\r\n'
                b'MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n'
@@ -29,10 +31,42 @@ def large_message(megabytes):
     return messages.message(head, body)
 
 
-def drop_to_nobody():
-    os.setgroups([])
-    os.setgid(NOBODY)
-    os.setuid(NOBODY)
+def unprivileged_user():
+    try:
+        return pwd.getpwnam('nobody')
+    except KeyError:
+        return None
+
+
+def open_to_everyone(path):
+    """True when every folder from the root down to path may be entered by anyone."""
+    path = os.path.abspath(path)
+    while True:
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            return False
+        if not stat.S_ISDIR(mode) or not mode & stat.S_IXOTH:
+            return False
+        if path == os.path.dirname(path):
+            return True
+        path = os.path.dirname(path)
+
+
+def reachable_parent():
+    """A folder an ordinary user can reach, wherever the build and TMPDIR lie."""
+    for candidate in (tempfile.gettempdir(), '/tmp', '/var/tmp', '/dev/shm'):
+        if open_to_everyone(candidate):
+            return candidate
+    return None
+
+
+def as_user(user):
+    def drop():
+        os.setgroups([])
+        os.setgid(user.pw_gid)
+        os.setuid(user.pw_uid)
+    return drop
 
 
 class Failures(hosttest.ServerTestCase):
@@ -52,18 +86,48 @@ class Failures(hosttest.ServerTestCase):
     def test_read_only_queue_folder_leaves_the_message(self):
         self.server.put('RO', UTF_SUBJECT)
         os.chmod(self.server.queue, 0o555)
-        as_user = {}
-        if os.access(self.server.queue, os.W_OK):
-            # Root writes anywhere: the job then runs as an ordinary user, for whom
-            # the folder is read-only, while the base folder stays open to it.
-            if self.host.windows or os.geteuid() != 0:
-                self.skipTest('the folder stays writable for this user')
-            os.chmod(self.server.root, 0o777)
-            as_user = {'preexec_fn': drop_to_nobody}
-            if self.host.run('closedown', **as_user).returncode != 0:
-                self.skipTest('an ordinary user cannot run the program from its folder')
-        r = self.server.run('run', 'RO', **as_user)
-        self.assert_failed_intact(r, 'RO', UTF_SUBJECT, 'Cannot create file ')
+        if not os.access(self.server.queue, os.W_OK):
+            r = self.server.run('run', 'RO')
+            self.assert_failed_intact(r, 'RO', UTF_SUBJECT, 'Cannot create file ')
+            return
+        # Root writes anywhere: the job then runs as an ordinary user, for whom the
+        # folder is read-only.
+        if self.host.windows or os.geteuid() != 0:
+            self.skipTest('the folder stays writable for this user')
+        user = unprivileged_user()
+        if user is None:
+            self.skipTest('this machine has no unprivileged user "nobody" to run the job as')
+        self.run_as_user_in_scratch(user)
+
+    def run_as_user_in_scratch(self, user):
+        """The build may lie where the user cannot enter (under /root, in a folder of
+        mode 700): the host program, the module and a server of their own go into a
+        scratch folder the user can reach."""
+        parent = reachable_parent()
+        self.assertIsNotNone(parent, 'no folder that an ordinary user can reach')
+        scratch = tempfile.mkdtemp(prefix='lumaro-as-user-', dir=parent)
+        try:
+            os.chmod(scratch, 0o755)
+            copies = []
+            for original in (self.host.exe, self.host.module):
+                copy = os.path.join(scratch, os.path.basename(original))
+                shutil.copyfile(original, copy)
+                os.chmod(copy, 0o755)
+                copies.append(copy)
+            host = hosttest.Host(copies[0], copies[1], '')
+            server = hosttest.Server(host, parent=scratch)
+            self.server.cleanup()
+            self.server = server
+            os.chmod(server.root, 0o777)
+            server.put('RO', UTF_SUBJECT)
+            os.chmod(server.queue, 0o555)
+            ran = host.run('closedown', preexec_fn=as_user(user))
+            self.assertEqual(ran.returncode, 0, f'{user.pw_name} cannot run {copies[0]}: '
+                             f'{ran.stderr.decode(errors="replace")}')
+            r = server.run('run', 'RO', preexec_fn=as_user(user))
+            self.assert_failed_intact(r, 'RO', UTF_SUBJECT, 'Cannot create file ')
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
 
     def test_failing_rewrite_leaves_the_message(self):
         if self.host.windows:

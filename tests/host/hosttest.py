@@ -70,9 +70,9 @@ class Host:
 class Server:
     """A scratch server base folder with lumaro.ini, QUEUE/ and the logs."""
 
-    def __init__(self, host, ini=None, tag='X-LUMARO', charset='ISO-8859-2'):
+    def __init__(self, host, ini=None, tag='X-LUMARO', charset='ISO-8859-2', parent=None):
         self.host = host
-        self.root = tempfile.mkdtemp(prefix='lumaro-host-test-')
+        self.root = tempfile.mkdtemp(prefix='lumaro-host-test-', dir=parent)
         self.queue = os.path.join(self.root, 'QUEUE')
         os.mkdir(self.queue)
         self.log = os.path.join(self.root, 'lumaro.log')
