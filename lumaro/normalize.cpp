@@ -116,13 +116,6 @@ void ApplyHeaderRule(TMimePart& Part) {
     }
 }
 
-// FileName holds text in OutputCharsetId, so it follows a change of that charset.
-void SetOutputCharset(TMimePart& Part, TCharsetId Id) {
-    if (Part.OutputCharsetId == Id) return;
-    if (!Part.FileName.empty()) Part.FileName = ConvertCharset(Part.FileName, Part.OutputCharsetId, Id);
-    Part.OutputCharsetId = Id;
-}
-
 bool ConversionApplies(const TMimePart& Part) {
     return Part.PrimaryKind == TMimePrimaryKind::PrimaryText && UpperCase(Part.SubType) != "HTML" &&
            (Part.CharsetId == TCharsetId::UTF_8 || Part.CharsetId == TCharsetId::UTF_7);
@@ -181,7 +174,8 @@ void ConvertTextBody(TMimePart& Part) {
 }  // namespace
 
 void TWalk::NormalizePart(TMimePart& Part) {
-    SetOutputCharset(Part, TCharsetId::UTF_8);
+    // FileName is text in OutputCharsetId: the part decodes it again from its header.
+    Part.SetOutputCharset(TCharsetId::UTF_8);
     ApplyHeaderRule(Part);
     if (ConversionApplies(Part)) ConvertTextBody(Part);
 }

@@ -31,6 +31,7 @@ void TMimePart::Clear() {
     Description.clear();
     Boundary.clear();
     FileName.clear();
+    FileNameParameter.clear();
     BodyLines.Clear();
     HeaderLines.Clear();
     Preamble.Clear();
@@ -172,6 +173,10 @@ std::string WithoutPath(const std::string& Name) {
     return Cut == std::string::npos ? Name : Name.substr(Cut + 1);
 }
 
+std::string DecodedFileName(const std::string& Parameter, TCharsetId Target) {
+    return WithoutPath(DecodeEncodedWords(Parameter, Target));
+}
+
 }  // namespace
 
 void TMimePart::ParseContentType(const std::string& Line, const std::string& Upper) {
@@ -223,8 +228,14 @@ void TMimePart::ParseHeader() {
         if (StartsWith(U, "CONTENT-ID:")) ContentId = TrimmedAfterColon(Line);
     }
     // The Content-Type name parameter wins over the disposition's FileName.
-    if (FileName.empty()) FileName = DispositionFileName;
-    FileName = WithoutPath(DecodeEncodedWords(FileName, OutputCharsetId));
+    FileNameParameter = FileName.empty() ? DispositionFileName : FileName;
+    FileName = DecodedFileName(FileNameParameter, OutputCharsetId);
+}
+
+void TMimePart::SetOutputCharset(TCharsetId Id) {
+    if (Id == OutputCharsetId) return;
+    OutputCharsetId = Id;
+    if (!FileNameParameter.empty()) FileName = DecodedFileName(FileNameParameter, Id);
 }
 
 }  // namespace lumaro

@@ -78,6 +78,9 @@ public:
     std::string ContentId;
     std::string Boundary;
     std::string FileName;
+    // The file-name parameter as the header wrote it, before its encoded words were
+    // decoded into FileName.
+    std::string FileNameParameter;
     TLineList Lines;
     TLineList BodyLines;
     TLineList HeaderLines;
@@ -106,6 +109,11 @@ public:
     // An Index at or beyond the end of List raises std::out_of_range.
     static std::string UnfoldHeaderLine(const TLineList& List, size_t& Index);
     void ParseHeader();
+    // Sets OutputCharsetId; FileName is decoded again from FileNameParameter straight
+    // into the new charset, so that a name of raw bytes stays the bytes it was and a
+    // name of encoded words loses nothing on the way. A FileName without a parameter
+    // (given by hand) is left as it is.
+    void SetOutputCharset(TCharsetId Id);
 
     void DecodeBody();
     void EncodeBody();
