@@ -1,4 +1,6 @@
 // Body decoding and encoding, and the generated content header lines.
+#include <initializer_list>
+
 #include "mimeinln/mimeinln.h"
 #include "platform/platform.h"
 #include "mimepart/mimepart.h"
@@ -287,11 +289,49 @@ std::string TMimePart::TransferEncodingText() const {
     return "7bit";
 }
 
+namespace {
+
+// The name of a parameter as written, "name*0*" for "name*0*=utf-8''a".
+std::string_view ParameterName(std::string_view Parameter) {
+    return TrimView(Parameter.substr(0, Parameter.find('=')));
+}
+
+// Appends the parameters the line does not write itself, as they were written and
+// in their order: format=flowed, method=REQUEST, and the RFC 2231 forms of a name
+// (name*=, filename*0*= ...), which name their own charset, so the part's new
+// charset does not touch them.
+void AppendOtherParameters(std::string& Line, const std::vector<std::string>& Parameters,
+                           std::initializer_list<std::string_view> Written) {
+    for (const std::string& Parameter : Parameters) {
+        const std::string_view Name = ParameterName(Parameter);
+        bool Rewritten = false;
+        for (std::string_view W : Written) Rewritten = Rewritten || (!W.empty() && SameText(Name, W));
+        if (!Rewritten) Line.append("; ").append(Parameter);
+    }
+}
+
+// The parameter that the Content-type line of a kind writes besides the name.
+std::string_view KindParameterOf(TMimePrimaryKind Kind) {
+    if (Kind == TMimePrimaryKind::PrimaryText) return "charset";
+    if (Kind == TMimePrimaryKind::PrimaryMultipart) return "boundary";
+    return {};
+}
+
+}  // namespace
+
 std::string TMimePart::ContentTypeLine() const {
     std::string Line = "Content-type: " + PrimaryType + "/" + SubType;
     if (PrimaryKind == TMimePrimaryKind::PrimaryText) Line += "; charset=" + CharsetName(CharsetId);
     if (PrimaryKind == TMimePrimaryKind::PrimaryMultipart) Line += "; boundary=\"" + Boundary + "\"";
     if (!FileName.empty()) Line += "; name=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
+    AppendOtherParameters(Line, ContentTypeParameters, {"name", KindParameterOf(PrimaryKind)});
+    return Line;
+}
+
+std::string TMimePart::DispositionLine() const {
+    std::string Line = "Content-Disposition: " + LowerCase(Disposition);
+    if (!FileName.empty()) Line += "; FileName=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
+    AppendOtherParameters(Line, DispositionParameters, {"filename"});
     return Line;
 }
 
@@ -309,11 +349,7 @@ void TMimePart::BuildHeader() {
     if (PrimaryKind == TMimePrimaryKind::PrimaryText || PrimaryKind == TMimePrimaryKind::PrimaryBinary)
         HeaderLines.Add("Content-Transfer-Encoding: " + TransferEncodingText());
     if (!ContentId.empty()) HeaderLines.Add("Content-ID: " + ContentId);
-    if (!Disposition.empty()) {
-        std::string Line = "Content-Disposition: " + LowerCase(Disposition);
-        if (!FileName.empty()) Line += "; FileName=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
-        HeaderLines.Add(std::move(Line));
-    }
+    if (!Disposition.empty()) HeaderLines.Add(DispositionLine());
     if (!Description.empty()) HeaderLines.Add("Content-Description: " + Description);
 }
 

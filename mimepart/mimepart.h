@@ -81,6 +81,11 @@ public:
     // The file-name parameter as the header wrote it, before its encoded words were
     // decoded into FileName.
     std::string FileNameParameter;
+    // The parameters of the last Content-Type and Content-Disposition lines, each as
+    // it was written ("format=flowed", "filename*0*=utf-8''a%C3%A1"), in their
+    // order; the media type and the disposition type are not among them.
+    std::vector<std::string> ContentTypeParameters;
+    std::vector<std::string> DispositionParameters;
     TLineList Lines;
     TLineList BodyLines;
     TLineList HeaderLines;
@@ -144,6 +149,7 @@ private:
     bool DeclaresOwnCharset(const std::string& Decoded) const;
     void EncodeLines(std::string_view Content);
     std::string ContentTypeLine() const;
+    std::string DispositionLine() const;
     std::string TransferEncodingText() const;
 };
 
