@@ -1,6 +1,4 @@
 // Body decoding and encoding, and the generated content header lines.
-#include <initializer_list>
-
 #include "mimeinln/mimeinln.h"
 #include "platform/platform.h"
 #include "mimepart/mimepart.h"
@@ -296,17 +294,30 @@ std::string_view ParameterName(std::string_view Parameter) {
     return TrimView(Parameter.substr(0, Parameter.find('=')));
 }
 
-// Appends the parameters the line does not write itself, as they were written and
-// in their order: format=flowed, method=REQUEST, and the RFC 2231 forms of a name
-// (name*=, filename*0*= ...), which name their own charset, so the part's new
-// charset does not touch them.
-void AppendOtherParameters(std::string& Line, const std::vector<std::string>& Parameters,
-                           std::initializer_list<std::string_view> Written) {
+bool NamedAs(std::string_view Parameter, std::string_view Name) {
+    return !Name.empty() && SameText(ParameterName(Parameter), Name);
+}
+
+// Appends the file name (NameText, such as name="a.txt") and the parameters the
+// line does not write itself, as they were written and in their order: format,
+// method, and the RFC 2231 forms of the name (name*=, filename*0*= ...), which name
+// their own charset, so the part's new charset does not touch them. The file name
+// takes the place its parameter had among them, since readers that find both a
+// name and its RFC 2231 form take the one that comes first; without one it comes
+// first.
+void AppendParameters(std::string& Line, const std::vector<std::string>& Parameters, std::string_view NameParameter,
+                      std::string_view NameText, std::string_view KindParameter) {
+    bool NamePending = !NameText.empty();
+    const auto AppendName = [&] {
+        if (NamePending) Line.append("; ").append(NameText);
+        NamePending = false;
+    };
+    bool NameWasWritten = false;
+    for (const std::string& Parameter : Parameters) NameWasWritten = NameWasWritten || NamedAs(Parameter, NameParameter);
+    if (!NameWasWritten) AppendName();
     for (const std::string& Parameter : Parameters) {
-        const std::string_view Name = ParameterName(Parameter);
-        bool Rewritten = false;
-        for (std::string_view W : Written) Rewritten = Rewritten || (!W.empty() && SameText(Name, W));
-        if (!Rewritten) Line.append("; ").append(Parameter);
+        if (NamedAs(Parameter, NameParameter)) AppendName();
+        else if (!NamedAs(Parameter, KindParameter)) Line.append("; ").append(Parameter);
     }
 }
 
@@ -319,19 +330,24 @@ std::string_view KindParameterOf(TMimePrimaryKind Kind) {
 
 }  // namespace
 
+// The file name as the rebuilt lines write it, encoded where it needs to be; empty
+// for a part without one.
+std::string TMimePart::FileNameParameterText(std::string_view Name) const {
+    if (FileName.empty()) return {};
+    return std::string(Name) + "=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
+}
+
 std::string TMimePart::ContentTypeLine() const {
     std::string Line = "Content-type: " + PrimaryType + "/" + SubType;
     if (PrimaryKind == TMimePrimaryKind::PrimaryText) Line += "; charset=" + CharsetName(CharsetId);
     if (PrimaryKind == TMimePrimaryKind::PrimaryMultipart) Line += "; boundary=\"" + Boundary + "\"";
-    if (!FileName.empty()) Line += "; name=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
-    AppendOtherParameters(Line, ContentTypeParameters, {"name", KindParameterOf(PrimaryKind)});
+    AppendParameters(Line, ContentTypeParameters, "name", FileNameParameterText("name"), KindParameterOf(PrimaryKind));
     return Line;
 }
 
 std::string TMimePart::DispositionLine() const {
     std::string Line = "Content-Disposition: " + LowerCase(Disposition);
-    if (!FileName.empty()) Line += "; FileName=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
-    AppendOtherParameters(Line, DispositionParameters, {"filename"});
+    AppendParameters(Line, DispositionParameters, "filename", FileNameParameterText("FileName"), {});
     return Line;
 }
 

@@ -150,6 +150,7 @@ private:
     void EncodeLines(std::string_view Content);
     std::string ContentTypeLine() const;
     std::string DispositionLine() const;
+    std::string FileNameParameterText(std::string_view Name) const;
     std::string TransferEncodingText() const;
 };
 

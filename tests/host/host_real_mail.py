@@ -39,6 +39,8 @@ class Parsed:
     def __init__(self, data):
         self.message = email.message_from_bytes(data, policy=email.policy.compat32)
         self.headers = email.message_from_string(data.decode('latin-1'), policy=email.policy.compat32)
+        # The current parser: of a name and its RFC 2231 form it takes the first.
+        self.current = email.message_from_bytes(data, policy=email.policy.default)
 
     def leaves(self):
         """(bodies, headers) of every part that is no multipart."""
@@ -151,6 +153,8 @@ class RealMail(unittest.TestCase):
                                  [p.get_content_type() for p in before.message.walk()])
                 for (_, b), (_, a) in zip(before.leaves(), after.leaves()):
                     self.assertEqual(header_text(a.get_filename()), header_text(b.get_filename()))
+                self.assertEqual([p.get_filename() for p in after.current.walk()],
+                                 [p.get_filename() for p in before.current.walk()])
 
     def test_parameters(self):
         for name, before, after in self.changed():

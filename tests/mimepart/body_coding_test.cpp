@@ -240,7 +240,8 @@ TEST(BuildHeader, WritesContentLinesInItsOrder) {
 }
 
 // Every parameter the rebuilt lines do not write themselves comes back as it was
-// written and in its order; the RFC 2231 forms of the names among them.
+// written and in its order, the RFC 2231 forms of the names among them; the file
+// name keeps its place among them.
 TEST(BuildHeader, CarriesTheParametersItDoesNotRewrite) {
     const THeaderCase Cases[] = {
         {"invitation", {"Content-Type: text/calendar; charset=UTF-8; method=REQUEST"},
@@ -259,10 +260,14 @@ TEST(BuildHeader, CarriesTheParametersItDoesNotRewrite) {
           "Content-Disposition: attachment; filename*=utf-8''pozn%C3%A1mky.txt; FILENAME=\"poznamky.txt\""},
          {"Content-type: TEXT/PLAIN; charset=UTF-8; name=\"poznamky.txt\"; name*=utf-8''pozn%C3%A1mky.txt",
           "Content-Transfer-Encoding: 7bit",
-          "Content-Disposition: attachment; FileName=\"poznamky.txt\"; filename*=utf-8''pozn%C3%A1mky.txt"}},
+          "Content-Disposition: attachment; filename*=utf-8''pozn%C3%A1mky.txt; FileName=\"poznamky.txt\""}},
+        {"a name without a parameter of its line comes first",
+         {"Content-Type: text/plain; format=flowed; charset=utf-8", "Content-Disposition: inline; filename=a.txt"},
+         {"Content-type: TEXT/PLAIN; charset=UTF-8; name=\"a.txt\"; format=flowed", "Content-Transfer-Encoding: 7bit",
+          "Content-Disposition: inline; FileName=\"a.txt\""}},
         {"a quoted semicolon stays inside its parameter",
          {"Content-Type: application/x-a; x-note=\"a; b\"; name=a.bin"},
-         {"Content-type: APPLICATION/X-A; name=\"a.bin\"; x-note=\"a; b\"", "Content-Transfer-Encoding: 7bit"}},
+         {"Content-type: APPLICATION/X-A; x-note=\"a; b\"; name=\"a.bin\"", "Content-Transfer-Encoding: 7bit"}},
         {"the multipart line writes its own boundary",
          {"Content-Type: multipart/related; type=\"text/html\"; boundary=b1; start=\"<a@b>\""},
          {"Content-type: MULTIPART/RELATED; boundary=\"b1\"; type=\"text/html\"; start=\"<a@b>\""}},
