@@ -118,18 +118,25 @@ bool QuoteOpenBehind(std::string_view Text, bool Open) {
     return Open;
 }
 
-// Whether the address that Rest continues ends in an angle address: a "<" comes
-// before the comma that ends it.
-bool AngleAddressFollows(std::string_view Rest) {
+// For every position of a To or CC value, whether an angle address follows it in
+// the same list element: a "<" outside quotes comes before the next comma outside
+// quotes. A pass forward finds what stands outside quotes, a pass backward answers
+// for every position at once.
+std::vector<bool> AngleAddressAhead(std::string_view Value) {
+    std::vector<bool> Outside(Value.size(), false);
     bool Quoted = false;
-    for (size_t I = 0; I < Rest.size(); ++I) {
-        const char C = Rest[I];
-        if (Quoted && C == '\\') ++I;
-        else if (C == '"') Quoted = !Quoted;
-        else if (!Quoted && C == ',') return false;
-        else if (!Quoted && C == '<') return true;
+    for (size_t I = 0; I < Value.size(); ++I) {
+        Outside[I] = !Quoted;
+        if (Quoted && Value[I] == '\\') ++I;
+        else if (Value[I] == '"') Quoted = !Quoted;
     }
-    return false;
+    std::vector<bool> Ahead(Value.size() + 1, false);
+    for (size_t I = Value.size(); I-- > 0;) {
+        Ahead[I] = Ahead[I + 1];
+        if (Outside[I] && Value[I] == ',') Ahead[I] = false;
+        if (Outside[I] && Value[I] == '<') Ahead[I] = true;
+    }
+    return Ahead;
 }
 
 // The display name in front of the first "<" of a decoded whole address, quoted
@@ -166,15 +173,15 @@ std::string AddressRunText(std::string Decoded, bool InQuotedString, bool Before
 // (blanks between them are folding and vanish) decoded as one text and quoted
 // where it needs it. Everything outside the words is copied as it stands.
 std::string DecodedAddressList(std::string_view Value, TCharsetId System) {
+    const std::vector<bool> AngleAhead = AngleAddressAhead(Value);
     std::string Result;
     bool Quoted = false;
     size_t Rest = 0;
     size_t RunStart = std::string_view::npos;
     const auto WriteRun = [&] {
         if (RunStart == std::string_view::npos) return;
-        const std::string Written =
-            AddressRunText(DecodeEncodedWords(Value.substr(RunStart, Rest - RunStart), System), Quoted,
-                           AngleAddressFollows(Value.substr(Rest)));
+        const std::string Written = AddressRunText(DecodeEncodedWords(Value.substr(RunStart, Rest - RunStart), System),
+                                                   Quoted, AngleAhead[Rest]);
         Quoted = QuoteOpenBehind(Written, Quoted);
         Result += Written;
         RunStart = std::string_view::npos;
