@@ -1,7 +1,10 @@
 // TranscodeText over arbitrary pairs of members (chosen by the first two input
 // bytes), and the round trips that our own UTF-8 and UTF-7 codecs must keep for
 // BMP text, with the direct UTF-8 paths checked against the unit walk and the
-// one-pass UTF-8 to single-byte path against the two passes, for every target.
+// one-pass UTF-8 to single-byte path against the two passes, for every target;
+// on malformed UTF-8 our own decoding is checked against the library's.
+#include <iconv.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,11 +29,62 @@ std::string WidenedUnits(std::string_view Units) {
     return Wide;
 }
 
+// The units less the surrogates, which UTF-8 cannot carry.
+std::string WithoutSurrogates(std::string_view Units) {
+    std::string Kept;
+    for (size_t K = 0; K + 1 < Units.size(); K += 2)
+        if ((static_cast<uint8_t>(Units[K]) & 0xF8) != 0xD8) Kept.append(Units.substr(K, 2));
+    return Kept;
+}
+
+// Where our own code parts from the library by rule on well-formed UTF-8: a mark
+// vanishes or turns the order round, and a character above FFFF keeps its low 16
+// bits where the library drops it. Each such sequence becomes a "?".
+std::string WithoutOwnRules(std::string_view Text) {
+    std::string Out;
+    for (size_t I = 0; I < Text.size();) {
+        const std::string_view Rest = Text.substr(I);
+        const auto At = [&Rest](size_t K) { return static_cast<uint8_t>(Rest[K]); };
+        const bool Mark = Rest.starts_with("\xEF\xBB\xBF") || Rest.starts_with("\xEF\xBF\xBE");
+        const bool Astral = Rest.size() >= 4 && At(0) >= 0xF0 && At(0) <= 0xF4 &&
+                            At(1) >= (At(0) == 0xF0 ? 0x90 : 0x80) && At(1) <= (At(0) == 0xF4 ? 0x8F : 0xBF) &&
+                            (At(2) & 0xC0) == 0x80 && (At(3) & 0xC0) == 0x80;
+        if (Mark || Astral) {
+            Out += '?';
+            I += Mark ? 3 : 4;
+        } else {
+            Out += Rest[0];
+            ++I;
+        }
+    }
+    return Out;
+}
+
+// The C library's iconv, whatever library the engine was told to use: UTF-8 into
+// the intermediate, dropping what it cannot read.
+std::string LibraryIntermediate(std::string_view Text) {
+    static const iconv_t Descriptor = iconv_open("UCS-2BE//IGNORE", "UTF-8");
+    std::string Out(Text.size() * 2 + 16, '\0');
+    char* In = const_cast<char*>(Text.data());
+    char* Room = Out.data();
+    size_t InLeft = Text.size(), RoomLeft = Out.size();
+    iconv(Descriptor, nullptr, nullptr, nullptr, nullptr);
+    iconv(Descriptor, &In, &InLeft, &Room, &RoomLeft);
+    Out.resize(Out.size() - RoomLeft);
+    return Out;
+}
+
+// Malformed UTF-8 is dropped alike by our own code and by the library.
+void CheckAgainstLibrary(std::string_view Text) {
+    const std::string Plain = WithoutOwnRules(Text);
+    Require(Utf8ToIntermediate(Plain) == LibraryIntermediate(Plain));
+}
+
 void CheckOwnCodecs(std::string_view Text) {
     const std::string_view Units = Text.substr(0, Text.size() & ~size_t{1});
-    const std::string Wide = WidenedUnits(Units);
+    const std::string Wide = WidenedUnits(WithoutSurrogates(Units));
     Require(DecodeUtf8Units(EncodeUtf8Units(Wide)) == Wide);
-    Require(IntermediateToUtf8(Units) == EncodeUtf8Units(Wide));
+    Require(IntermediateToUtf8(Units) == EncodeUtf8Units(WidenedUnits(Units)));
     Require(Utf8ToIntermediate(Text) == WalkUnits(DecodeUtf8Units(Text), 4, false));
     const std::string Intermediate = Utf8ToIntermediate(Text);
     for (size_t N = 0; N < CharsetCount; ++N) {
@@ -57,5 +111,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     const std::string Converted = TranscodeText(Text, Source, Target, Transliterate);
     if (Source == Target) Require(Converted == Text);
     CheckOwnCodecs(Text);
+    CheckAgainstLibrary(Text);
     return 0;
 }

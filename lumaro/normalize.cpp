@@ -15,10 +15,10 @@ namespace lumaro {
 namespace {
 
 enum class TValueRule {
-    EncodeText,     // decoded, then encoded again as header text
-    EncodeAddress,  // decoded, then encoded again as one address
-    DecodeOnly,     // decoded and written as raw text
-    WholeLine       // the whole line decoded, its name kept as written
+    EncodeText,         // decoded, then encoded again as header text
+    EncodeAddress,      // decoded, then encoded again as one address
+    DecodeAddressList,  // decoded and written as raw text, display names quoted where needed
+    WholeLine           // the whole line decoded, its name kept as written
 };
 
 struct THeaderKind {
@@ -33,8 +33,8 @@ struct THeaderKind {
 constexpr THeaderKind HeaderKinds[] = {
     {"SUBJECT", "subject", "Subject: ", TValueRule::EncodeText},
     {"FROM", "from", "From: ", TValueRule::EncodeAddress},
-    {"TO", "to", "To: ", TValueRule::DecodeOnly},
-    {"CC", "cc", "CC: ", TValueRule::DecodeOnly},
+    {"TO", "to", "To: ", TValueRule::DecodeAddressList},
+    {"CC", "cc", "CC: ", TValueRule::DecodeAddressList},
     {"CONTENT-TYPE", "content-type", "", TValueRule::WholeLine},
     {"CONTENT-DISPOSITION", "content-disposion", "", TValueRule::WholeLine},
 };
@@ -81,10 +81,133 @@ std::string WithoutLineBreaks(std::string Text) {
     return Text;
 }
 
+// --- To and CC -----------------------------------------------------------------------
+//
+// A decoded word is written raw into To and CC, where a comma, a semicolon or an
+// angle bracket from inside it would split the list or the address: the decoded
+// text of each run of adjacent words is quoted where it needs to be.
+
+constexpr std::string_view AddressSpecials = ",;<>@:\"\\()";
+
+bool HoldsAddressSpecials(std::string_view Text) {
+    return Text.find_first_of(AddressSpecials) != std::string_view::npos;
+}
+
+bool IsBlankText(std::string_view Text) {
+    for (char C : Text)
+        if (static_cast<unsigned char>(C) > 0x20) return false;
+    return true;
+}
+
+std::string QuotedString(std::string_view Text) {
+    std::string Quoted = "\"";
+    for (char C : Text) {
+        if (C == '"' || C == '\\') Quoted += '\\';
+        Quoted += C;
+    }
+    Quoted += '"';
+    return Quoted;
+}
+
+// Whether a quoted string is open behind Text, when one was open before it (Open).
+bool QuoteOpenBehind(std::string_view Text, bool Open) {
+    for (size_t I = 0; I < Text.size(); ++I) {
+        if (Open && Text[I] == '\\') ++I;
+        else if (Text[I] == '"') Open = !Open;
+    }
+    return Open;
+}
+
+// For every position of a To or CC value, whether an angle address follows it in
+// the same list element: a "<" outside quotes comes before the next comma outside
+// quotes. A pass forward finds what stands outside quotes, a pass backward answers
+// for every position at once.
+std::vector<bool> AngleAddressAhead(std::string_view Value) {
+    std::vector<bool> Outside(Value.size(), false);
+    bool Quoted = false;
+    for (size_t I = 0; I < Value.size(); ++I) {
+        Outside[I] = !Quoted;
+        if (Quoted && Value[I] == '\\') ++I;
+        else if (Value[I] == '"') Quoted = !Quoted;
+    }
+    std::vector<bool> Ahead(Value.size() + 1, false);
+    for (size_t I = Value.size(); I-- > 0;) {
+        Ahead[I] = Ahead[I + 1];
+        if (Outside[I] && Value[I] == ',') Ahead[I] = false;
+        if (Outside[I] && Value[I] == '<') Ahead[I] = true;
+    }
+    return Ahead;
+}
+
+// The display name in front of the first "<" of a decoded whole address, quoted
+// when it needs it. Before an "@" it is a list that begins with a bare address,
+// whose parts must stay apart.
+std::string QuotedDisplayName(std::string_view Name) {
+    const std::string_view Phrase = TrimView(Name);
+    const bool Quoted = Phrase.size() >= 2 && Phrase.front() == '"' && Phrase.back() == '"';
+    if (Phrase.empty() || Quoted || !HoldsAddressSpecials(Phrase) || Phrase.find('@') != std::string_view::npos)
+        return std::string(Name);
+    const size_t Lead = static_cast<size_t>(Phrase.data() - Name.data());
+    std::string Written(Name.substr(0, Lead));
+    Written += QuotedString(Phrase);
+    Written += Name.substr(Lead + Phrase.size());
+    return Written;
+}
+
+// The decoded text of one run of encoded words, as To or CC writes it.
+std::string AddressRunText(std::string Decoded, bool InQuotedString, bool BeforeAngleAddress) {
+    // The sender's own quotes hold a run inside a quoted string, or one whose quote
+    // opens or closes outside the words.
+    if (InQuotedString || QuoteOpenBehind(Decoded, false)) return Decoded;
+    // Before an angle address outside the words, the run is a display name, whatever it holds.
+    if (BeforeAngleAddress) return HoldsAddressSpecials(Decoded) ? QuotedString(Decoded) : Decoded;
+    const size_t Angle = Decoded.find('<');
+    if (Angle != std::string::npos)
+        return QuotedDisplayName(std::string_view(Decoded).substr(0, Angle)) + Decoded.substr(Angle);
+    // A bare address inside the words is what lets a reader find it at all.
+    if (Decoded.find('@') != std::string::npos) return Decoded;
+    return HoldsAddressSpecials(Decoded) ? QuotedString(Decoded) : Decoded;
+}
+
+// DecodeEncodedWords of a To or CC value, with every run of adjacent encoded words
+// (blanks between them are folding and vanish) decoded as one text and quoted
+// where it needs it. Everything outside the words is copied as it stands.
+std::string DecodedAddressList(std::string_view Value, TCharsetId System) {
+    const std::vector<bool> AngleAhead = AngleAddressAhead(Value);
+    std::string Result;
+    bool Quoted = false;
+    size_t Rest = 0;
+    size_t RunStart = std::string_view::npos;
+    const auto WriteRun = [&] {
+        if (RunStart == std::string_view::npos) return;
+        const std::string Written = AddressRunText(DecodeEncodedWords(Value.substr(RunStart, Rest - RunStart), System),
+                                                   Quoted, AngleAhead[Rest]);
+        Quoted = QuoteOpenBehind(Written, Quoted);
+        Result += Written;
+        RunStart = std::string_view::npos;
+    };
+    for (size_t Open = Value.find("=?"); Open != std::string_view::npos; Open = Value.find("=?", Rest)) {
+        const size_t Close = FindEncodedWordEnd(Value, Open + 1);
+        if (Close == 0) break;
+        const std::string_view Lead = Value.substr(Rest, Open - Rest);
+        if (!IsBlankText(Lead)) {
+            WriteRun();
+            Result += Lead;
+            Quoted = QuoteOpenBehind(Lead, Quoted);
+        }
+        if (RunStart == std::string_view::npos) RunStart = Open;
+        Rest = Close + 1;
+    }
+    WriteRun();
+    Result += Value.substr(Rest);
+    return Result;
+}
+
 std::string RewrittenLine(const THeaderKind& Kind, const std::string& Line) {
     const TCharsetId System = SystemCharset();
     if (Kind.Rule == TValueRule::WholeLine) return WithoutLineBreaks(DecodeEncodedWords(Line, System));
-    std::string Value = DecodeEncodedWords(FieldValueOf(Line), System);
+    std::string Value = Kind.Rule == TValueRule::DecodeAddressList ? DecodedAddressList(FieldValueOf(Line), System)
+                                                                   : DecodeEncodedWords(FieldValueOf(Line), System);
     switch (Kind.Rule) {
         case TValueRule::EncodeText:
             Value = EncodeHeaderText(Value);
@@ -114,13 +237,6 @@ void ApplyHeaderRule(TMimePart& Part) {
         Part.HeaderLines.Put(i, RewrittenLine(*Kind, Line));
         JobState.Changed = true;
     }
-}
-
-// FileName holds text in OutputCharsetId, so it follows a change of that charset.
-void SetOutputCharset(TMimePart& Part, TCharsetId Id) {
-    if (Part.OutputCharsetId == Id) return;
-    if (!Part.FileName.empty()) Part.FileName = ConvertCharset(Part.FileName, Part.OutputCharsetId, Id);
-    Part.OutputCharsetId = Id;
 }
 
 bool ConversionApplies(const TMimePart& Part) {
@@ -181,7 +297,8 @@ void ConvertTextBody(TMimePart& Part) {
 }  // namespace
 
 void TWalk::NormalizePart(TMimePart& Part) {
-    SetOutputCharset(Part, TCharsetId::UTF_8);
+    // FileName is text in OutputCharsetId: the part decodes it again from its header.
+    Part.SetOutputCharset(TCharsetId::UTF_8);
     ApplyHeaderRule(Part);
     if (ConversionApplies(Part)) ConvertTextBody(Part);
 }

@@ -287,11 +287,67 @@ std::string TMimePart::TransferEncodingText() const {
     return "7bit";
 }
 
+namespace {
+
+// The name of a parameter as written, "name*0*" for "name*0*=utf-8''a".
+std::string_view ParameterName(std::string_view Parameter) {
+    return TrimView(Parameter.substr(0, Parameter.find('=')));
+}
+
+bool NamedAs(std::string_view Parameter, std::string_view Name) {
+    return !Name.empty() && SameText(ParameterName(Parameter), Name);
+}
+
+// Appends the file name (NameText, such as name="a.txt") and the parameters the
+// line does not write itself, as they were written and in their order: format,
+// method, and the RFC 2231 forms of the name (name*=, filename*0*= ...), which name
+// their own charset, so the part's new charset does not touch them. The file name
+// takes the place its parameter had among them, since readers that find both a
+// name and its RFC 2231 form take the one that comes first; without one it comes
+// first.
+void AppendParameters(std::string& Line, const std::vector<std::string>& Parameters, std::string_view NameParameter,
+                      std::string_view NameText, std::string_view KindParameter) {
+    bool NamePending = !NameText.empty();
+    const auto AppendName = [&] {
+        if (NamePending) Line.append("; ").append(NameText);
+        NamePending = false;
+    };
+    bool NameWasWritten = false;
+    for (const std::string& Parameter : Parameters) NameWasWritten = NameWasWritten || NamedAs(Parameter, NameParameter);
+    if (!NameWasWritten) AppendName();
+    for (const std::string& Parameter : Parameters) {
+        if (NamedAs(Parameter, NameParameter)) AppendName();
+        else if (!NamedAs(Parameter, KindParameter)) Line.append("; ").append(Parameter);
+    }
+}
+
+// The parameter that the Content-type line of a kind writes besides the name.
+std::string_view KindParameterOf(TMimePrimaryKind Kind) {
+    if (Kind == TMimePrimaryKind::PrimaryText) return "charset";
+    if (Kind == TMimePrimaryKind::PrimaryMultipart) return "boundary";
+    return {};
+}
+
+}  // namespace
+
+// The file name as the rebuilt lines write it, encoded where it needs to be; empty
+// for a part without one.
+std::string TMimePart::FileNameParameterText(std::string_view Name) const {
+    if (FileName.empty()) return {};
+    return std::string(Name) + "=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
+}
+
 std::string TMimePart::ContentTypeLine() const {
     std::string Line = "Content-type: " + PrimaryType + "/" + SubType;
     if (PrimaryKind == TMimePrimaryKind::PrimaryText) Line += "; charset=" + CharsetName(CharsetId);
     if (PrimaryKind == TMimePrimaryKind::PrimaryMultipart) Line += "; boundary=\"" + Boundary + "\"";
-    if (!FileName.empty()) Line += "; name=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
+    AppendParameters(Line, ContentTypeParameters, "name", FileNameParameterText("name"), KindParameterOf(PrimaryKind));
+    return Line;
+}
+
+std::string TMimePart::DispositionLine() const {
+    std::string Line = "Content-Disposition: " + LowerCase(Disposition);
+    AppendParameters(Line, DispositionParameters, "filename", FileNameParameterText("FileName"), {});
     return Line;
 }
 
@@ -309,11 +365,7 @@ void TMimePart::BuildHeader() {
     if (PrimaryKind == TMimePrimaryKind::PrimaryText || PrimaryKind == TMimePrimaryKind::PrimaryBinary)
         HeaderLines.Add("Content-Transfer-Encoding: " + TransferEncodingText());
     if (!ContentId.empty()) HeaderLines.Add("Content-ID: " + ContentId);
-    if (!Disposition.empty()) {
-        std::string Line = "Content-Disposition: " + LowerCase(Disposition);
-        if (!FileName.empty()) Line += "; FileName=\"" + EncodeHeaderTextAs(FileName, OutputCharsetId) + "\"";
-        HeaderLines.Add(std::move(Line));
-    }
+    if (!Disposition.empty()) HeaderLines.Add(DispositionLine());
     if (!Description.empty()) HeaderLines.Add("Content-Description: " + Description);
 }
 

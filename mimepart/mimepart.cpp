@@ -31,6 +31,9 @@ void TMimePart::Clear() {
     Description.clear();
     Boundary.clear();
     FileName.clear();
+    FileNameParameter.clear();
+    ContentTypeParameters.clear();
+    DispositionParameters.clear();
     BodyLines.Clear();
     HeaderLines.Clear();
     Preamble.Clear();
@@ -172,6 +175,23 @@ std::string WithoutPath(const std::string& Name) {
     return Cut == std::string::npos ? Name : Name.substr(Cut + 1);
 }
 
+// The parameters of a content header line as they were written, without the value
+// in front of them (the media type or the disposition type).
+std::vector<std::string> WrittenParameters(const std::string& Line) {
+    std::string Rest = TextAfter(Line, ":");
+    FetchQuoted(Rest, ";", "\"");
+    std::vector<std::string> Parameters;
+    while (!Rest.empty()) {
+        std::string Item = Trim(FetchQuoted(Rest, ";", "\""));
+        if (!Item.empty()) Parameters.push_back(std::move(Item));
+    }
+    return Parameters;
+}
+
+std::string DecodedFileName(const std::string& Parameter, TCharsetId Target) {
+    return WithoutPath(DecodeEncodedWords(Parameter, Target));
+}
+
 }  // namespace
 
 void TMimePart::ParseContentType(const std::string& Line, const std::string& Upper) {
@@ -179,6 +199,7 @@ void TMimePart::ParseContentType(const std::string& Line, const std::string& Upp
     SetPrimaryType(Trim(TextBefore(MediaType, "/")));
     SubType = Trim(TextAfter(MediaType, "/"));
     if (SubType == PrimaryType && MediaType.find('/') == std::string::npos) SubType.clear();
+    ContentTypeParameters = WrittenParameters(Line);
     switch (PrimaryKind) {
     case TMimePrimaryKind::PrimaryText:
         SetCharset(UpperCase(HeaderParameter(Line, "charset")));
@@ -199,6 +220,7 @@ void TMimePart::ParseContentDisposition(const std::string& Line, const std::stri
                                         std::string& DispositionFileName) {
     Disposition = Trim(TextBefore(TextAfter(Upper, ":"), ";"));
     DispositionFileName = HeaderParameter(Line, "FileName");
+    DispositionParameters = WrittenParameters(Line);
 }
 
 void TMimePart::ParseHeader() {
@@ -210,6 +232,8 @@ void TMimePart::ParseHeader() {
     SetTransferEncoding("7BIT");
     Disposition.clear();
     ContentId.clear();
+    ContentTypeParameters.clear();
+    DispositionParameters.clear();
     std::string DispositionFileName;
 
     for (std::string_view Stored : HeaderLines) {
@@ -223,8 +247,14 @@ void TMimePart::ParseHeader() {
         if (StartsWith(U, "CONTENT-ID:")) ContentId = TrimmedAfterColon(Line);
     }
     // The Content-Type name parameter wins over the disposition's FileName.
-    if (FileName.empty()) FileName = DispositionFileName;
-    FileName = WithoutPath(DecodeEncodedWords(FileName, OutputCharsetId));
+    FileNameParameter = FileName.empty() ? DispositionFileName : FileName;
+    FileName = DecodedFileName(FileNameParameter, OutputCharsetId);
+}
+
+void TMimePart::SetOutputCharset(TCharsetId Id) {
+    if (Id == OutputCharsetId) return;
+    OutputCharsetId = Id;
+    if (!FileNameParameter.empty()) FileName = DecodedFileName(FileNameParameter, Id);
 }
 
 }  // namespace lumaro

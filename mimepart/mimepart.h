@@ -78,6 +78,14 @@ public:
     std::string ContentId;
     std::string Boundary;
     std::string FileName;
+    // The file-name parameter as the header wrote it, before its encoded words were
+    // decoded into FileName.
+    std::string FileNameParameter;
+    // The parameters of the last Content-Type and Content-Disposition lines, each as
+    // it was written ("format=flowed", "filename*0*=utf-8''a%C3%A1"), in their
+    // order; the media type and the disposition type are not among them.
+    std::vector<std::string> ContentTypeParameters;
+    std::vector<std::string> DispositionParameters;
     TLineList Lines;
     TLineList BodyLines;
     TLineList HeaderLines;
@@ -106,6 +114,11 @@ public:
     // An Index at or beyond the end of List raises std::out_of_range.
     static std::string UnfoldHeaderLine(const TLineList& List, size_t& Index);
     void ParseHeader();
+    // Sets OutputCharsetId; FileName is decoded again from FileNameParameter straight
+    // into the new charset, so that a name of raw bytes stays the bytes it was and a
+    // name of encoded words loses nothing on the way. A FileName without a parameter
+    // (given by hand) is left as it is.
+    void SetOutputCharset(TCharsetId Id);
 
     void DecodeBody();
     void EncodeBody();
@@ -136,6 +149,8 @@ private:
     bool DeclaresOwnCharset(const std::string& Decoded) const;
     void EncodeLines(std::string_view Content);
     std::string ContentTypeLine() const;
+    std::string DispositionLine() const;
+    std::string FileNameParameterText(std::string_view Name) const;
     std::string TransferEncodingText() const;
 };
 

@@ -1,7 +1,9 @@
-// The own UTF-8 codec. Decoding never rejects anything: a lead byte takes every
-// continuation byte that follows it, however many, and a byte that cannot lead
-// contributes no bits of its own. The codecs work on values; the results are those
-// of assembling and splitting binary digit texts.
+// The own UTF-8 codec. Decoding reads well-formed sequences only: a byte that
+// does not start or continue one (a stray continuation byte, a lead byte cut short,
+// an overlong form, a surrogate, a value above U+10FFFF, FE, FF) is dropped, as
+// the iconv library drops it, so that malformed text can never turn into control
+// bytes. The codecs work on values; the results are those of assembling and
+// splitting binary digit texts.
 #include <bit>
 #include <cstring>
 
@@ -12,33 +14,54 @@
 namespace lumaro {
 namespace {
 
-// Payload bits of a byte of 80 or more that starts a sequence.
-constexpr uint8_t LeadMask(uint8_t B) {
-    if (B >= 0xC0 && B <= 0xDF) return 0x1F;
-    if (B >= 0xE0 && B <= 0xEF) return 0x0F;
-    if (B >= 0xF0 && B <= 0xF7) return 0x07;
-    if (B >= 0xF8 && B <= 0xFB) return 0x03;
-    if (B >= 0xFC && B <= 0xFD) return 0x01;
-    return 0x00;  // a stray continuation byte, FE, FF
-}
-
 constexpr bool IsContinuation(uint8_t B) { return (B & 0xC0) == 0x80; }
 
-// The value of the sequence that starts at P[I] (80 or more); I moves past it.
-inline uint32_t SequenceValue(const uint8_t* P, size_t N, size_t& I) {
-    uint32_t V = P[I] & LeadMask(P[I]);
-    ++I;
-    while (I < N && IsContinuation(P[I])) {
-        V = (V << 6) | (P[I] & 0x3Fu);
-        ++I;
-    }
-    return V;
+// What a byte of 80 or more asks of the sequence it starts: its length, and the
+// range of its second byte, which rules out overlong forms, surrogates and values
+// above U+10FFFF. Length 0: the byte starts nothing.
+struct TLeadRule {
+    uint8_t Length, Low, High;
+};
+
+constexpr TLeadRule LeadRuleOf(uint8_t B) {
+    if (B >= 0xC2 && B <= 0xDF) return {2, 0x80, 0xBF};
+    if (B == 0xE0) return {3, 0xA0, 0xBF};
+    if (B == 0xED) return {3, 0x80, 0x9F};
+    if (B >= 0xE1 && B <= 0xEF) return {3, 0x80, 0xBF};
+    if (B == 0xF0) return {4, 0x90, 0xBF};
+    if (B >= 0xF1 && B <= 0xF3) return {4, 0x80, 0xBF};
+    if (B == 0xF4) return {4, 0x80, 0x8F};
+    return {0, 0, 0};
 }
 
-// A lead byte 110xxxxx at P[I] with exactly one continuation byte after it.
+// The length of the well-formed sequence at P[I], 0 when none starts there.
+inline size_t WellFormedLength(const uint8_t* P, size_t N, size_t I) {
+    const TLeadRule Rule = LeadRuleOf(P[I]);
+    if (Rule.Length == 0 || N - I < Rule.Length) return 0;
+    if (P[I + 1] < Rule.Low || P[I + 1] > Rule.High) return 0;
+    for (size_t K = 2; K < Rule.Length; ++K)
+        if (!IsContinuation(P[I + K])) return 0;
+    return Rule.Length;
+}
+
+// Reads the sequence that starts at P[I] (80 or more) and moves I past it. A byte
+// that starts no well-formed sequence is passed over alone and gives no value; the
+// continuation bytes after it are then passed over one by one in the same way.
+inline bool SequenceValue(const uint8_t* P, size_t N, size_t& I, uint32_t& V) {
+    const size_t Length = WellFormedLength(P, N, I);
+    if (Length == 0) {
+        ++I;
+        return false;
+    }
+    V = P[I] & (0x7Fu >> Length);
+    for (size_t K = 1; K < Length; ++K) V = (V << 6) | (P[I + K] & 0x3Fu);
+    I += Length;
+    return true;
+}
+
+// A well-formed two-byte sequence at P[I].
 inline bool IsTwoByteSequence(const uint8_t* P, size_t N, size_t I) {
-    return (P[I] & 0xE0) == 0xC0 && N - I >= 2 && IsContinuation(P[I + 1]) &&
-           (N - I == 2 || !IsContinuation(P[I + 2]));
+    return P[I] >= 0xC2 && P[I] <= 0xDF && N - I >= 2 && IsContinuation(P[I + 1]);
 }
 
 inline bool EightAsciiBytes(const uint8_t* P) {
@@ -74,9 +97,12 @@ inline void CopyAsciiWords(const uint8_t* P, size_t N, size_t& I, uint8_t*& O) {
 
 // One step of the walk over the 4-byte units of UTF-8 text: reads the sequence at
 // P[I] as a unit in the current order, and gives true with the unit when it is a
-// character; a mark vanishes, a reversed mark turns the order round.
+// character; a mark vanishes, a reversed mark turns the order round, and a byte
+// that starts no well-formed sequence gives nothing.
 inline bool NextCharacterUnit(const uint8_t* P, size_t N, size_t& I, bool& LittleEndian, uint32_t& Unit) {
-    const uint32_t V = P[I] < 0x80 ? P[I++] : SequenceValue(P, N, I);
+    uint32_t V;
+    if (P[I] < 0x80) V = P[I++];
+    else if (!SequenceValue(P, N, I, V)) return false;
     Unit = LittleEndian ? SwapBytes(V) : V;
     switch (RoleOfUnit(Unit)) {
     case TUnitRole::SwitchByteOrder: LittleEndian = !LittleEndian; return false;
@@ -87,8 +113,9 @@ inline bool NextCharacterUnit(const uint8_t* P, size_t N, size_t& I, bool& Littl
 }
 
 // Writes the UTF-8 form of V. Values above FFFF never come from the engine; they get
-// the long forms whose lead bytes the decoder reads back (FE with six continuation
-// bytes carries a full 32 bits), so that decoding gives every value back.
+// the four-byte form, and above 1FFFFF the old long forms (FE with six continuation
+// bytes carries a full 32 bits). Decoding gives back every value that UTF-8 may
+// carry: surrogates and values above 10FFFF are malformed there, and dropped.
 inline void AppendUtf8(uint8_t*& O, uint32_t V) {
     if (V < 0x80) {
         *O++ = static_cast<uint8_t>(V);
@@ -122,7 +149,9 @@ std::string DecodeUtf8Units(std::string_view Text) {
     uint8_t* O = Bytes(Out);
     size_t I = 0;
     while (I < N) {
-        const uint32_t V = P[I] < 0x80 ? P[I++] : SequenceValue(P, N, I);
+        uint32_t V;
+        if (P[I] < 0x80) V = P[I++];
+        else if (!SequenceValue(P, N, I, V)) continue;
         *O++ = static_cast<uint8_t>(V >> 24);
         *O++ = static_cast<uint8_t>(V >> 16);
         *O++ = static_cast<uint8_t>(V >> 8);

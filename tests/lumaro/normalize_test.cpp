@@ -84,6 +84,45 @@ TEST_F(Normalize, HeaderRule) {
     }
 }
 
+// A decoded word must not split the list or the address it stands in.
+TEST_F(Normalize, DecodedAddressListsStayWhole) {
+    const struct {
+        std::string Value, Expected;
+    } Cases[] = {
+        {"=?UTF-8?Q?Novak,?= Petr <p@x.cz>", "\"Novak,\" Petr <p@x.cz>"},
+        {"=?UTF-8?Q?a;b?= <p@x.cz>", "\"a;b\" <p@x.cz>"},
+        {"=?UTF-8?Q?a_<b>?= <p@x.cz>", "\"a <b>\" <p@x.cz>"},
+        {"=?UTF-8?Q?a_@?= Brno <p@x.cz>", "\"a @\" Brno <p@x.cz>"},
+        {"=?UTF-8?Q?a:b?= <p@x.cz>", "\"a:b\" <p@x.cz>"},
+        {"=?UTF-8?Q?a_=22b=22?= <p@x.cz>", "\"a \\\"b\\\"\" <p@x.cz>"},
+        {"=?UTF-8?Q?a_=5C?= b <p@x.cz>", "\"a \\\\\" b <p@x.cz>"},
+        {"=?UTF-8?Q?a_(b)?= <p@x.cz>", "\"a (b)\" <p@x.cz>"},
+        {"=?UTF-8?Q?a,?= <a@x.cz>, =?UTF-8?B?Yztk?= <c@x.cz>", "\"a,\" <a@x.cz>, \"c;d\" <c@x.cz>"},
+        // Adjacent words are one text; a run without specials is written as before.
+        {"=?UTF-8?Q?Novak,?= =?UTF-8?Q?_Petr?= <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
+        {"=?UTF-8?Q?Petr_Novak?= <p@x.cz>", "Petr Novak <p@x.cz>"},
+        {"Petr =?UTF-8?Q?Nov=C3=A1k?= <p@x.cz>", "Petr Nov\xe1k <p@x.cz>"},
+        // The sender's own quotes hold the words.
+        {"\"=?UTF-8?Q?Novak,?= Petr\" <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
+        {"=?UTF-8?Q?=22Novak,?= Petr\" <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
+        // Whole addresses and lists inside the words are written raw, the first
+        // display name quoted where it needs it.
+        {"=?UTF-8?Q?Petr_Novak_<p@x.cz>?=", "Petr Novak <p@x.cz>"},
+        {"=?UTF-8?Q?Novak,_Petr_<p@x.cz>?=", "\"Novak, Petr\" <p@x.cz>"},
+        {"=?UTF-8?Q?=22Novak,_Petr=22_<p@x.cz>?=", "\"Novak, Petr\" <p@x.cz>"},
+        {"=?UTF-8?Q?Petr_<p@x.cz>,_Eva_<e@x.cz>?=", "Petr <p@x.cz>, Eva <e@x.cz>"},
+        {"=?UTF-8?Q?j@x.cz,_Petr_<p@x.cz>?=", "j@x.cz, Petr <p@x.cz>"},
+        {"=?UTF-8?Q?j@x.cz,_e@x.cz?=", "j@x.cz, e@x.cz"},
+        {"p@x.cz, =?UTF-8?Q?j@x.cz?=", "p@x.cz, j@x.cz"},
+    };
+    for (const auto& C : Cases) {
+        for (const std::string Name : {"To: ", "CC: "}) {
+            auto Part = Normalized({Name + C.Value, "", "body"});
+            EXPECT_EQ(Part->HeaderLines.Get(0), Name + C.Expected) << C.Value;
+        }
+    }
+}
+
 // However a decoded word carries line breaks or NUL bytes, the rewritten line
 // stays one header line.
 TEST_F(Normalize, RewrittenLinesHoldNoLineBreak) {
@@ -147,6 +186,30 @@ TEST_F(Normalize, ConversionRule) {
           "Content-Transfer-Encoding: 8bit"},
          {"x"},
          {Logged("H", "content-type"), Logged("C", "UTF-8")}},
+        // A name of raw UTF-8 bytes was never decoded: it keeps its bytes.
+        {"raw UTF-8 file name",
+         {"Content-Type: text/plain; charset=utf-8; name=\"pozn\xc3\xa1mky.txt\"", "Content-Transfer-Encoding: 8bit",
+          "", "x"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2; name=\"=?ISO-8859-1?Q?pozn=E1mky.txt?=\"",
+          "Content-Transfer-Encoding: 8bit"},
+         {"x"},
+         {Logged("C", "UTF-8")}},
+        // A word goes straight into UTF-8, whatever the system charset can hold.
+        {"file name beyond the system charset",
+         {"Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: 8bit",
+          "Content-Disposition: attachment; filename=\"=?UTF-8?B?0JQudHh0?=\"", "", "x"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2; name=\"=?ISO-8859-5?Q?=B4.txt?=\"",
+          "Content-Transfer-Encoding: 8bit", "Content-Disposition: attachment; FileName=\"=?ISO-8859-5?Q?=B4.txt?=\""},
+         {"x"},
+         {Logged("H", "content-disposion"), Logged("C", "UTF-8")}},
+        // What the rebuilt lines do not rewrite comes back as it was written.
+        {"other parameters",
+         {"Content-Type: text/plain; charset=utf-8; format=flowed", "Content-Transfer-Encoding: 8bit",
+          "Content-Disposition: attachment; filename*=utf-8''%C5%99.txt", "", "x"},
+         {"Content-type: TEXT/PLAIN; charset=ISO-8859-2; format=flowed", "Content-Transfer-Encoding: 8bit",
+          "Content-Disposition: attachment; filename*=utf-8''%C5%99.txt"},
+         {"x"},
+         {Logged("C", "UTF-8")}},
         {"html is left alone",
          {"Content-Type: text/html; charset=utf-8", "", "<p>\xc5\xbd</p>"},
          {"Content-Type: text/html; charset=utf-8"},

@@ -239,6 +239,51 @@ TEST(BuildHeader, WritesContentLinesInItsOrder) {
     }
 }
 
+// Every parameter the rebuilt lines do not write themselves comes back as it was
+// written and in its order, the RFC 2231 forms of the names among them; the file
+// name keeps its place among them.
+TEST(BuildHeader, CarriesTheParametersItDoesNotRewrite) {
+    const THeaderCase Cases[] = {
+        {"invitation", {"Content-Type: text/calendar; charset=UTF-8; method=REQUEST"},
+         {"Content-type: TEXT/CALENDAR; charset=UTF-8; method=REQUEST", "Content-Transfer-Encoding: 7bit"}},
+        {"flowed text, quoted and spaced as written",
+         {"Content-Type: text/plain; Format=\"flowed\" ; charset=utf-8;DelSp = yes;"},
+         {"Content-type: TEXT/PLAIN; charset=UTF-8; Format=\"flowed\"; DelSp = yes",
+          "Content-Transfer-Encoding: 7bit"}},
+        {"RFC 2231 names in both lines",
+         {"Content-Type: text/plain; charset=utf-8; name*=utf-8''pozn%C3%A1mky.txt",
+          "Content-Disposition: attachment;  filename*0*=utf-8''pozn%C3%A1; filename*1*=mky.txt; size=12"},
+         {"Content-type: TEXT/PLAIN; charset=UTF-8; name*=utf-8''pozn%C3%A1mky.txt", "Content-Transfer-Encoding: 7bit",
+          "Content-Disposition: attachment; filename*0*=utf-8''pozn%C3%A1; filename*1*=mky.txt; size=12"}},
+        {"a plain name beside the RFC 2231 one",
+         {"Content-Type: text/plain; name=\"poznamky.txt\"; name*=utf-8''pozn%C3%A1mky.txt; charset=utf-8",
+          "Content-Disposition: attachment; filename*=utf-8''pozn%C3%A1mky.txt; FILENAME=\"poznamky.txt\""},
+         {"Content-type: TEXT/PLAIN; charset=UTF-8; name=\"poznamky.txt\"; name*=utf-8''pozn%C3%A1mky.txt",
+          "Content-Transfer-Encoding: 7bit",
+          "Content-Disposition: attachment; filename*=utf-8''pozn%C3%A1mky.txt; FileName=\"poznamky.txt\""}},
+        {"a name without a parameter of its line comes first",
+         {"Content-Type: text/plain; format=flowed; charset=utf-8", "Content-Disposition: inline; filename=a.txt"},
+         {"Content-type: TEXT/PLAIN; charset=UTF-8; name=\"a.txt\"; format=flowed", "Content-Transfer-Encoding: 7bit",
+          "Content-Disposition: inline; FileName=\"a.txt\""}},
+        {"a quoted semicolon stays inside its parameter",
+         {"Content-Type: application/x-a; x-note=\"a; b\"; name=a.bin"},
+         {"Content-type: APPLICATION/X-A; x-note=\"a; b\"; name=\"a.bin\"", "Content-Transfer-Encoding: 7bit"}},
+        {"the multipart line writes its own boundary",
+         {"Content-Type: multipart/related; type=\"text/html\"; boundary=b1; start=\"<a@b>\""},
+         {"Content-type: MULTIPART/RELATED; boundary=\"b1\"; type=\"text/html\"; start=\"<a@b>\""}},
+        {"a binary part keeps a charset", {"Content-Type: application/json; charset=utf-8"},
+         {"Content-type: APPLICATION/JSON; charset=utf-8", "Content-Transfer-Encoding: 7bit"}},
+        {"the last line of a kind counts",
+         {"Content-Type: text/plain; format=fixed", "Content-Type: text/plain; charset=utf-8; format=flowed"},
+         {"Content-type: TEXT/PLAIN; charset=UTF-8; format=flowed", "Content-Transfer-Encoding: 7bit"}},
+    };
+    for (const auto& Case : Cases) {
+        TMimePart Part;
+        Prepared(Part, Case.Parsed).BuildHeader();
+        EXPECT_EQ(Part.HeaderLines.Strings(), Case.Built) << Case.Name;
+    }
+}
+
 TEST(BuildHeader, DeclaresANewCharsetByItsName) {
     TMimePart Part;
     Prepared(Part, {"Content-Type: text/plain; charset=utf-8"});

@@ -158,6 +158,43 @@ TEST(ParseHeader, DecodesTheFileNameBeforeRemovingItsPath) {
     EXPECT_EQ(Part.FileName, "r\xC3\xA9sum\xC3\xA9.txt");
 }
 
+// A new output charset takes the file name from its parameter again: words are
+// decoded straight into it, raw bytes stay the bytes they were.
+TEST(SetOutputCharset, DecodesTheFileNameAgainFromItsParameter) {
+    const struct {
+        const char* Name;
+        std::string Line;
+        std::string InUtf8;
+    } Cases[] = {
+        {"raw UTF-8 bytes", "Content-Type: text/plain; name=\"pozn\xC3\xA1mky.txt\"", "pozn\xC3\xA1mky.txt"},
+        {"UTF-8 word", "Content-Disposition: attachment; filename=\"=?UTF-8?Q?=C5=99=C3=ADjen.txt?=\"",
+         "\xC5\x99\xC3\xADjen.txt"},
+        {"ISO-8859-2 word", "Content-Type: text/plain; name=\"=?ISO-8859-2?Q?=F8=EDjen.txt?=\"",
+         "\xC5\x99\xC3\xADjen.txt"},
+        {"WINDOWS-1250 word", "Content-Type: text/plain; name=\"=?windows-1250?B?+O1qZW4udHh0?=\"",
+         "\xC5\x99\xC3\xADjen.txt"},
+        {"word and raw bytes", "Content-Type: text/plain; name=\"=?UTF-8?Q?=C5=99?= \xC3\xADjen.txt\"",
+         "\xC5\x99 \xC3\xADjen.txt"},
+        {"path in a word", "Content-Type: text/plain; name=\"=?UTF-8?Q?C:=5Cdir=5C=C5=99.txt?=\"", "\xC5\x99.txt"},
+        {"no name", "Content-Type: text/plain; name*=utf-8''x.txt", ""},
+    };
+    for (const auto& C : Cases) {
+        TMimePart Part(TCharsetId::ISO_8859_2);
+        Part.HeaderLines.Assign(TLines({C.Line}));
+        Part.ParseHeader();
+        Part.SetOutputCharset(TCharsetId::UTF_8);
+        EXPECT_EQ(Part.OutputCharsetId, TCharsetId::UTF_8) << C.Name;
+        EXPECT_EQ(Part.FileName, C.InUtf8) << C.Name;
+    }
+}
+
+TEST(SetOutputCharset, LeavesANameGivenByHand) {
+    TMimePart Part(TCharsetId::ISO_8859_2);
+    Part.FileName = "\xE9.txt";
+    Part.SetOutputCharset(TCharsetId::UTF_8);
+    EXPECT_EQ(Part.FileName, "\xE9.txt");
+}
+
 TEST(Children, AddChildPassesOnCharsetDepthAndLimit) {
     TMimePart Root;
     Root.FallbackCharset = "ISO-8859-2";

@@ -37,8 +37,8 @@ TEST_F(OwnTranscode, Cases) {
         {"UTF-8 mark vanishes inside too", Hex("61 EF BB BF 62"), UTF_8, ISO_8859_1, true, "ab"},
         {"astral keeps low 16 bits", Hex("F0 9F 98 80"), UTF_8, UCS_2, true, Hex("F6 00")},
         {"astral into a single byte", Hex("F0 9F 98 80"), UTF_8, ISO_8859_2, true, "_"},
-        {"lead byte before ASCII", Hex("E9 74"), UTF_8, UCS_2, true, Hex("0009 0074")},
-        {"stray continuation", Hex("80 41"), UTF_8, UCS_2, true, Hex("0000 0041")},
+        {"lead byte before ASCII is dropped", Hex("E9 74"), UTF_8, UCS_2, true, Hex("0074")},
+        {"stray continuation is dropped", Hex("80 41"), UTF_8, UCS_2, true, Hex("0041")},
         // U+FFFE read from UTF-8 turns the 4-byte units round: "a" is 00 00 00 61 read backwards.
         {"FFFE switches UTF-8 units", Hex("EF BF BE") + "a", UTF_8, UCS_2, true, Hex("0000")},
         {"little-endian mark vanishes", Hex("FF FE 61 00"), UCS_2LE, UCS_2, true, Hex("0061")},
@@ -112,7 +112,8 @@ TEST_F(OwnTranscode, SingleByteEncoderPicksTheFirstMatchingByte) {
 // could part from the two passes.
 TEST_F(OwnTranscode, Utf8IntoSingleBytesInOnePass) {
     const std::string Switch = Hex("EF BF BE");
-    // Read backwards this is FFFE, which switches back to the usual order.
+    // Read backwards this would be FFFE, but as a long form it is malformed and dropped:
+    // no well-formed UTF-8 switches the order back.
     const std::string SwitchBack = Hex("FE 83 BE BF B0 80 80");
     const TTranscodeCase Cases[] = {
         {"long ASCII run", "abcdefghijklmnopq", UTF_8, ISO_8859_2, true, "abcdefghijklmnopq"},
@@ -120,17 +121,18 @@ TEST_F(OwnTranscode, Utf8IntoSingleBytesInOnePass) {
         {"letter missing from the target", Hex("CE A9"), UTF_8, ISO_8859_2, true, "_"},
         {"letter missing, untransliterated", Hex("CE A9") + "x", UTF_8, ISO_8859_2, false, "x"},
         {"letter present in the target", Hex("CE A9"), UTF_8, ISO_8859_7, true, Hex("D9")},
-        {"lead with two continuations", Hex("C3 A9 80"), UTF_8, ISO_8859_2, true, "_"},
-        {"overlong ASCII", Hex("C1 81"), UTF_8, ISO_8859_2, true, "A"},
-        {"two-byte lead before ASCII", Hex("C3 41"), UTF_8, ISO_8859_2, true, Hex("03 41")},
-        {"two-byte lead at the end", "ab" + Hex("C3"), UTF_8, ISO_8859_2, true, "ab" + Hex("03")},
+        {"letter before a stray continuation", Hex("C3 A9 80"), UTF_8, ISO_8859_2, true, Hex("E9")},
+        {"overlong ASCII is dropped", Hex("C1 81"), UTF_8, ISO_8859_2, true, ""},
+        {"two-byte lead before ASCII", Hex("C3 41"), UTF_8, ISO_8859_2, true, "A"},
+        {"two-byte lead at the end", "ab" + Hex("C3"), UTF_8, ISO_8859_2, true, "ab"},
+        {"Latin-2 text labelled UTF-8", Hex("6B F3 64 BE ED 0D 0A 74"), UTF_8, ISO_8859_2, true, "kd\r\nt"},
         {"mark inside a long run", "abcdefgh" + Hex("EF BB BF") + "ijklmnop", UTF_8, ISO_8859_2, true,
          "abcdefghijklmnop"},
         {"ASCII read backwards is zero", "abcdefghij" + Switch + "abcdefghij", UTF_8, ISO_8859_2, true,
          "abcdefghij" + std::string(10, '\0')},
         {"letter read backwards is zero", Switch + Hex("C3 A9"), UTF_8, ISO_8859_2, true, std::string(1, '\0')},
-        {"order switched back", Switch + "a" + SwitchBack + "bcdefghij", UTF_8, ISO_8859_2, true,
-         std::string(1, '\0') + "bcdefghij"},
+        {"order not switched back", Switch + "a" + SwitchBack + "bcdefghij", UTF_8, ISO_8859_2, true,
+         std::string(10, '\0')},
         {"table-less target", "x" + Hex("C3 A9 E2 82 AC"), UTF_8, HZ, true, "x" + Hex("E9") + "_"},
     };
     for (const TTranscodeCase& C : Cases)
@@ -211,12 +213,49 @@ TEST_F(LibraryTranscode, ALongTextConvertsAsItsCharactersDo) {
         Long += Unit;
         LongInLatin2 += UnitInLatin2;
     }
-    // A character cut off at the end stays what it is in a short text.
+    // A character cut off at the end is dropped, as in a short text.
     Long += "\xC5";
-    LongInLatin2 += ConvertCharset("\xC5", UTF_8, ISO_8859_2);
+    EXPECT_EQ(ConvertCharset("\xC5", UTF_8, ISO_8859_2), "");
     EXPECT_TRUE(ConvertCharset(Long, UTF_8, ISO_8859_2) == LongInLatin2);
-    EXPECT_TRUE(ConvertCharset(LongInLatin2.substr(0, LongInLatin2.size() - 1), ISO_8859_2, UTF_8) ==
-                Long.substr(0, Long.size() - 1));
+    EXPECT_TRUE(ConvertCharset(LongInLatin2, ISO_8859_2, UTF_8) == Long.substr(0, Long.size() - 1));
+}
+
+// Malformed UTF-8: every byte 80 to FF alone, followed by ASCII, by each other and
+// in runs, and every well-formed sequence cut short at the end of the text.
+std::vector<std::string> MalformedUtf8Samples() {
+    std::vector<std::string> Samples = {
+        Hex("C0 80"),       Hex("E0 80 80"),    Hex("F0 80 80 80"),       Hex("F8 88 80 80 80"),
+        Hex("ED A0 80"),    Hex("ED BF BF"),    Hex("ED A0 BD ED B8 80"), Hex("F4 90 80 80"),
+        Hex("F7 BF BF BF"), Hex("E2 82 41 42"), Hex("C3 A9 A9"),          Hex("6B F3 64 BE ED 74"),
+    };
+    for (unsigned B = 0x80; B <= 0xFF; ++B) {
+        const std::string Byte(1, static_cast<char>(B));
+        Samples.insert(Samples.end(), {Byte, "a" + Byte + "b", Byte + Byte + Byte});
+        for (unsigned C = 0x80; C <= 0xFF; ++C) Samples.push_back(Byte + static_cast<char>(C) + "z");
+    }
+    for (const std::string& Whole : {Hex("C5 99"), Hex("E2 82 AC"), Hex("F0 9F 98 80"), Hex("F4 8F BF BF")})
+        for (size_t Cut = 1; Cut < Whole.size(); ++Cut) Samples.push_back("ab" + Whole.substr(0, Cut));
+    return Samples;
+}
+
+// What the library makes of a UTF-8 text when asked to drop what it cannot read.
+std::string LibraryIntermediate(std::string_view Text) {
+    TIconvDescriptor Descriptor = OpenConverterIgnore("UCS-2BE", "UTF-8");
+    std::string Out;
+    RunConverter(Descriptor, Text, Out);
+    CloseConverter(Descriptor);
+    return Out;
+}
+
+// Our own code drops the same bytes as the library, so that both paths give the
+// same text, and none of them turns into a control byte.
+TEST_F(LibraryTranscode, MalformedUtf8DecodesAsTheLibraryDecodesIt) {
+    for (const std::string& Sample : MalformedUtf8Samples()) {
+        const std::string ByLibrary = LibraryIntermediate(Sample);
+        ASSERT_EQ(Utf8ToIntermediate(Sample), ByLibrary) << testing::HexOf(Sample);
+        ASSERT_EQ(Utf8ToSingleBytes(Sample, ISO_8859_2, true), IntermediateToSingleBytes(ByLibrary, ISO_8859_2, true))
+            << testing::HexOf(Sample);
+    }
 }
 
 struct TBestCase {

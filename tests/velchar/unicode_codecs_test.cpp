@@ -64,13 +64,34 @@ TEST(Utf8Units, Decode) {
         {"two bytes", Hex("C3 A9"), Hex("000000E9")},
         {"three bytes", Hex("E2 82 AC"), Hex("000020AC")},
         {"four bytes", Hex("F0 9F 98 80"), Hex("0001F600")},
-        {"lead before ASCII", Hex("E9 74"), Hex("00000009 00000074")},
-        {"lone continuation", Hex("80"), Hex("00000000")},
-        {"continuations after a stray one", Hex("80 81"), Hex("00000001")},
-        {"FE and FF carry no bits", Hex("FE FF"), Hex("00000000 00000000")},
-        {"lead takes every continuation", Hex("C3 A9 A9"), Hex("00003A69")},
-        {"kept in 32 bits", Hex("FD BF BF BF BF BF BF BF"), Hex("FFFFFFFF")},
-        {"truncated at the end", Hex("E2 82"), Hex("00000082")},
+        {"highest value", Hex("F4 8F BF BF"), Hex("0010FFFF")},
+        {"mark is a unit", Hex("EF BB BF"), Hex("0000FEFF")},
+    };
+    for (const TTextCase& C : Cases) EXPECT_EQ(DecodeUtf8Units(C.Input), C.Expected) << C.Name;
+}
+
+// A byte that starts or continues no well-formed sequence is dropped, and nothing
+// else with it: what follows is read afresh.
+TEST(Utf8Units, MalformedBytesAreDropped) {
+    const TTextCase Cases[] = {
+        {"lead before ASCII", Hex("E9 74"), Hex("00000074")},
+        {"lone continuation", Hex("80"), ""},
+        {"run of continuations", Hex("80 81 BF") + "a", Hex("00000061")},
+        {"FE and FF", Hex("FE FF"), ""},
+        {"continuation after a whole sequence", Hex("C3 A9 A9"), Hex("000000E9")},
+        {"old six-byte form", Hex("FD BF BF BF BF BF"), ""},
+        {"overlong two bytes", Hex("C0 AF C1 BF"), ""},
+        {"overlong three bytes", Hex("E0 80 AF"), ""},
+        {"overlong four bytes", Hex("F0 80 80 AF"), ""},
+        {"surrogate", Hex("ED A0 80") + "a", Hex("00000061")},
+        {"above 10FFFF", Hex("F4 90 80 80"), ""},
+        {"lead F5", Hex("F5 80 80 80"), ""},
+        {"cut short by ASCII", Hex("E2 82 41"), Hex("00000041")},
+        {"cut short by a lead", Hex("E2 C3 A9"), Hex("000000E9")},
+        {"cut at the end", Hex("61 E2 82"), Hex("00000061")},
+        {"four bytes cut at the end", Hex("F0 9F 98"), ""},
+        // Latin-2 text read as UTF-8 gives no control byte.
+        {"Latin-2 bytes", Hex("6B F3 64 BE ED 74"), Hex("0000006B 00000064 00000074")},
     };
     for (const TTextCase& C : Cases) EXPECT_EQ(DecodeUtf8Units(C.Input), C.Expected) << C.Name;
 }
@@ -86,11 +107,14 @@ TEST(Utf8Units, Encode) {
     for (const TTextCase& C : Cases) EXPECT_EQ(EncodeUtf8Units(C.Input), C.Expected) << C.Name;
 }
 
-TEST(Utf8Units, EveryValueComesBack) {
+// Every value UTF-8 may carry: the surrogates and everything above 10FFFF are
+// malformed there.
+TEST(Utf8Units, EveryScalarValueComesBack) {
     std::mt19937 Random(7);
     std::string Units;
-    for (int K = 0; K < 20000; ++K) {
-        const uint32_t V = Random() >> (Random() % 32);
+    while (Units.size() < 4 * 20000) {
+        const uint32_t V = Random() % 0x110000 >> (Random() % 21);
+        if (V >= 0xD800 && V <= 0xDFFF) continue;
         for (int Shift = 24; Shift >= 0; Shift -= 8) Units += static_cast<char>((V >> Shift) & 0xFF);
     }
     EXPECT_EQ(DecodeUtf8Units(EncodeUtf8Units(Units)), Units);

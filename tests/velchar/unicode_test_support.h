@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "velicnv/velicnv.h"
 
@@ -29,6 +30,18 @@ inline std::string Hex(const char* Digits) {
             Out += static_cast<char>(High * 16 + V);
             High = -1;
         }
+    }
+    return Out;
+}
+
+// The bytes of a text as hex pairs, for failure messages.
+inline std::string HexOf(std::string_view Text) {
+    static const char Digits[] = "0123456789ABCDEF";
+    std::string Out;
+    for (unsigned char C : Text) {
+        if (!Out.empty()) Out += ' ';
+        Out += Digits[C >> 4];
+        Out += Digits[C & 15];
     }
     return Out;
 }
