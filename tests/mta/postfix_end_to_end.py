@@ -160,7 +160,10 @@ class Postfix:
         os.mkdir(os.path.join(self.root, 'queue'))
         self.smtp_port = free_port()
         with open(os.path.join(self.root, 'main.cf'), 'w') as f:
-            f.write(MAIN_CF.format(root=self.root, sink_port=sink_port, milter_port=milter_port))
+            text = MAIN_CF.format(root=self.root, sink_port=sink_port, milter_port=milter_port)
+            if milter_port is None:
+                text = re.sub(r'(?m)^smtpd_milters = .*$', 'smtpd_milters =', text)
+            f.write(text)
         with open(os.path.join(self.root, 'master.cf'), 'w') as f:
             f.write(MASTER_CF.format(smtp_port=self.smtp_port))
         r = subprocess.run(['postfix', '-c', self.root, 'start'], capture_output=True, text=True)
