@@ -10,6 +10,8 @@ namespace lumaro {
 namespace {
 
 constexpr size_t SenderWidth = 40;
+
+TActivitySink ActivitySink;
 constexpr size_t TextWidth = 20;
 
 // Pads on the right only; a longer value is kept whole and moves the rest on.
@@ -50,7 +52,13 @@ void LogEvent(const std::string& Code, const std::string& JobId, const std::stri
               const std::string& Text, int32_t Number) {
     std::string Line = FormatLogLine(Code, FormatStamp(platform::LocalTime()), JobId, SenderAddress, Text, Number);
     Line += "\r\n";
+    if (ActivitySink) {
+        ActivitySink(Line);
+        return;
+    }
     platform::AppendToFile(JobState.LogFile, Line);
 }
+
+void SetActivitySink(TActivitySink Sink) { ActivitySink = std::move(Sink); }
 
 }  // namespace lumaro

@@ -101,30 +101,19 @@ void GatherJobState(void* JobHandle, const THostInterface& Host) {
     JobState.Changed = false;
 }
 
-void LoadMessage(TMimePart& Root) {
-    TMyStringList File;
-    File.LoadFromFile(JobState.QueueFile);
-    Root.Lines = std::move(File);
-    Root.MaxDepth = MimeMaxDepth;
-    // The tree takes the lines over; the root's own list is rebuilt only when the
-    // message is written back.
-    Root.SplitPartsTakingLines();
-}
+void LoadMessage(TMyStringList& File) { File.LoadFromFile(JobState.QueueFile); }
 
 // The joined text goes from the tree to the file in pieces, so that a large
 // message is not held a second time as one text.
 void SaveMessage(TMimePart& Root) {
-    Root.HeaderLines.Insert(0, TagLine());
     platform::ReplaceFileWith(JobState.QueueFile,
                               [&Root](const platform::TContentWriter& Write) { Root.WriteJoinedText(Write); });
 }
 
 void ProcessMessage() {
-    auto Root = std::make_unique<TMimePart>();
-    LoadMessage(*Root);
-    Root->Visitor = &TWalk::NormalizePart;
-    Root->VisitParts();
-    if (JobState.Changed) SaveMessage(*Root);
+    TMyStringList File;
+    LoadMessage(File);
+    if (std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(File))) SaveMessage(*Changed);
 }
 
 // The message of the error being handled; must be called inside a catch block.
@@ -141,6 +130,20 @@ std::string CurrentErrorMessage() {
 }
 
 }  // namespace
+
+std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
+    auto Root = std::make_unique<TMimePart>();
+    Root->Lines = std::move(Lines);
+    Root->MaxDepth = MimeMaxDepth;
+    // The tree takes the lines over; the root's own list is rebuilt only when the
+    // message is written back.
+    Root->SplitPartsTakingLines();
+    Root->Visitor = &TWalk::NormalizePart;
+    Root->VisitParts();
+    if (!JobState.Changed) return nullptr;
+    Root->HeaderLines.Insert(0, TagLine());
+    return Root;
+}
 
 std::string TagLine() {
     std::string Line = JobState.TagName;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "lumaro/hostif.h"
@@ -10,6 +12,7 @@
 namespace lumaro {
 
 class TMimePart;
+class TLineList;
 
 inline constexpr const char* ProductName = "Lumaro 2.1.0";
 inline constexpr const char* StartedMessage = "Lumaro 2.1.0 started";
@@ -40,13 +43,21 @@ void RunJob(void* JobHandle, const THostInterface& Host);
 // Writes the "F" line and the server's crash message; never raises.
 void ReportCrash(const THostInterface& Host, const std::string& Message);
 void ClearModuleState();
+// The message work of a job on the message's lines: splits them into a part tree
+// and lets the rules visit every part. Gives the tree, tag line first, when a rule
+// changed it (the job then writes its joined text over the queue file), else
+// nothing. Reads and sets JobState like the job does.
+std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines);
 // The header line that marks a message this module has changed.
 std::string TagLine();
 
 // Appends one line to the activity log JobState.LogFile; raises TError when the
-// file cannot be opened or written.
+// file cannot be opened or written. With a sink set, the line goes to the sink
+// instead (for programs that run jobs in memory, such as the whole-job fuzz target).
 void LogEvent(const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
               const std::string& Text, int32_t Number);
+using TActivitySink = std::function<void(const std::string& Line)>;
+void SetActivitySink(TActivitySink Sink);
 // The log line without its CR LF, for the given time stamp "yyyymmdd hhnn".
 std::string FormatLogLine(const std::string& Code, const std::string& Stamp, const std::string& JobId,
                           const std::string& SenderAddress, const std::string& Text, int32_t Number);

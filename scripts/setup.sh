@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing Lumaro needs on a Debian machine, skipping
 # what is already there.
-#   setup.sh native   the native build, its tests, the sanitizers and the fuzz targets
+#   setup.sh native   the native build (with lumaro-milter), its tests, the
+#                     sanitizers and the fuzz targets
 #   setup.sh i686     and the 32-bit Windows build with 32-bit Wine to test it
 #   setup.sh x64      and the 32-bit Windows build (checked without running it) with
 #                     the 64-bit Windows build and 64-bit Wine to test that one
+#   setup.sh mta      only what the Postfix tests of lumaro-milter need
 #   setup.sh          i686 where this machine runs 32-bit programs, x64 where it does not
+# Postfix itself is installed only when CI=true or LUMARO_TEST_MTA=1: it replaces
+# any other MTA on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,13 +19,19 @@ if [ "$mode" = auto ]; then
 fi
 
 packages=(cmake ninja-build g++ make python3 libgtest-dev googletest libbenchmark-dev clang
-          libclang-rt-dev)
+          libclang-rt-dev libmilter-dev)
 case "$mode" in
   native) ;;
   i686) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
   x64) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64) ;;
-  *) echo "setup.sh: unknown mode '$mode' (native, i686 or x64)" >&2; exit 2 ;;
+  mta) packages=(libmilter-dev) ;;
+  *) echo "setup.sh: unknown mode '$mode' (native, i686, x64 or mta)" >&2; exit 2 ;;
 esac
+want_postfix=0
+if [ "${CI:-}" = "true" ] || [ "${LUMARO_TEST_MTA:-}" = "1" ]; then
+  want_postfix=1
+  packages+=(postfix)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -34,6 +44,10 @@ sudo=""
 echo "Installing: ${missing[*]}"
 if [ "$mode" = i686 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
+fi
+if [ "$want_postfix" = 1 ]; then
+  # Without this answer the package configures and starts a system Postfix.
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
 fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

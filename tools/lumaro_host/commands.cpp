@@ -144,8 +144,8 @@ std::string PeakMemoryText() {
 
 int RunCommand(const TOptions& Options) {
     TModule Module;
-    LoadModule(Options, Module);
-    TServer Server(Options);
+    LoadModule(Options.ModulePath, Module);
+    TServer Server(ServerSettingsOf(Options));
     // The module takes at most 20 characters of the identifier for the file name.
     const std::string File =
         JoinPath(QueueFolder(Options), Options.JobId.substr(0, JobIdMaxLength) + ".QDF");
@@ -160,8 +160,8 @@ int RunCommand(const TOptions& Options) {
 
 int QueueCommand(const TOptions& Options) {
     TModule Module;
-    LoadModule(Options, Module);
-    TServer Server(Options);
+    LoadModule(Options.ModulePath, Module);
+    TServer Server(ServerSettingsOf(Options));
     const std::vector<TQueueEntry> Entries = ListQueue(QueueFolder(Options));
 
     // Senders are read before the clock starts: the summary times the module alone.
@@ -195,8 +195,8 @@ int QueueCommand(const TOptions& Options) {
 
 int EntryPointCommand(const TOptions& Options) {
     TModule Module;
-    LoadModule(Options, Module);
-    TServer Server(Options);
+    LoadModule(Options.ModulePath, Module);
+    TServer Server(ServerSettingsOf(Options));
     switch (Options.Command) {
         case TCommand::Startup:
             WriteStdout("STARTUP returned " + std::to_string(Module.Startup(Server.Record())) + "\n");

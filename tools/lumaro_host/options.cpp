@@ -152,6 +152,26 @@ void CheckPositional(const std::string& Command, const TCommandRule& Rule, size_
 
 const char* HelpText() { return Help; }
 
+TServerSettings ServerSettingsOf(const TOptions& Options) {
+    TServerSettings Settings;
+    Settings.BaseDir = Options.BaseDir;
+    Settings.QueueDir = Options.QueueDir;
+    Settings.HostName = Options.HostName;
+    Settings.VersionMajor = Options.VersionMajor;
+    Settings.VersionMinor = Options.VersionMinor;
+    if (Options.BaseDir) Settings.LogFile = JoinPath(*Options.BaseDir, "server.log");
+    return Settings;
+}
+
+std::string QueueFolder(const TOptions& Options) {
+    const std::string Base = Options.BaseDir.value_or("");
+    const std::string Configured =
+        platform::ProfileString(JoinPath(Base, "lumaro.ini"), "Lumaro", "Queue", "");
+    if (!Configured.empty()) return Configured;
+    if (Options.QueueDir) return *Options.QueueDir;
+    return JoinPath(Base, "QUEUE");
+}
+
 TOptions ParseArguments(const std::vector<std::string>& Args) {
     TSplitArguments Split = SplitArguments(Args);
     TOptions Options;

@@ -1,9 +1,10 @@
 // The simulated server: the host record with its three functions, and the module
 // loaded by path.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "tools/lumaro_host/host.h"
+#include "tools/hostside/hostside.h"
 
 namespace lumaro::host {
 namespace {
@@ -50,15 +51,9 @@ constexpr unsigned char JobInfoNoise = 0xA5;
 
 }  // namespace
 
-TServer::TServer(const TOptions& Options) {
-    HasBase = Options.BaseDir.has_value();
-    BaseDir = Options.BaseDir.value_or("");
-    HasQueue = Options.QueueDir.has_value();
-    QueueDir = Options.QueueDir.value_or("");
-    HasHost = Options.HostName.has_value();
-    HostName = Options.HostName.value_or("");
-    HostRecord.VersionMajor = Options.VersionMajor;
-    HostRecord.VersionMinor = Options.VersionMinor;
+TServer::TServer(TServerSettings Given) : Settings(std::move(Given)) {
+    HostRecord.VersionMajor = Settings.VersionMajor;
+    HostRecord.VersionMinor = Settings.VersionMinor;
     HostRecord.SetQueryVariable(&QueryVariable);
     HostRecord.SetQueryJobInfo(&QueryJobInfo);
     HostRecord.SetWriteServerLog(&WriteServerLog);
@@ -70,12 +65,14 @@ TServer::~TServer() {
 }
 
 const char* TServer::Variable(int Selector) const {
+    const std::optional<std::string>* Value = nullptr;
     switch (Selector) {
-        case HostVarQueueDir: return HasQueue ? QueueDir.c_str() : nullptr;
-        case HostVarHostName: return HasHost ? HostName.c_str() : nullptr;
-        case HostVarBaseDir: return HasBase ? BaseDir.c_str() : nullptr;
+        case HostVarQueueDir: Value = &Settings.QueueDir; break;
+        case HostVarHostName: Value = &Settings.HostName; break;
+        case HostVarBaseDir: Value = &Settings.BaseDir; break;
         default: return nullptr;
     }
+    return Value->has_value() ? (*Value)->c_str() : nullptr;
 }
 
 void TServer::FillJobInfo(void* Handle, void* Info) const {
@@ -83,7 +80,7 @@ void TServer::FillJobInfo(void* Handle, void* Info) const {
     std::memset(&Filled, JobInfoNoise, sizeof Filled);
     const TJob* Job = static_cast<const TJob*>(Handle);
     if (Job != CurrentJob || Job == nullptr) {
-        WriteStderr("lumaro-host: QueryJobInfo was given an unknown job handle\n");
+        WriteStderr(Settings.ProgramName + ": QueryJobInfo was given an unknown job handle\n");
         std::memset(&Filled, 0, sizeof Filled);
         std::memcpy(Info, &Filled, sizeof Filled);
         return;
@@ -100,16 +97,15 @@ void TServer::WriteLog(int Zero, int Five, const char* Text) {
     ++LogMessages;
     const std::string Message = Text ? Text : "(null text)";
     if (Zero != 0 || Five != 5) {
-        WriteStderr("lumaro-host: WriteServerLog called with " + std::to_string(Zero) + ", " +
+        WriteStderr(Settings.ProgramName + ": WriteServerLog called with " + std::to_string(Zero) + ", " +
                     std::to_string(Five) + " instead of 0, 5\n");
     }
-    WriteStderr("server log: " + Message + "\n");
-    if (!HasBase) return;
+    WriteStderr(Settings.LogPrefix + Message + "\n");
+    if (!Settings.LogFile) return;
     try {
-        platform::AppendToFile(JoinPath(BaseDir, "server.log"),
-                               ServerLogStamp() + " " + Message + ServerLogLineEnd);
+        platform::AppendToFile(*Settings.LogFile, ServerLogStamp() + " " + Message + ServerLogLineEnd);
     } catch (const std::exception& E) {
-        WriteStderr(std::string("lumaro-host: ") + E.what() + "\n");
+        WriteStderr(Settings.ProgramName + ": " + E.what() + "\n");
     }
 }
 
@@ -141,15 +137,6 @@ void TModule::Load(const std::string& Path) {
 
 std::string JoinPath(const std::string& Folder, const std::string& Name) {
     return Folder + platform::PathSeparator() + Name;
-}
-
-std::string QueueFolder(const TOptions& Options) {
-    const std::string Base = Options.BaseDir.value_or("");
-    const std::string Configured =
-        platform::ProfileString(JoinPath(Base, "lumaro.ini"), "Lumaro", "Queue", "");
-    if (!Configured.empty()) return Configured;
-    if (Options.QueueDir) return *Options.QueueDir;
-    return JoinPath(Base, "QUEUE");
 }
 
 }  // namespace lumaro::host

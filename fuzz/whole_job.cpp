@@ -1,0 +1,103 @@
+// Arbitrary message bytes through the rules and the part tree as one job takes
+// them, without files: the message the milter hands the module comes from the
+// network, so this is where it is tried hardest. The first byte picks the charset
+// to convert into. An unchanged message is left as it was; a changed one starts
+// with the tag line, ends every line with CR LF, and splits again into as many
+// parts as the tree it was joined from.
+#include <cstddef>
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "lumaro/lumaro.h"
+#include "mimepart/mimepart.h"
+#include "mystrlist/mystrlist.h"
+
+namespace {
+
+using namespace lumaro;
+
+size_t PartCount(const TMimePart& Root) {
+    size_t Count = 0;
+    std::vector<const TMimePart*> Pending{&Root};
+    while (!Pending.empty()) {
+        const TMimePart* Part = Pending.back();
+        Pending.pop_back();
+        ++Count;
+        for (int32_t I = 0; I < Part->ChildCount(); ++I) Pending.push_back(Part->Child(I));
+    }
+    return Count;
+}
+
+// Whether a delimiter of one multipart could be taken for one of another: a
+// delimiter is recognised at the start of a line, so a boundary that repeats or
+// begins with another one (in any part, parsed or not) makes the split depend on
+// more than the tree. Nobody can split such a message back into the same tree;
+// its count of parts is not compared.
+bool HasAmbiguousBoundaries(std::string_view Message) {
+    std::string Lower(Message);
+    for (char& C : Lower)
+        if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+    std::vector<std::string> Boundaries;
+    for (size_t At = Lower.find("boundary"); At != std::string::npos; At = Lower.find("boundary", At + 1)) {
+        size_t From = Lower.find_first_not_of(" \t=\"", At + 8);
+        if (From == std::string::npos) From = Lower.size();
+        const size_t To = std::min(Lower.find_first_of(" \t\r\n;\"", From), Lower.size());
+        Boundaries.push_back(std::string(Message.substr(From, To - From)));
+    }
+    for (size_t A = 0; A < Boundaries.size(); ++A)
+        for (size_t B = 0; B < Boundaries.size(); ++B)
+            if (A != B && Boundaries[B].rfind(Boundaries[A], 0) == 0) return true;
+    return false;
+}
+
+bool EveryLineEndsWithCrLf(std::string_view Text) {
+    if (Text.size() < 2 || Text.substr(Text.size() - 2) != "\r\n") return false;
+    for (size_t I = 0; I < Text.size(); ++I) {
+        if (Text[I] == '\n' && (I == 0 || Text[I - 1] != '\r')) return false;
+        if (Text[I] == '\r' && (I + 1 == Text.size() || Text[I + 1] != '\n')) return false;
+    }
+    return true;
+}
+
+void SetUpJob(uint8_t Choice) {
+    static const char* const Charsets[] = {"ISO-8859-2", "WINDOWS-1250", "KOI8-R", "ISO-8859-1"};
+    SetActivitySink([](const std::string&) {});
+    JobState.TagName = "X-LUMARO";
+    JobState.HostName = "fuzz.example.cz";
+    JobState.JobId = "FUZZ";
+    JobState.SenderAddress = "fuzz@example.cz";
+    JobState.CharSet = Charsets[Choice % 4];
+    JobState.Changed = false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+    if (Size == 0) return 0;
+    SetUpJob(Data[0]);
+    const std::string_view Message(reinterpret_cast<const char*>(Data) + 1, Size - 1);
+    TMyStringList Lines;
+    Lines.SetText(Message);
+    const std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(Lines));
+    fuzz::Require((Changed != nullptr) == JobState.Changed, "a tree comes back exactly when a rule changed it");
+    if (!Changed) return 0;
+
+    const std::string Joined = Changed->JoinedText();
+    fuzz::Require(Joined.rfind(TagLine() + "\r\n", 0) == 0, "a changed message starts with the tag line");
+    fuzz::Require(EveryLineEndsWithCrLf(Joined), "every line of a changed message ends with CR LF");
+
+    if (HasAmbiguousBoundaries(Message)) return 0;
+    TMimePart Again;
+    Again.MaxDepth = MimeMaxDepth;
+    TMyStringList Written;
+    Written.SetText(Joined);
+    Again.Lines = std::move(Written);
+    Again.SplitParts();
+    fuzz::Require(PartCount(Again) == PartCount(*Changed), "the written message splits into as many parts");
+    return 0;
+}

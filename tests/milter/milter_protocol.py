@@ -1,0 +1,218 @@
+"""lumaro-milter at the protocol level, without an MTA: a client of our own plays
+Postfix's side of the milter protocol. What the milter's edits make of a message
+must be what `lumaro-host filter` makes of it."""
+
+import os
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'host'))
+import messages  # noqa: E402
+from milterclient import (BaseFolder, Milter, apply_edits, header_set, queue_file, run_filter,  # noqa: E402
+                          split_message, test_arguments)
+
+ARGS = None
+TAG = b'normalization conversion made by Lumaro 2.1.0 on mx.example.cz'
+
+UTF8_8BIT = ('Subject: ' + messages.ew('Žluťoučký kůň') + '\r\n'
+             'From: ' + messages.ew('Věra Šťastná', kind='B') + ' <vera@example.cz>\r\n'
+             'To: uctarna@example.cz\r\nMIME-Version: 1.0\r\n'
+             'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n'
+             'Content-Description: =?UTF-8?Q?pozn=C3=A1mka?=\r\n\r\n' +
+             messages.lines(messages.CZECH, '\r\n')).encode('utf-8')
+
+
+class MilterTestCase(unittest.TestCase):
+    milter_args = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = BaseFolder()
+        cls.base = cls.folder.path
+        cls.milter = Milter(ARGS.milter, ARGS.module, '--base', cls.base, *cls.milter_args)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.milter.cleanup()
+        cls.folder.cleanup()
+
+    def setUp(self):
+        self.client = self.milter.client()
+
+    def tearDown(self):
+        self.client.close()
+
+    def through_milter(self, data, **kw):
+        fields, body = split_message(data)
+        verdict, edits = self.client.message(fields, body, **kw)
+        return verdict, edits, fields, body
+
+    def assert_as_filter(self, data, **kw):
+        """Sends the message; what the edits make of it equals the filter's result."""
+        verdict, edits, fields, body = self.through_milter(data, **kw)
+        self.assertEqual(verdict, 'continue')
+        got_fields, got_body = apply_edits(fields, body, edits)
+        expected, _, status = run_filter(ARGS.host, ARGS.module, queue_file(fields, body), self.base)
+        self.assertEqual(status, 0)
+        want_fields, want_body = split_message(expected)
+        self.assertEqual(header_set(got_fields), header_set(want_fields))
+        self.assertEqual(got_body, want_body)
+        return edits
+
+
+class Conversions(MilterTestCase):
+    def test_realistic_messages_come_out_as_the_filter_makes_them(self):
+        for job, (data, unchanged) in messages.realistic().items():
+            with self.subTest(job=job):
+                edits = self.assert_as_filter(data)
+                self.assertEqual(edits == [], unchanged, edits[:3])
+
+    def test_edits_are_the_smallest_set_in_the_form_the_mta_wants(self):
+        edits = self.assert_as_filter(UTF8_8BIT)
+        by_kind = {}
+        for cmd, data in edits:
+            by_kind.setdefault(cmd, []).append(data)
+        # The tag line on top; Subject and From rewritten in place; Content-Type
+        # changed under the MTA's own spelling; the rebuilt lines that say what
+        # they said before are left alone.
+        self.assertEqual(by_kind[b'i'], [b'\0\0\0\0X-LUMARO\0' + TAG + b'\0'])
+        changed = {d[4:].split(b'\0')[0]: d[4:].split(b'\0')[1] for d in by_kind[b'm']}
+        self.assertEqual(set(changed), {b'Subject', b'From', b'Content-Type'})
+        self.assertEqual(changed[b'Content-Type'], b'TEXT/PLAIN; charset=ISO-8859-2')
+        self.assertNotIn(b'h', by_kind)
+        self.assertEqual(len(by_kind[b'b']), 1)
+        for value in changed.values():
+            self.assertNotIn(b'\r', value)
+
+    def test_refolded_and_reordered_fields_are_left_alone(self):
+        long_to = ', '.join(f'prijemce{n}@example.cz' for n in range(12))
+        data = ('To: ' + long_to.replace(', ', ',\r\n\t', 3) + '\r\n'
+                'Content-Type: text/plain; charset=utf-8\r\nSubject: plain\r\n'
+                'Content-Transfer-Encoding: 8bit\r\n\r\nDobrý den\r\n').encode('utf-8')
+        edits = self.assert_as_filter(data)
+        names = sorted(d[4:].split(b'\0')[0] for c, d in edits if c == b'm')
+        self.assertEqual(names, [b'Content-Type'])
+
+    def test_folded_values_are_written_with_lf_and_tab(self):
+        subject = messages.ew('Příliš žluťoučký kůň úpěl ďábelské ódy ' * 4)
+        data = f'Subject: {subject}\r\nFrom: a@example.cz\r\n\r\nbody\r\n'.encode()
+        edits = self.assert_as_filter(data)
+        value = next(d[4:].split(b'\0')[1] for c, d in edits if c == b'm')
+        self.assertIn(b'\n\t', value)
+        self.assertNotIn(b'\r', value)
+
+
+class ChunksAndShapes(MilterTestCase):
+    milter_args = ()
+
+    def expected_body(self, data):
+        fields, body = split_message(data)
+        verdict, edits = self.client.message(fields, body)
+        self.assertEqual(verdict, 'continue')
+        return apply_edits(fields, body, edits)
+
+    def test_chunk_cuts_at_every_offset_of_a_crlf_and_a_utf8_sequence(self):
+        fields, body = split_message(UTF8_8BIT)
+        whole = self.expected_body(UTF8_8BIT)
+        crlf = body.index(b'\r\n')
+        sequence = body.index('ř'.encode())
+        for at in list(range(crlf - 1, crlf + 3)) + list(range(sequence - 1, sequence + 3)):
+            with self.subTest(cut=at):
+                verdict, edits = self.client.message(fields, body, cuts=[at])
+                self.assertEqual(verdict, 'continue')
+                self.assertEqual(apply_edits(fields, body, edits), whole)
+        with self.subTest(cut='every byte of the first line'):
+            verdict, edits = self.client.message(fields, body, cuts=range(crlf + 2))
+            self.assertEqual(apply_edits(fields, body, edits), whole)
+
+    def test_shapes(self):
+        subject = 'Subject: ' + messages.ew('Žádost') + '\r\n'
+        utf8 = 'Content-Type: text/plain; charset=utf-8\r\n'
+        cases = {
+            'empty body': (subject + utf8 + '\r\n').encode(),
+            'headers only': (subject + 'From: a@example.cz').encode(),
+            '1,000 headers': (''.join(f'X-Trace-{n}: hop {n}\r\n' for n in range(1000)) + subject +
+                              utf8 + '\r\nDobrý den\r\n').encode(),
+            'a header of 1 MB': ('X-Long: ' + 'abcdefghi ' * 100_000 + '\r\n' + subject + '\r\nbody\r\n').encode(),
+            'an 8-bit body': UTF8_8BIT,
+            'a 30 MB body': (subject + utf8 + 'Content-Transfer-Encoding: 8bit\r\n\r\n').encode() +
+                            messages.lines(messages.CZECH, '\r\n').encode() * 65_000,
+        }
+        for name, data in cases.items():
+            with self.subTest(name):
+                edits = self.assert_as_filter(data)
+                self.assertTrue(edits)
+                if name == '1,000 headers':
+                    # Subject, Content-Type, the new transfer encoding and the tag.
+                    self.assertEqual(len([e for e in edits if e[0] in b'imh']), 4)
+                    self.assertFalse([e for e in edits if b'X-Trace' in e[1]])
+
+    def test_an_aborted_message_leaves_the_connection_usable(self):
+        fields, body = split_message(UTF8_8BIT)
+        self.assertEqual(self.client.message(fields, body, end=False)[0], 'continue')
+        self.client.abort()
+        self.assertEqual(apply_edits(fields, body, self.client.message(fields, body)[1]),
+                         self.expected_body(UTF8_8BIT))
+
+
+class Failures(MilterTestCase):
+    milter_args = ('--max-size', '100000')
+
+    def test_a_message_over_max_size_passes_unchanged_and_is_not_kept(self):
+        fields, body = split_message(UTF8_8BIT)
+        big = body * (100_000 // len(body) + 2)
+        self.assertEqual(self.client.message(fields, big, queue_id='TOOBIG', cuts=[40_000]), ('accept', []))
+        self.assertEqual(self.client.message(fields, body, esmtp=('SIZE=200000',), queue_id='SAIDBIG'),
+                         ('accept', []))
+        log = self.milter.log()
+        self.assertRegex(log, r'TOOBIG: passed on unchanged \(larger than --max-size\)')
+        self.assertRegex(log, r'SAIDBIG: passed on unchanged \(announced larger than --max-size\)')
+        folder = os.path.join(self.milter.scratch, self.milter.private_folders()[0])
+        self.assertEqual([n for n in os.listdir(folder) if n.endswith('.in')], [])
+
+    def test_a_failed_job_passes_the_message_unchanged(self):
+        with self.folder.unwritable_log():
+            verdict, edits, _, _ = self.through_milter(UTF8_8BIT, queue_id='BROKENLOG')
+        self.assertEqual((verdict, edits), ('continue', []))
+        log = self.milter.log()
+        self.assertIn('BROKENLOG: server log: Lumaro 2.1.0 - CRASH: ', log)
+        self.assertRegex(log, r'BROKENLOG: failed \(the job failed; passed on unchanged\)')
+
+    def test_the_activity_log_is_the_configured_one(self):
+        verdict, _, _, _ = self.through_milter(UTF8_8BIT, queue_id='LOGGED1')
+        self.assertEqual(verdict, 'continue')
+        lines = self.folder.activity_lines()
+        self.assertTrue(any(line.startswith('C ') and ' LOGGED1 ' in line and 'sender@example.cz' in line
+                            for line in lines), lines)
+
+
+class Stopping(unittest.TestCase):
+    def test_sigterm_and_sigint_stop_it_cleanly(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=sig.name):
+                milter = Milter(ARGS.milter, ARGS.module)
+                try:
+                    client = milter.client()
+                    fields, body = split_message(UTF8_8BIT)
+                    self.assertEqual(client.message(fields, body)[0], 'continue')
+                    client.close()
+                    self.assertEqual(len(milter.private_folders()), 1)
+                    started = time.time()
+                    self.assertEqual(milter.stop(sig), 0, milter.log())
+                    self.assertLess(time.time() - started, 15)
+                    self.assertEqual(milter.private_folders(), [])
+                    self.assertRegex(milter.log(), r'stopped: messages 1, changed 1,')
+                finally:
+                    milter.cleanup()
+
+
+def main():
+    global ARGS
+    ARGS, argv = test_arguments()
+    unittest.main(argv=argv, verbosity=2)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,404 @@
+"""lumaro-milter inside a real Postfix: SMTP in on loopback, the milter, and
+delivery to a sink in this process that keeps the exact bytes. What Postfix
+delivers must be what `lumaro-host filter` makes of the same message.
+
+A throwaway Postfix instance lives in one temporary folder (see the notes on
+main.cf below); nothing under /etc or /var/spool/postfix is used. Needs root."""
+
+import email
+import email.policy
+import os
+import re
+import shutil
+import signal
+import smtplib
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, '..', 'host'))
+sys.path.insert(0, os.path.join(HERE, '..', 'milter'))
+import messages  # noqa: E402
+from milterclient import BaseFolder, Milter, free_port, run_filter, test_arguments, words  # noqa: E402
+
+ARGS = None
+MAX_SIZE = 32 * 1024 * 1024
+
+
+class Sink:
+    """An SMTP server that keeps every message it is given, by its X-Test-Id."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.messages = {}
+        self.lock = threading.Condition()
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(('127.0.0.1', self.port))
+        self.server.listen(64)
+        threading.Thread(target=self.accept, daemon=True).start()
+
+    def accept(self):
+        while True:
+            try:
+                conn, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.session, args=(conn,), daemon=True).start()
+
+    def session(self, conn):
+        reader = conn.makefile('rb')
+        conn.sendall(b'220 sink ESMTP\r\n')
+        try:
+            while True:
+                line = reader.readline()
+                if not line:
+                    return
+                verb = line[:4].upper()
+                if verb == b'EHLO':
+                    conn.sendall(b'250-sink\r\n250-8BITMIME\r\n250 SIZE 200000000\r\n')
+                elif verb == b'DATA':
+                    conn.sendall(b'354 go on\r\n')
+                    self.keep(self.read_data(reader))
+                    conn.sendall(b'250 kept\r\n')
+                elif verb == b'QUIT':
+                    conn.sendall(b'221 bye\r\n')
+                    return
+                else:
+                    conn.sendall(b'250 ok\r\n')
+        finally:
+            conn.close()
+
+    @staticmethod
+    def read_data(reader):
+        lines = []
+        while True:
+            line = reader.readline()
+            if line in (b'.\r\n', b''):
+                return b''.join(lines)
+            lines.append(line[1:] if line.startswith(b'.') else line)
+
+    def keep(self, data):
+        found = re.search(rb'(?im)^X-Test-Id: *(\S+)', data[:data.find(b'\r\n\r\n')])
+        key = found[1].decode() if found else 'unknown'
+        with self.lock:
+            self.messages.setdefault(key, []).append(data)
+            self.lock.notify_all()
+
+    def wait_for(self, keys, timeout=240):
+        deadline = time.time() + timeout
+        with self.lock:
+            while not all(k in self.messages for k in keys):
+                if not self.lock.wait(max(0.0, deadline - time.time())) and time.time() > deadline:
+                    missing = [k for k in keys if k not in self.messages]
+                    raise AssertionError(f'never delivered: {missing[:10]}')
+            return {k: self.messages[k] for k in keys}
+
+    def close(self):
+        self.server.close()
+
+
+MASTER_CF = '''\
+127.0.0.1:{smtp_port} inet n - n - - smtpd
+cleanup   unix n - n - 0 cleanup
+qmgr      unix n - n 300 1 qmgr
+rewrite   unix - - n - - trivial-rewrite
+bounce    unix - - n - 0 bounce
+defer     unix - - n - 0 bounce
+trace     unix - - n - 0 bounce
+smtp      unix - - n - - smtp
+relay     unix - - n - - smtp
+error     unix - - n - - error
+retry     unix - - n - - error
+scache    unix - - n - 1 scache
+anvil     unix - - n - 1 anvil
+postlog   unix-dgram n - n - 1 postlogd
+'''
+
+# Why each line is there: MTA-NOTES of the project's shared notes, checked facts.
+MAIN_CF = '''\
+compatibility_level = 3.6
+queue_directory = {root}/queue
+data_directory = {root}/data
+maillog_file = {root}/maillog
+maillog_file_prefixes = {root}
+myhostname = mx.example.cz
+mydestination =
+inet_interfaces = loopback-only
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtpd_relay_restrictions = permit_mynetworks, reject
+smtp_dns_support_level = disabled
+smtp_host_lookup = native
+alias_maps =
+alias_database =
+local_recipient_maps =
+local_transport = error:local delivery is off
+relayhost = [127.0.0.1]:{sink_port}
+smtpd_milters = inet:127.0.0.1:{milter_port}
+milter_default_action = tempfail
+local_header_rewrite_clients =
+message_size_limit = 100000000
+smtp_line_length_limit = 0
+disable_mime_output_conversion = yes
+queue_run_delay = 1s
+minimal_backoff_time = 1s
+maximal_backoff_time = 2s
+default_destination_concurrency_limit = 20
+'''
+
+
+class Postfix:
+    def __init__(self, milter_port, sink_port):
+        self.root = tempfile.mkdtemp(prefix='lumaro-postfix-')
+        os.chmod(self.root, 0o755)  # the postfix user walks through it
+        os.mkdir(os.path.join(self.root, 'queue'))
+        self.smtp_port = free_port()
+        with open(os.path.join(self.root, 'main.cf'), 'w') as f:
+            text = MAIN_CF.format(root=self.root, sink_port=sink_port, milter_port=milter_port)
+            if milter_port is None:
+                text = re.sub(r'(?m)^smtpd_milters = .*$', 'smtpd_milters =', text)
+            f.write(text)
+        with open(os.path.join(self.root, 'master.cf'), 'w') as f:
+            f.write(MASTER_CF.format(smtp_port=self.smtp_port))
+        r = subprocess.run(['postfix', '-c', self.root, 'start'], capture_output=True, text=True)
+        if r.returncode != 0:
+            raise RuntimeError(f'postfix start failed: {r.stderr} {self.log()}')
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            try:
+                socket.create_connection(('127.0.0.1', self.smtp_port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise RuntimeError('postfix does not listen: ' + self.log())
+
+    def log(self):
+        try:
+            with open(os.path.join(self.root, 'maillog'), errors='replace') as f:
+                return f.read()[-4000:]
+        except OSError:
+            return ''
+
+    def stop(self):
+        subprocess.run(['postfix', '-c', self.root, 'stop'], capture_output=True)
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            if subprocess.run(['postfix', '-c', self.root, 'status'], capture_output=True).returncode != 0:
+                break
+            time.sleep(0.2)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def send(self, data, sender='vera@example.cz', retry_until=None):
+        """Sends one message; with retry_until, a temporary failure is retried
+        until then. Gives the number of temporary failures met."""
+        failures = 0
+        while True:
+            try:
+                with smtplib.SMTP('127.0.0.1', self.smtp_port, timeout=300) as smtp:
+                    smtp.sendmail(sender, ['rozpocet@example.cz'], data)
+                return failures
+            except (smtplib.SMTPResponseException, smtplib.SMTPServerDisconnected) as e:
+                code = getattr(e, 'smtp_code', 451)
+                if retry_until is None or code // 100 != 4 or time.time() > retry_until:
+                    raise
+                failures += 1
+                time.sleep(0.3)
+
+
+def tagged(data, key):
+    return f'X-Test-Id: {key}\r\n'.encode() + data.replace(b'\r\n', b'\n').replace(b'\n', b'\r\n')
+
+
+def parsed(data):
+    """Header fields (names without case, values unfolded) and body bytes."""
+    head, _, body = data.partition(b'\r\n\r\n')
+    message = email.message_from_bytes(head + b'\r\n\r\n', policy=email.policy.compat32)
+    fields = [(n.lower(), words(v.encode('ascii', 'surrogateescape'))) for n, v in message.raw_items()]
+    return sorted(fields, key=lambda f: f[0]), body
+
+
+def without_postfix_received(fields):
+    """Postfix's own Received line is the first one of the delivered message."""
+    out, dropped = [], False
+    for name, value in fields:
+        if name == 'received' and not dropped and b'mx.example.cz (Postfix)' in value:
+            dropped = True
+            continue
+        out.append((name, value))
+    return out
+
+
+class PostfixTestCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = BaseFolder()
+        cls.base = cls.folder.path
+        cls.milter = cls.start_milter()
+        cls.sink = Sink()
+        cls.postfix = Postfix(cls.milter.port, cls.sink.port)
+
+    @classmethod
+    def start_milter(cls, port=None):
+        return Milter(ARGS.milter, ARGS.module, '--base', cls.base, '--max-size', str(MAX_SIZE), port=port)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.postfix.stop()
+        cls.milter.cleanup()
+        cls.sink.close()
+        cls.folder.cleanup()
+
+    def assert_delivered_as_filter(self, key, sent, delivered, filtered=None):
+        if filtered is None:
+            filtered, _, status = run_filter(ARGS.host, ARGS.module, sent, self.base)
+            self.assertEqual(status, 0)
+        got_fields, got_body = parsed(delivered)
+        want_fields, want_body = parsed(filtered)
+        self.assertEqual(without_postfix_received(got_fields), want_fields, key)
+        self.assertEqual(got_body, want_body, key)
+
+
+def events(lines):
+    """The activity log's events without time, job and sender: code and text."""
+    return [(line[0], line.rsplit(None, 2)[-2]) for line in lines if line[:2] in ('H ', 'C ')]
+
+
+class EndToEnd(PostfixTestCase):
+    def test_messages_come_out_as_the_filter_makes_them(self):
+        czech = messages.lines(messages.CZECH, '\r\n')
+        cases = dict((k, v[0]) for k, v in messages.realistic().items())
+        cases['EIGHTBIT'] = ('Subject: ' + messages.ew('Osmibitový text') + '\r\nFrom: ' +
+                             messages.ew('Věra Šťastná', kind='B') + ' <vera@example.cz>\r\n'
+                             'MIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n'
+                             'Content-Transfer-Encoding: 8bit\r\n\r\n' + czech).encode()
+        cases['THIRTYMB'] = ('Subject: ' + messages.ew('Velká zpráva') + '\r\nMIME-Version: 1.0\r\n'
+                             'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n'
+                             '\r\n').encode() + czech.encode() * 65_000
+        for key, data in cases.items():
+            with self.subTest(key):
+                sent = tagged(data, key)
+                before = len(self.folder.activity_lines())
+                self.postfix.send(sent)
+                delivered = self.sink.wait_for([key])[key]
+                self.assertEqual(len(delivered), 1)
+                filtered, log, _ = run_filter(ARGS.host, ARGS.module, sent, self.base)
+                self.assert_delivered_as_filter(key, sent, delivered[0], filtered)
+                self.assertEqual(events(self.folder.activity_lines()[before:]),
+                                 events(log.decode('latin-1').splitlines()), key)
+                unchanged = key in ('ISO88592', 'WINDOWS1250')
+                self.assertEqual(b'\r\nX-LUMARO: ' in b'\r\n' + delivered[0], not unchanged, key)
+
+    def test_a_message_over_max_size_passes_unchanged(self):
+        body = b'Dobr\xc3\xbd den, tohle je p\xc5\x99\xc3\xadli\xc5\xa1 velk\xc3\xa1 zpr\xc3\xa1va.\r\n' * 700_000
+        sent = tagged(b'Subject: =?UTF-8?Q?P=C5=99=C3=ADli=C5=A1_velk=C3=A1?=\r\n'
+                      b'Content-Type: text/plain; charset=utf-8\r\n\r\n' + body, 'OVERSIZE')
+        self.assertGreater(len(sent), MAX_SIZE)
+        self.postfix.send(sent)
+        delivered = self.sink.wait_for(['OVERSIZE'])['OVERSIZE'][0]
+        got_fields, got_body = parsed(delivered)
+        want_fields, want_body = parsed(sent)
+        self.assertEqual(without_postfix_received(got_fields), want_fields)
+        self.assertEqual(got_body, want_body)
+        self.assertRegex(self.milter.log(), r'passed on unchanged \((announced )?larger than --max-size\)')
+
+    def test_a_failed_job_delivers_the_message_unchanged(self):
+        sent = tagged(messages.utf7(), 'FAILEDJOB')
+        with self.folder.unwritable_log():
+            self.postfix.send(sent)
+            delivered = self.sink.wait_for(['FAILEDJOB'])['FAILEDJOB'][0]
+        got_fields, got_body = parsed(delivered)
+        want_fields, want_body = parsed(sent)
+        self.assertEqual(without_postfix_received(got_fields), want_fields)
+        self.assertEqual(got_body, want_body)
+
+
+TEMPLATES = {
+    'ALT': messages.alternative(),
+    'ATT': messages.attachments(),
+    'UTF7': messages.utf7(),
+    'ISO': messages.iso_8859_2(),
+    'FWD': messages.forwarded(),
+}
+
+
+class Concurrency(PostfixTestCase):
+    clients, per_client = 8, 50
+
+    def filtered_templates(self):
+        out = {}
+        for name, data in TEMPLATES.items():
+            sent = tagged(data, 'TEMPLATE')
+            out[name] = run_filter(ARGS.host, ARGS.module, sent, self.base)[0]
+        return out
+
+    def send_all(self, keys, retry_until=None):
+        errors, failures = [], []
+
+        def client(mine):
+            try:
+                for key in mine:
+                    failures.append(self.postfix.send(tagged(TEMPLATES[key.split('-')[0]], key),
+                                                      retry_until=retry_until))
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(repr(e))
+
+        threads = [threading.Thread(target=client, args=(keys[i::self.clients],)) for i in range(self.clients)]
+        for t in threads:
+            t.start()
+        return threads, errors, failures
+
+    def check_all(self, keys):
+        filtered = self.filtered_templates()
+        delivered = self.sink.wait_for(keys)
+        for key in keys:
+            self.assertEqual(len(delivered[key]), 1, key)
+            template = key.split('-')[0]
+            expected = filtered[template].replace(b'X-Test-Id: TEMPLATE', f'X-Test-Id: {key}'.encode())
+            self.assert_delivered_as_filter(key, None, delivered[key][0], expected)
+
+    def test_eight_clients_at_once(self):
+        names = list(TEMPLATES)
+        keys = [f'{names[n % len(names)]}-C{n}' for n in range(self.clients * self.per_client)]
+        threads, errors, _ = self.send_all(keys)
+        for t in threads:
+            t.join()
+        self.assertEqual(errors, [])
+        self.check_all(keys)
+        self.assertRegex(self.milter.log(), r'lock wait [\d.]+ ms')
+
+    def test_a_killed_milter_loses_nothing_and_half_changes_nothing(self):
+        cls = type(self)
+        names = list(TEMPLATES)
+        keys = [f'{names[n % len(names)]}-K{n}' for n in range(self.clients * 25)]
+        threads, errors, failures = self.send_all(keys, retry_until=time.time() + 240)
+        # Killed once mail is flowing, so that messages are in flight.
+        self.sink.wait_for(keys[:4])
+        port = cls.milter.port
+        killed = cls.milter
+        killed.stop(signal.SIGKILL)
+        time.sleep(2.0)
+        cls.milter = cls.start_milter(port=port)
+        killed.cleanup()
+        for t in threads:
+            t.join()
+        self.assertEqual(errors, [])
+        self.assertGreater(sum(failures), 0, 'no client met the milter while it was down')
+        self.check_all(keys)
+
+
+def main():
+    global ARGS
+    ARGS, argv = test_arguments()
+    if os.geteuid() != 0:
+        sys.exit('the Postfix tests run a Postfix instance and need root')
+    unittest.main(argv=argv, verbosity=2)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,87 @@
+// Where the program and its module lie, the standard streams as byte streams, and
+// the program's peak memory.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "tools/hostside/hostside.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+#else
+#include <unistd.h>
+
+#include <fstream>
+#endif
+
+namespace lumaro::host {
+namespace {
+
+#ifdef _WIN32
+const char* const ModuleFileName = "lumaro.dll";
+
+std::string ExecutablePath() {
+    char Buffer[MAX_PATH + 1];
+    const DWORD N = GetModuleFileNameA(nullptr, Buffer, MAX_PATH);
+    return N > 0 && N < MAX_PATH ? std::string(Buffer, N) : std::string();
+}
+#else
+const char* const ModuleFileName = "lumaro.so";
+
+std::string ExecutablePath() {
+    char Buffer[4096];
+    const ssize_t N = readlink("/proc/self/exe", Buffer, sizeof Buffer);
+    return N > 0 && static_cast<size_t>(N) < sizeof Buffer ? std::string(Buffer, static_cast<size_t>(N))
+                                                            : std::string();
+}
+#endif
+
+void WriteBytes(std::FILE* Stream, const std::string& Bytes) {
+    if (!Bytes.empty()) std::fwrite(Bytes.data(), 1, Bytes.size(), Stream);
+    std::fflush(Stream);
+}
+
+}  // namespace
+
+void WriteStdout(const std::string& Bytes) { WriteBytes(stdout, Bytes); }
+void WriteStderr(const std::string& Text) { WriteBytes(stderr, Text); }
+
+#ifdef _WIN32
+uint64_t PeakMemoryBytes() {
+    PROCESS_MEMORY_COUNTERS Counters{};
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &Counters, sizeof Counters)) return 0;
+    return Counters.PeakWorkingSetSize;
+}
+#else
+// The high-water mark of this program's own memory, which, unlike the resource
+// usage the system keeps, does not count what the parent held before the start.
+uint64_t PeakMemoryBytes() {
+    std::ifstream Status("/proc/self/status");
+    std::string Line;
+    while (std::getline(Status, Line))
+        if (Line.rfind("VmHWM:", 0) == 0) return std::strtoull(Line.c_str() + 6, nullptr, 10) * 1024;
+    return 0;
+}
+#endif
+
+std::string DefaultModulePath() {
+    const std::string Self = ExecutablePath();
+    if (Self.empty()) return ModuleFileName;
+    const std::string Folder = std::filesystem::path(Self).parent_path().string();
+    const std::string Beside = JoinPath(Folder, ModuleFileName);
+    // In a build tree the module is built in the lumaro folder next to ours.
+    const std::string Built = JoinPath(JoinPath(JoinPath(Folder, ".."), "lumaro"), ModuleFileName);
+    return !platform::FileExists(Beside) && platform::FileExists(Built) ? Built : Beside;
+}
+
+void LoadModule(const std::string& Given, TModule& Module) {
+    const std::string Path = Given.empty() ? DefaultModulePath() : Given;
+    std::error_code Error;
+    const std::filesystem::path Absolute = std::filesystem::absolute(Path, Error);
+    // A name without a folder would send the loader on its own search path.
+    Module.Load(Error ? Path : Absolute.string());
+}
+
+}  // namespace lumaro::host

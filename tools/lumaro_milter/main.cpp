@@ -1,0 +1,244 @@
+// lumaro-milter: libmilter's callbacks around TMilter, and the program's start
+// and stop. libmilter's threads run the callbacks; no exception leaves one.
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <libmilter/mfapi.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "tools/lumaro_milter/milter.h"
+
+namespace lumaro::milter {
+namespace {
+
+TMilter* Active = nullptr;
+std::atomic<int> OpenConnections{0};
+
+struct TConnection {
+    std::unique_ptr<TMessage> Message;
+};
+
+TConnection* ConnectionOf(SMFICTX* Ctx) { return static_cast<TConnection*>(smfi_getpriv(Ctx)); }
+
+std::string QueueIdOf(SMFICTX* Ctx) {
+    const char* Id = smfi_getsymval(Ctx, const_cast<char*>("i"));
+    return Id != nullptr && *Id != '\0' ? Id : "NOQUEUE";
+}
+
+char* Text(const std::string& Value) { return const_cast<char*>(Value.c_str()); }
+
+class TContextEditor : public TMtaEditor {
+public:
+    explicit TContextEditor(SMFICTX* Ctx) : Ctx(Ctx) {}
+    bool InsertHeader(int Index, const std::string& Name, const std::string& Value) override {
+        return smfi_insheader(Ctx, Index, Text(Name), Text(Value)) == MI_SUCCESS;
+    }
+    bool ChangeHeader(const std::string& Name, int Index, const std::string& Value) override {
+        return smfi_chgheader(Ctx, Text(Name), Index, Text(Value)) == MI_SUCCESS;
+    }
+    bool DeleteHeader(const std::string& Name, int Index) override {
+        return smfi_chgheader(Ctx, Text(Name), Index, nullptr) == MI_SUCCESS;
+    }
+    bool AddHeader(const std::string& Name, const std::string& Value) override {
+        return smfi_addheader(Ctx, Text(Name), Text(Value)) == MI_SUCCESS;
+    }
+    bool ReplaceBody(std::string_view Piece) override {
+        auto* Bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(Piece.data()));
+        return smfi_replacebody(Ctx, Bytes, static_cast<int>(Piece.size())) == MI_SUCCESS;
+    }
+
+private:
+    SMFICTX* Ctx;
+};
+
+// A message that is no longer spooled passes as it is, and the milter sees no
+// more of it.
+sfsistat PassOver(SMFICTX* Ctx, TConnection& Connection, const std::string& Why) {
+    const uint64_t Size = Connection.Message ? Connection.Message->Size() : 0;
+    Connection.Message.reset();
+    Active->PassedOver(QueueIdOf(Ctx), Size, Why);
+    return SMFIS_ACCEPT;
+}
+
+std::string WhyNotSpooled(const TMessage& Message) {
+    return Message.State() == TMessage::TState::OverSize ? "larger than --max-size"
+                                                         : "the scratch queue file could not be written";
+}
+
+// Runs one step of a message, timed as the milter's own work; a step that fails
+// in an unforeseen way lets the message pass as it is.
+template <typename TStep>
+sfsistat MessageStep(SMFICTX* Ctx, TStep Step) {
+    TConnection* Connection = ConnectionOf(Ctx);
+    if (Active == nullptr || Connection == nullptr || !Connection->Message) return SMFIS_CONTINUE;
+    const TClock::time_point Start = TClock::now();
+    try {
+        if (!Step(*Connection->Message)) return PassOver(Ctx, *Connection, WhyNotSpooled(*Connection->Message));
+        Connection->Message->OwnTime += TClock::now() - Start;
+        return SMFIS_CONTINUE;
+    } catch (const std::exception& E) {
+        return PassOver(Ctx, *Connection, E.what());
+    } catch (...) {
+        return PassOver(Ctx, *Connection, "unknown error");
+    }
+}
+
+// The SIZE the client announced, or 0.
+uint64_t AnnouncedSize(char** Argv) {
+    for (char** Arg = Argv + 1; *Arg != nullptr; ++Arg) {
+        if (strncasecmp(*Arg, "SIZE=", 5) == 0) return std::strtoull(*Arg + 5, nullptr, 10);
+    }
+    return 0;
+}
+
+sfsistat OnConnect(SMFICTX* Ctx, char*, _SOCK_ADDR*) {
+    try {
+        smfi_setpriv(Ctx, new TConnection);
+        ++OpenConnections;
+        return SMFIS_CONTINUE;
+    } catch (...) {
+        LogLine("out of memory for a new connection; its mail passes unchanged");
+        return SMFIS_ACCEPT;
+    }
+}
+
+sfsistat OnEnvelopeFrom(SMFICTX* Ctx, char** Argv) {
+    TConnection* Connection = ConnectionOf(Ctx);
+    if (Active == nullptr || Connection == nullptr) return SMFIS_CONTINUE;
+    try {
+        Connection->Message.reset();
+        // A client that announces a size beyond the limit is not spooled at all.
+        if (AnnouncedSize(Argv) > Active->MaxSize()) return PassOver(Ctx, *Connection, "announced larger than --max-size");
+        Connection->Message = Active->StartMessage(Argv[0] != nullptr ? Argv[0] : "");
+        if (Connection->Message->State() != TMessage::TState::Receiving) {
+            return PassOver(Ctx, *Connection, WhyNotSpooled(*Connection->Message));
+        }
+        return SMFIS_CONTINUE;
+    } catch (const std::exception& E) {
+        return PassOver(Ctx, *Connection, E.what());
+    }
+}
+
+sfsistat OnHeader(SMFICTX* Ctx, char* Name, char* Value) {
+    return MessageStep(Ctx, [Name, Value](TMessage& Message) {
+        return Message.AddHeader(Name != nullptr ? Name : "", Value != nullptr ? Value : "");
+    });
+}
+
+sfsistat OnEndOfHeader(SMFICTX* Ctx) {
+    return MessageStep(Ctx, [](TMessage& Message) { return Message.EndHeader(); });
+}
+
+sfsistat OnBody(SMFICTX* Ctx, unsigned char* Data, size_t Size) {
+    return MessageStep(Ctx, [Data, Size](TMessage& Message) { return Message.AddBody(Data, Size); });
+}
+
+sfsistat OnEndOfMessage(SMFICTX* Ctx) {
+    TConnection* Connection = ConnectionOf(Ctx);
+    if (Active == nullptr || Connection == nullptr || !Connection->Message) return SMFIS_CONTINUE;
+    std::unique_ptr<TMessage> Message = std::move(Connection->Message);
+    try {
+        TContextEditor Editor(Ctx);
+        return Active->FinishMessage(*Message, QueueIdOf(Ctx), Editor) == TVerdict::Continue ? SMFIS_CONTINUE
+                                                                                             : SMFIS_TEMPFAIL;
+    } catch (const std::exception& E) {
+        // Nothing was handed to the MTA unless FinishMessage had got that far, and
+        // then the temporary failure drops it.
+        LogLine(QueueIdOf(Ctx) + ": tempfail (" + E.what() + ")");
+        return SMFIS_TEMPFAIL;
+    }
+}
+
+sfsistat OnAbort(SMFICTX* Ctx) {
+    if (TConnection* Connection = ConnectionOf(Ctx)) Connection->Message.reset();
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnClose(SMFICTX* Ctx) {
+    if (TConnection* Connection = ConnectionOf(Ctx)) {
+        smfi_setpriv(Ctx, nullptr);
+        delete Connection;
+        --OpenConnections;
+    }
+    return SMFIS_CONTINUE;
+}
+
+void Register(const std::string& Socket) {
+    smfiDesc Description{};
+    Description.xxfi_name = const_cast<char*>("lumaro-milter");
+    Description.xxfi_version = SMFI_VERSION;
+    Description.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY;
+    Description.xxfi_connect = OnConnect;
+    Description.xxfi_envfrom = OnEnvelopeFrom;
+    Description.xxfi_header = OnHeader;
+    Description.xxfi_eoh = OnEndOfHeader;
+    Description.xxfi_body = OnBody;
+    Description.xxfi_eom = OnEndOfMessage;
+    Description.xxfi_abort = OnAbort;
+    Description.xxfi_close = OnClose;
+    if (smfi_setconn(Text(Socket)) != MI_SUCCESS) throw TUsageError("libmilter does not take the socket " + Socket);
+    if (smfi_register(Description) != MI_SUCCESS) throw TUsageError("libmilter refused to register the milter");
+    // An MTA may hand over header fields and body pieces of up to 1 MB; libmilter
+    // would drop the connection on a larger packet than it was told to expect.
+    constexpr size_t OneMegabyte = 1024 * 1024 - 1;  // libmilter's largest size
+    smfi_setmaxdatasize(OneMegabyte);
+    // The MTA runs as a user of its own: the socket lets the owner and the group
+    // in; everything else the milter makes stays private.
+    const mode_t Before = umask(0117);
+    const int Opened = smfi_opensocket(true);
+    umask(Before);
+    if (Opened != MI_SUCCESS) throw TUsageError("cannot listen on " + Socket);
+}
+
+// Connections still open when the listener stops get a temporary failure for any
+// message they finish; they are given a few seconds to go.
+bool WaitForConnections() {
+    for (int Tick = 0; Tick < 100; ++Tick) {
+        if (OpenConnections.load() == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+int Main(int Argc, char** Argv) {
+    umask(0077);
+    try {
+        const TMilterOptions Options = ParseMilterArguments(std::vector<std::string>(Argv + 1, Argv + Argc));
+        if (Options.Help) {
+            host::WriteStdout(MilterHelpText());
+            return 0;
+        }
+        TMilter Milter(Options);
+        Active = &Milter;
+        Register(Options.Socket);
+        LogLine("listening on " + Options.Socket);
+        const int Status = smfi_main() == MI_SUCCESS ? 0 : 1;
+        Milter.Stop();
+        const bool AllClosed = WaitForConnections();
+        Milter.Shutdown();
+        LogLine("stopped: " + Milter.Summary());
+        if (!AllClosed) {
+            // A libmilter thread still holds a connection and may yet call back into
+            // the milter: end here, before anything it could reach is destroyed.
+            std::fflush(nullptr);
+            std::quick_exit(Status);
+        }
+        Active = nullptr;
+        return Status;
+    } catch (const TUsageError& E) {
+        LogLine(std::string(E.what()) + " (see lumaro-milter --help)");
+    } catch (const std::exception& E) {
+        LogLine(E.what());
+    }
+    return 2;
+}
+
+}  // namespace
+}  // namespace lumaro::milter
+
+int main(int Argc, char** Argv) { return lumaro::milter::Main(Argc, Argv); }

@@ -1,0 +1,64 @@
+// One message spooled into its scratch queue file as the MTA hands it over.
+#include <cstdio>
+
+#include "tools/lumaro_milter/milter.h"
+
+namespace lumaro::milter {
+
+TMessage::TMessage(std::string InPath, std::string OutPath, std::string Sender, uint64_t Limit)
+    : In(std::move(InPath)), Out(std::move(OutPath)), EnvelopeSender(std::move(Sender)), MaxSize(Limit) {
+    File = std::fopen(In.c_str(), "wb");
+    if (File == nullptr) Current = TState::WriteFailed;
+}
+
+TMessage::~TMessage() {
+    if (File != nullptr) std::fclose(File);
+    std::remove(In.c_str());
+    std::remove(Out.c_str());
+}
+
+bool TMessage::Write(const void* Data, size_t Size) {
+    if (Current != TState::Receiving) return false;
+    // Once the message is known to be too large nothing more of it is kept.
+    if (Size > MaxSize - Written) {
+        Current = TState::OverSize;
+    } else if (Size > 0 && std::fwrite(Data, 1, Size, File) != Size) {
+        Current = TState::WriteFailed;
+    }
+    if (Current != TState::Receiving) {
+        std::fclose(File);
+        File = nullptr;
+        std::remove(In.c_str());
+        return false;
+    }
+    Written += Size;
+    return true;
+}
+
+bool TMessage::AddHeader(const std::string& Name, const std::string& Value) {
+    // The MTA folds with a bare LF; the queue file has CR LF everywhere.
+    const std::string Line = Name + ": " + WithCrLfFolds(Value) + "\r\n";
+    if (!Write(Line.data(), Line.size())) return false;
+    Fields.push_back({Name, Value});
+    return true;
+}
+
+bool TMessage::EndHeader() {
+    if (!Write("\r\n", 2)) return false;
+    BodyStart = Written;
+    return true;
+}
+
+bool TMessage::AddBody(const unsigned char* Data, size_t Size) { return Write(Data, Size); }
+
+bool TMessage::Finish() {
+    if (Current != TState::Receiving) return false;
+    // A message without a body still needs the line that ends its header.
+    if (BodyStart == 0 && !EndHeader()) return false;
+    const bool Closed = std::fclose(File) == 0;
+    File = nullptr;
+    if (!Closed) Current = TState::WriteFailed;
+    return Closed;
+}
+
+}  // namespace lumaro::milter
