@@ -120,11 +120,13 @@ configure_windows() {
 wine_tests() {
   export WINEPREFIX="$root/$1/wineprefix" WINEARCH=$3
   echo "Wine: $("$2" --version), prefix $WINEPREFIX ($WINEARCH)"
-  "$2" wineboot --init >/dev/null 2>&1
   # Debian's wineserver quits as soon as its last client has gone, and a program
   # that starts at that moment fails ("recvmsg: Connection reset by peer"): one
-  # server stays up for the whole run instead.
+  # server, started before anything else of this prefix, stays up for the run.
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+  /usr/lib/wine/wineserver -w
   /usr/lib/wine/wineserver -p
+  "$2" wineboot --init >/dev/null 2>&1
   local rc=0
   # Parallel first starts of Wine race on its prefix: one test at a time.
   (cd "$1" && ctest -j 1 --output-on-failure) || rc=$?
