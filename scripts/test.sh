@@ -123,6 +123,7 @@ wine_tests() {
   # Debian's wineserver quits as soon as its last client has gone, and a program
   # that starts at that moment fails ("recvmsg: Connection reset by peer"): one
   # server, started before anything else of this prefix, stays up for the run.
+  mkdir -p "$WINEPREFIX"
   /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
   /usr/lib/wine/wineserver -w
   /usr/lib/wine/wineserver -p
