@@ -63,7 +63,7 @@ lumaro_manual_page(lumaro-host 1 host)
 configure_file(${debian_dir}/changelog.in ${doc_dir}/changelog.Debian @ONLY)
 lumaro_gzip(${doc_dir}/changelog.Debian ${doc_dir}/changelog.Debian.gz)
 lumaro_gzip(${PROJECT_SOURCE_DIR}/README.md ${doc_dir}/README.md.gz)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/../lumaro.ini.sample ${doc_dir}/lumaro.ini COPYONLY)
+configure_file(${debian_dir}/../lumaro.ini.sample ${doc_dir}/lumaro.ini COPYONLY)
 install(FILES ${debian_dir}/copyright ${doc_dir}/changelog.Debian.gz ${doc_dir}/README.md.gz
         DESTINATION share/doc/lumaro COMPONENT module)
 install(FILES ${doc_dir}/lumaro.ini DESTINATION share/doc/lumaro/examples COMPONENT module)

@@ -1,5 +1,6 @@
 # The Windows release archive: the module, the host program, a sample of the
 # settings, the installation notes and the checksums of these four.
+set(windows_dir ${CMAKE_CURRENT_LIST_DIR})
 
 # lumaro_version_resource(TARGET FILE_NAME FILE_TYPE DESCRIPTION): the VERSIONINFO
 # resource that a file's Properties show, linked into TARGET.
@@ -11,13 +12,12 @@ function(lumaro_version_resource target file_name file_type description)
   set(LUMARO_COMPANY "${LUMARO_VENDOR}")
   set(LUMARO_COPYRIGHT "Copyright (C) 2026 ${LUMARO_VENDOR}")
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${LUMARO_FILE_STEM}_version.rc)
-  configure_file(${CMAKE_CURRENT_LIST_DIR}/version.rc.in ${rc} @ONLY)
+  configure_file(${windows_dir}/version.rc.in ${rc} @ONLY)
   # An object library of its own, so that the target's compiler warnings and
   # options never reach the resource compiler.
   add_library(${target}_version OBJECT ${rc})
   target_link_libraries(${target} PRIVATE ${target}_version)
 endfunction()
-set(windows_dir ${CMAKE_CURRENT_LIST_DIR})
 
 lumaro_version_resource(lumaro lumaro.dll VFT_DLL "Lumaro message normalisation daemon")
 lumaro_version_resource(lumaro-host lumaro-host.exe VFT_APP
@@ -39,7 +39,7 @@ set(CPACK_POST_BUILD_SCRIPTS ${windows_dir}/normalize_zip.cmake)
 
 # Windows' own tools (Notepad) read these with CR LF line ends.
 configure_file(${windows_dir}/INSTALL.txt.in INSTALL.txt @ONLY NEWLINE_STYLE CRLF)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/../lumaro.ini.sample lumaro.ini.sample @ONLY NEWLINE_STYLE CRLF)
+configure_file(${windows_dir}/../lumaro.ini.sample lumaro.ini.sample @ONLY NEWLINE_STYLE CRLF)
 
 install(TARGETS lumaro lumaro-host
         RUNTIME DESTINATION . COMPONENT windows
