@@ -8,15 +8,16 @@
 #include <string>
 
 #include "lumaro/hostif.h"
+#include "lumaro/version.h"
 
 namespace lumaro {
 
 class TMimePart;
 class TLineList;
 
-inline constexpr const char* ProductName = "Lumaro 2.1.0";
-inline constexpr const char* StartedMessage = "Lumaro 2.1.0 started";
-inline constexpr const char* CrashPrefix = "Lumaro 2.1.0 - CRASH: ";
+inline constexpr const char* ProductName = "Lumaro " LUMARO_VERSION;
+inline constexpr const char* StartedMessage = "Lumaro " LUMARO_VERSION " started";
+inline constexpr const char* CrashPrefix = "Lumaro " LUMARO_VERSION " - CRASH: ";
 
 // The state of the current job; every job rewrites it, and it stays in place
 // between jobs. Jobs never overlap (the server runs one DAEMON call at a time).

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing Lumaro needs on a Debian machine, skipping
 # what is already there.
-#   setup.sh native   the native build (with lumaro-milter), its tests, the
-#                     sanitizers and the fuzz targets
-#   setup.sh i686     and the 32-bit Windows build with 32-bit Wine to test it
+#   setup.sh native   the native build (with lumaro-milter), its tests and Debian
+#                     package, the sanitizers and the fuzz targets
+#   setup.sh i686     and the 32-bit Windows build and archive with 32-bit Wine to
+#                     test them
 #   setup.sh x64      and the 32-bit Windows build (checked without running it) with
 #                     the 64-bit Windows build and 64-bit Wine to test that one
 #   setup.sh mta      only what the Postfix tests of lumaro-milter need
@@ -20,10 +21,15 @@ fi
 
 packages=(cmake ninja-build g++ make python3 libgtest-dev googletest libbenchmark-dev clang
           libclang-rt-dev libmilter-dev)
+# The Debian package: its dependencies (dpkg-shlibdeps, which CPack finds with
+# file), its checks (lintian) and its manual page (man).
+packages+=(dpkg-dev file lintian man-db)
+# The Windows archive: strip-nondeterminism gives it the same bytes every time.
+windows_packages=(g++-mingw-w64-i686 strip-nondeterminism)
 case "$mode" in
   native) ;;
-  i686) packages+=(g++-mingw-w64-i686 wine wine32:i386) ;;
-  x64) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64) ;;
+  i686) packages+=("${windows_packages[@]}" wine wine32:i386) ;;
+  x64) packages+=("${windows_packages[@]}" g++-mingw-w64-x86-64 wine wine64) ;;
   mta) packages=(libmilter-dev) ;;
   *) echo "setup.sh: unknown mode '$mode' (native, i686, x64 or mta)" >&2; exit 2 ;;
 esac

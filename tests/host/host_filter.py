@@ -6,7 +6,7 @@ import resource
 import signal
 
 import hosttest
-from hosttest import TAG_TEXT
+from hosttest import CRASH, TAG_TEXT
 
 CONVERTIBLE = ('Subject: =?UTF-8?Q?Faktura_=C4=8D=2E_7?=\r\n'
                'MIME-Version: 1.0\r\n'
@@ -70,7 +70,7 @@ class Filter(hosttest.ServerTestCase):
         r = self.filter(CONVERTIBLE, preexec_fn=limit_file_size, restore_signals=False)
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertEqual(r.stdout, CONVERTIBLE)
-        self.assertIn(b'Lumaro 2.1.0 - CRASH: Cannot create file ', r.stderr)
+        self.assertIn(CRASH.encode() + b'Cannot create file ', r.stderr)
 
 
 if __name__ == '__main__':

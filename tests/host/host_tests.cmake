@@ -6,7 +6,7 @@ if(TARGET lumaro-host)
     string(REPLACE ";" "\\;" host_emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
     list(APPEND host_test_args --emulator "${host_emulator}")
   endif()
-  set(host_test_env "${LUMARO_TEST_ENV};LUMARO_CODEPAGE=1250")
+  set(host_test_env "${LUMARO_TEST_ENV};LUMARO_CODEPAGE=1250;LUMARO_TEST_VERSION=${PROJECT_VERSION}")
 
   foreach(name host_cli host_filter host_end_to_end host_failures host_real_mail)
     add_test(NAME ${name}

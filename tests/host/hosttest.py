@@ -13,8 +13,10 @@ import sys
 import tempfile
 import unittest
 
-TAG_TEXT = ': normalization conversion made by Lumaro 2.1.0 on '
-CRASH = 'Lumaro 2.1.0 - CRASH: '
+# The version the build gave the module; the test list passes it on.
+PRODUCT = 'Lumaro ' + os.environ['LUMARO_TEST_VERSION']
+TAG_TEXT = ': normalization conversion made by ' + PRODUCT + ' on '
+CRASH = PRODUCT + ' - CRASH: '
 
 
 class Host:

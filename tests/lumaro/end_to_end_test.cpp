@@ -14,7 +14,7 @@ using Lines = std::vector<std::string>;
 
 const std::string NulLine("epilogue \0 with a NUL", sizeof("epilogue \0 with a NUL") - 1);
 
-const std::string Tag = "X-LUMARO: normalization conversion made by Lumaro 2.1.0 on mail.example.cz";
+const std::string Tag = "X-LUMARO: normalization conversion made by Lumaro " LUMARO_VERSION " on mail.example.cz";
 
 // "Příliš žluťoučký kůň" in UTF-8 quoted-printable, in a single-part message.
 const Lines WorkedExample = {
@@ -135,7 +135,7 @@ TEST_F(EndToEnd, FailedReplaceLeavesTheMessageIntact) {
         EXPECT_EQ(Queued(), Original);
         EXPECT_EQ(QueueFolder(), Lines{"JOB1.QDF"});
         EXPECT_EQ(LogLines(), (Lines{Logged("H", "subject"), Logged("C", "UTF-8"), Logged("F", Message)}));
-        EXPECT_EQ(Host.ServerLog, Lines{"Lumaro 2.1.0 - CRASH: " + Message});
+        EXPECT_EQ(Host.ServerLog, Lines{"Lumaro " LUMARO_VERSION " - CRASH: " + Message});
     }
 }
 
@@ -165,7 +165,7 @@ TEST_F(EndToEnd, UnwritableActivityLogStillReachesTheServerLog) {
     Queue(Original);
     EXPECT_EQ(Host.RunDaemon(), 0);
     EXPECT_EQ(Queued(), Original);
-    EXPECT_EQ(Host.ServerLog, Lines{"Lumaro 2.1.0 - CRASH: Cannot open file " + LogFile.string()});
+    EXPECT_EQ(Host.ServerLog, Lines{"Lumaro " LUMARO_VERSION " - CRASH: Cannot open file " + LogFile.string()});
 }
 
 // Far deeper than the tree is parsed: the lines below the limit travel unparsed,

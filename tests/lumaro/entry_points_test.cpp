@@ -16,7 +16,7 @@ std::string Sep() { return platform::PathSeparator(); }
 TEST(EntryPoints, StartupWritesTheStartMessageAndReturnsOne) {
     TTestHost Host;
     EXPECT_EQ(STARTUP(&Host.Record), 1);
-    EXPECT_EQ(Host.Calls, std::vector<std::string>{"WriteServerLog 0 5 Lumaro 2.1.0 started"});
+    EXPECT_EQ(Host.Calls, std::vector<std::string>{"WriteServerLog 0 5 Lumaro " LUMARO_VERSION " started"});
 }
 
 TEST(EntryPoints, ClosedownAndConfigureDoNothing) {
@@ -133,7 +133,7 @@ TEST(EntryPoints, ConfiguredValuesWin) {
     EXPECT_EQ(JobState.CharSet, "");  // present but empty stays empty
     EXPECT_EQ(JobState.QueueDir, Scratch.Queue.string());
     EXPECT_EQ(JobState.LogFile, Scratch.Log.string());
-    EXPECT_EQ(TagLine(), "X-NORM: normalization conversion made by Lumaro 2.1.0 on mail.example.cz");
+    EXPECT_EQ(TagLine(), "X-NORM: normalization conversion made by Lumaro " LUMARO_VERSION " on mail.example.cz");
 }
 
 TEST(EntryPoints, MissingQueueFileIsOneCrashReport) {
@@ -145,7 +145,7 @@ TEST(EntryPoints, MissingQueueFileIsOneCrashReport) {
     EXPECT_EQ(Host.RunDaemon(), 0);
     const std::string Path = Scratch.QueueFile("MISSING").string();
     const std::string Message = "Cannot open file " + Path;
-    EXPECT_EQ(Host.ServerLog, std::vector<std::string>{"Lumaro 2.1.0 - CRASH: " + Message});
+    EXPECT_EQ(Host.ServerLog, std::vector<std::string>{"Lumaro " LUMARO_VERSION " - CRASH: " + Message});
     const std::vector<std::string> Log = ReadLines(Scratch.Log);
     ASSERT_EQ(Log.size(), 1u);
     EXPECT_EQ(WithoutStamp(Log[0]),
@@ -161,8 +161,8 @@ TEST(EntryPoints, FailureWhileGatheringTheJobIsReported) {
         bool OutOfMemory;
         std::string Expected;
     } Cases[] = {
-        {"QueryVariable 3", true, "Lumaro 2.1.0 - CRASH: Out of memory"},
-        {"QueryJobInfo", false, "Lumaro 2.1.0 - CRASH: server went away"},
+        {"QueryVariable 3", true, "Lumaro " LUMARO_VERSION " - CRASH: Out of memory"},
+        {"QueryJobInfo", false, "Lumaro " LUMARO_VERSION " - CRASH: server went away"},
     };
     for (const auto& C : Cases) {
         TScratch Scratch;

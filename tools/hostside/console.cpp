@@ -71,9 +71,20 @@ std::string DefaultModulePath() {
     if (Self.empty()) return ModuleFileName;
     const std::string Folder = std::filesystem::path(Self).parent_path().string();
     const std::string Beside = JoinPath(Folder, ModuleFileName);
-    // In a build tree the module is built in the lumaro folder next to ours.
-    const std::string Built = JoinPath(JoinPath(JoinPath(Folder, ".."), "lumaro"), ModuleFileName);
-    return !platform::FileExists(Beside) && platform::FileExists(Built) ? Built : Beside;
+    // The first of these that exists; a message that no module can be loaded names
+    // the first. Beside us is where the Windows archive has it; the Linux package
+    // puts it into a folder of its own; a build tree builds it in the lumaro folder
+    // next to ours.
+    const std::string Candidates[] = {
+        Beside,
+#ifdef LUMARO_INSTALLED_MODULE
+        JoinPath(Folder, LUMARO_INSTALLED_MODULE),
+#endif
+        JoinPath(JoinPath(JoinPath(Folder, ".."), "lumaro"), ModuleFileName),
+    };
+    for (const std::string& Path : Candidates)
+        if (platform::FileExists(Path)) return Path;
+    return Beside;
 }
 
 void LoadModule(const std::string& Given, TModule& Module) {

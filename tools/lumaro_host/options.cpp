@@ -32,7 +32,13 @@ const char* const Help =
     "\n"
     "Options:\n"
     "  --module PATH   the module to load (default: lumaro.so or lumaro.dll beside this\n"
+#ifdef LUMARO_INSTALLED_MODULE
+    "                  program, else " LUMARO_INSTALLED_MODULE "\n"
+    "                  from it as the package installs it, else in ../lumaro/ from it\n"
+    "                  as in a build tree)\n"
+#else
     "                  program, or in ../lumaro/ from it as in a build tree)\n"
+#endif
     "  --base DIR      the server's base folder (host variable 8): it holds lumaro.ini,\n"
     "                  and the server log server.log is appended to there\n"
     "  --queue DIR     the server's queue folder (host variable 1); without it the\n"
