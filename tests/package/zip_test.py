@@ -76,7 +76,8 @@ class Contents(unittest.TestCase):
         text = self.read('INSTALL.txt').decode('ascii')
         self.assertTrue(text.startswith(f'Lumaro {ARGS.version} for Windows'))
         self.assertIn(f'Lumaro {ARGS.version} started', text)
-        for topic in ['lumaro.dll', 'daemon', 'iconv.dll', 'activity log', 'lumaro-host.exe filter']:
+        for topic in ['lumaro.dll', 'daemon', 'iconv.dll', 'activity log', 'lumaro-host.exe filter',
+                      'winpthreads']:
             self.assertIn(topic, text)
 
     def test_settings_sample_sets_nothing_and_shows_every_default(self):
