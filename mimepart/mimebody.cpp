@@ -22,9 +22,9 @@ std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
 // The line at At, cut as a line list cuts a text (at CR, LF or CR LF; a NUL byte is
 // an ordinary byte); At moves past its line break. Encoding walks the text this way
 // instead of holding it twice, as text and as a list.
-std::string_view NextLine(std::string_view Text, size_t& At) {
+std::string_view NextLine(std::string_view Text, TLineBreakScanner& Breaks, size_t& At) {
     const size_t Start = At;
-    At = FindLineBreak(Text, Start);
+    At = Breaks.Next(Start);
     const std::string_view Line = Text.substr(Start, At - Start);
     if (At < Text.size() && Text[At] == '\r') ++At;
     if (At < Text.size() && Text[At] == '\n') ++At;
@@ -191,9 +191,10 @@ struct TPieceList {
 // worst case, and only its real bytes reach the body's text.
 void EncodeQuotedPrintableText(std::string_view Content, int32_t MaxLineLength, TEncodedLines& Out) {
     std::string Encoded;
+    TLineBreakScanner Breaks(Content);
     for (size_t At = 0; At < Content.size();) {
         Encoded.clear();
-        AppendQuotedPrintable(NextLine(Content, At), Encoded);
+        AppendQuotedPrintable(NextLine(Content, Breaks, At), Encoded);
         if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.Add(Encoded);
         else WrapQuotedPrintableInto(Encoded, MaxLineLength, Out);
     }

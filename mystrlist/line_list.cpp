@@ -204,13 +204,15 @@ void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends) 
 
 void TLineList::Split(std::string_view Text, bool SkipSecondCR) {
     // A NUL byte is an ordinary byte of its line: a message that holds one keeps
-    // everything after it when it is written back.
-    Refs.reserve(Refs.size() + static_cast<size_t>(std::count(Text.begin(), Text.end(), LF)) + 1);
+    // everything after it when it is written back. Lines of text run to some dozens
+    // of bytes; a guess at their number spares a pass that counts them.
+    Refs.reserve(Refs.size() + Text.size() / 48 + 1);
     platform::AdviseLargeBuffer(Refs.data(), Refs.capacity() * sizeof(TLineRef));
+    TLineBreakScanner Breaks(Text);
     size_t P = 0;
     while (P < Text.size()) {
         const size_t Start = P;
-        P = FindLineBreak(Text, P);
+        P = Breaks.Next(P);
         Refs.push_back(TLineRef{Text.data() + Start, P - Start});
         if (P < Text.size() && Text[P] == CR) ++P;
         if (SkipSecondCR && P < Text.size() && Text[P] == CR) ++P;
