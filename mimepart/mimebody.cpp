@@ -208,10 +208,14 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
     WrapQuotedPrintableInto(Encoded, MaxLineLength, Pieces);
 }
 
+bool TMimePart::WritesTextAsItIs() const {
+    return PrimaryKind == TMimePrimaryKind::PrimaryText && TransferKind != TMimeTransferKind::EncodingQuotedPrintable &&
+           TransferKind != TMimeTransferKind::EncodingBase64;
+}
+
 void TMimePart::EncodeLines(std::string_view Content) {
     const bool Quoted = TransferKind == TMimeTransferKind::EncodingQuotedPrintable;
-    if (!Quoted && PrimaryKind == TMimePrimaryKind::PrimaryText &&
-        TransferKind != TMimeTransferKind::EncodingBase64) {
+    if (WritesTextAsItIs()) {
         BodyLines.SetText(Content);
         return;
     }
@@ -264,7 +268,9 @@ void TMimePart::EncodeBody() {
         std::string Converted = OutputCharsetId == CharsetId ? std::string(Content)
                                                              : ConvertCharset(Content, OutputCharsetId, CharsetId);
         if (!Mark.empty()) Converted.insert(0, Mark);
-        EncodeLines(Converted);
+        // Text written as it is becomes the lines' storage: no copy of a large body.
+        if (WritesTextAsItIs()) BodyLines.AdoptText(std::move(Converted));
+        else EncodeLines(Converted);
         return;
     }
     EncodeLines(Content);
