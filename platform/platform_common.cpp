@@ -36,6 +36,25 @@ std::string TemporaryNameFor(const std::string& Path) {
 
 }  // namespace
 
+namespace {
+
+bool AskProcessorForSse2() {
+#if defined(__i386__) || defined(__x86_64__)
+    // Static constructors may run before the compiler's own CPU probe.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse2");
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+bool ProcessorHasSse2() {
+    static const bool Sse2 = AskProcessorForSse2();
+    return Sse2;
+}
+
 void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
 
 void ReplaceFile(const std::string& Path, const std::string& Content) {

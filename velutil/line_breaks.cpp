@@ -6,8 +6,9 @@
 #include <bit>
 #include <cstring>
 
+#include "platform/platform.h"
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include "velutil/line_breaks_sse2.h"
 #endif
 
 namespace lumaro {
@@ -15,18 +16,7 @@ namespace {
 
 #if defined(__SSE2__)
 
-uint64_t BreakFlags64(const char* P) {
-    const __m128i CR = _mm_set1_epi8('\r');
-    const __m128i LF = _mm_set1_epi8('\n');
-    uint64_t Flags = 0;
-    for (size_t I = 0; I < 4; ++I) {
-        __m128i V;
-        std::memcpy(&V, P + 16 * I, sizeof V);
-        const __m128i Break = _mm_or_si128(_mm_cmpeq_epi8(V, CR), _mm_cmpeq_epi8(V, LF));
-        Flags |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(Break))} << (16 * I);
-    }
-    return Flags;
-}
+uint64_t BreakFlags64(const char* P) { return velutil_detail::BreakFlags64Sse2(P); }
 
 #else
 
@@ -37,7 +27,7 @@ constexpr uint64_t ZeroBytes(uint64_t W) {
     return ~(((W & EveryByte(0x7F)) + EveryByte(0x7F)) | W) & EveryByte(0x80);
 }
 
-uint64_t BreakFlags64(const char* P) {
+uint64_t BreakFlags64Words(const char* P) {
     uint64_t Flags = 0;
     for (size_t I = 0; I < 8; ++I) {
         uint8_t Bytes[8];
@@ -50,6 +40,27 @@ uint64_t BreakFlags64(const char* P) {
     }
     return Flags;
 }
+
+#if defined(__i386__)
+}  // namespace
+
+// In the unit compiled with SSE2.
+namespace velutil_detail {
+uint64_t BreakFlags64WithSse2(const char* P);
+}
+
+namespace {
+
+// A 32-bit x86 build runs on processors without SSE2 too; where the processor has
+// it, the compares of the unit built with it are faster than word arithmetic.
+const bool UseSse2 = platform::ProcessorHasSse2();
+
+uint64_t BreakFlags64(const char* P) {
+    return UseSse2 ? velutil_detail::BreakFlags64WithSse2(P) : BreakFlags64Words(P);
+}
+#else
+uint64_t BreakFlags64(const char* P) { return BreakFlags64Words(P); }
+#endif
 
 #endif
 
