@@ -50,10 +50,14 @@ bool AskProcessorForSse2() {
 
 }  // namespace
 
+std::atomic<bool> Sse2Refused{false};
+
 bool ProcessorHasSse2() {
     static const bool Sse2 = AskProcessorForSse2();
-    return Sse2;
+    return Sse2 && !Sse2Refused.load(std::memory_order_relaxed);
 }
+
+void RefuseSse2(bool Refuse) { Sse2Refused.store(Refuse); }
 
 void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
 

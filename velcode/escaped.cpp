@@ -151,13 +151,12 @@ namespace {
 
 // A 32-bit x86 build runs on processors without SSE2 too; where the processor has
 // it, the compares of the unit built with it are faster than word arithmetic.
-const bool UseSse2 = platform::ProcessorHasSse2();
 
 inline uint64_t EscapeFlags64(const char* P, char EscChar) {
-    return UseSse2 ? velcode_detail::EscapeFlags64WithSse2(P, EscChar) : EscapeFlags64Words(P, EscChar);
+    return platform::ProcessorHasSse2() ? velcode_detail::EscapeFlags64WithSse2(P, EscChar) : EscapeFlags64Words(P, EscChar);
 }
 inline uint32_t QuotedPrintableFlags16(const char* P) {
-    return UseSse2 ? velcode_detail::QuotedPrintableFlags16WithSse2(P) : QuotedPrintableFlags16Words(P);
+    return platform::ProcessorHasSse2() ? velcode_detail::QuotedPrintableFlags16WithSse2(P) : QuotedPrintableFlags16Words(P);
 }
 #else
 inline uint64_t EscapeFlags64(const char* P, char EscChar) { return EscapeFlags64Words(P, EscChar); }

@@ -53,10 +53,9 @@ namespace {
 
 // A 32-bit x86 build runs on processors without SSE2 too; where the processor has
 // it, the compares of the unit built with it are faster than word arithmetic.
-const bool UseSse2 = platform::ProcessorHasSse2();
 
 uint64_t BreakFlags64(const char* P) {
-    return UseSse2 ? velutil_detail::BreakFlags64WithSse2(P) : BreakFlags64Words(P);
+    return platform::ProcessorHasSse2() ? velutil_detail::BreakFlags64WithSse2(P) : BreakFlags64Words(P);
 }
 #else
 uint64_t BreakFlags64(const char* P) { return BreakFlags64Words(P); }

@@ -3,6 +3,7 @@
 
 #include <random>
 
+#include "platform/sse2_choice.h"
 #include "velutil/velutil.h"
 
 namespace lumaro {
@@ -47,7 +48,10 @@ TEST(ReplaceAll, Table) {
 
 // The scanner against a search byte by byte: breaks on both sides of window
 // edges, in a last short window, NUL and high bytes that are no breaks.
-TEST(LineBreakScanner, FindsWhatAByteSearchFinds) {
+class LineBreakScanner : public testing::WithAndWithoutSse2 {};
+INSTANTIATE_TEST_SUITE_P(Sse2, LineBreakScanner, ::testing::Values(false, true), testing::Sse2CaseName);
+
+TEST_P(LineBreakScanner, FindsWhatAByteSearchFinds) {
     std::mt19937 Random(7);
     const char Alphabet[] = {'a', '\r', '\n', '\0', '\x8D', '\x8A', ' '};
     for (size_t Length : {0, 1, 63, 64, 65, 127, 128, 129, 200, 1000}) {
