@@ -118,7 +118,8 @@ void TMimePart::DecodeBody() {
 namespace {
 
 // The lines an encoder writes, built one after another in one text and handed to
-// the list whole: a body of a hundred thousand lines costs a few allocations.
+// the list whole: a body of a hundred thousand lines costs a few allocations. Each
+// line is followed by CR LF in the text, so that the text goes to the file as it is.
 class TEncodedLines {
 public:
     explicit TEncodedLines(size_t ExpectedBytes) {
@@ -128,17 +129,20 @@ public:
 
     // The text the next line is appended to; Close ends the line.
     std::string& Open() { return Text; }
-    void Close() { Ends.push_back(Text.size()); }
+    void Close() {
+        Ends.push_back(Text.size());
+        Text.append("\r\n");
+    }
     void Add(std::string_view Line) {
         Text.append(Line);
         Close();
     }
     // Appends to the last line written.
     void AppendToLast(char C) {
-        Text.push_back(C);
-        Ends.back() = Text.size();
+        Text.insert(Text.end() - 2, C);
+        ++Ends.back();
     }
-    void MoveInto(TLineList& Lines) { Lines.AdoptLines(std::move(Text), Ends); }
+    void MoveInto(TLineList& Lines) { Lines.AdoptLines(std::move(Text), Ends, 2); }
 
 private:
     std::string Text;
@@ -224,7 +228,7 @@ void TMimePart::EncodeLines(std::string_view Content) {
         // and cut into its lines.
         constexpr size_t RunBytes = 1024 * Base64PieceBytes;
         constexpr size_t LineChars = Base64PieceBytes / 3 * 4;
-        TEncodedLines Out(Content.size() / 3 * 4 + 4);
+        TEncodedLines Out(Content.size() / 3 * 4 + Content.size() / Base64PieceBytes * 2 + 8);
         for (size_t At = 0; At < Content.size(); At += RunBytes) {
             const std::string Encoded = EncodeBase64(Content.substr(At, RunBytes));
             for (size_t From = 0; From < Encoded.size(); From += LineChars)
@@ -233,8 +237,8 @@ void TMimePart::EncodeLines(std::string_view Content) {
         Out.MoveInto(BodyLines);
         return;
     }
-    // Quoted-printable text grows by a few escapes per line.
-    TEncodedLines Out(Content.size() + Content.size() / 4 + 64);
+    // Quoted-printable text grows by a few escapes and a soft break per line.
+    TEncodedLines Out(Content.size() + Content.size() / 3 + 64);
     if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
         // A binary body is one source line, its line-break bytes included.
         if (Quoted) {
