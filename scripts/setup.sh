@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Installs what building and testing Lumaro needs on a Debian machine, skipping
-# what is already there. "setup.sh native" leaves out the Windows cross-build and Wine.
+# what is already there. "setup.sh native" leaves out the Windows cross-build and Wine;
+# "setup.sh bench" adds GMime 3, the peer that the job benchmark measures beside us
+# (the tests never need it).
 set -euo pipefail
 
 want_windows=1
+want_bench=0
 [ "${1:-}" = "native" ] && want_windows=0
+[ "${1:-}" = "bench" ] && want_bench=1
 
 packages=(cmake ninja-build g++ make python3 libgtest-dev googletest libbenchmark-dev clang
           libclang-rt-dev)
 if [ "$want_windows" = 1 ]; then
   packages+=(g++-mingw-w64-i686 wine wine32:i386)
+fi
+if [ "$want_bench" = 1 ]; then
+  packages+=(pkg-config libgmime-3.0-dev)
 fi
 
 missing=()
