@@ -251,10 +251,10 @@ def main():
                     floor = FLOORS[name][0 if code == 'own' else 1]
                     figure = cpu_per_second if name == 'mix' else cpu_rate
                     memory = 'ok' if peak - idle[code][2] <= MEMORY_FACTOR * largest else 'OVER'
-                    paced = not peer or rows['peer'][3] / cpu >= PEER_RATIOS[name]
+                    paced = 'no peer' if not peer else 'ok' if rows['peer'][3] / cpu >= PEER_RATIOS[name] else 'BELOW'
                     verdict = (f'{"ok" if figure >= floor else "BELOW"} (>= {floor}'
                                f'{" msg/s" if name == "mix" else " MB/s"}), '
-                               f'{"ok" if paced else "BELOW"} (>= x{PEER_RATIOS[name]} peer), '
+                               f'{paced} (>= x{PEER_RATIOS[name]} peer), '
                                f'memory {memory} (<= {MEMORY_FACTOR} x {largest / 1e6:.1f} MB)')
                 print(f'{name:10} {code:8} {jobs:5} {changed:7} '
                       f'{total / 1e6:6.1f} {seconds:7.3f} {cpu:6.3f} {rate:6.1f} {cpu_rate:8.1f} '
