@@ -31,36 +31,56 @@ std::string_view NextLine(std::string_view Text, TLineBreakScanner& Breaks, size
     return Line;
 }
 
-// Decodes the joined lines a few dozen kilobytes at a time instead of joining the
-// whole body first: DecodeRun gets each run of whole lines, every line followed by
-// CR LF, and appends its result to the decoded text. Room for Expected bytes is
-// taken at the start.
+// Decodes the joined lines without joining the whole body first: stretches of lines
+// that lie in their storage with their CR LF are decoded where they lie, and the
+// other lines are gathered, each followed by CR LF, into runs of a few dozen
+// kilobytes. DecodeRun gets each stretch or run, always whole lines, and appends its
+// result to the decoded text. Room for Expected bytes is taken at the start.
+template <typename TDecodeRun>
+class TRunDecoder final : public TLineList::TJoinedTextSink {
+public:
+    TRunDecoder(TDecodeRun& Decode, std::string& Decoded) : Decode(Decode), Decoded(Decoded) {
+        Run.reserve(RunBytes + 2);
+    }
+    void Line(std::string_view Line) override {
+        Run.append(Line).append("\r\n");
+        if (Run.size() >= RunBytes) Finish();
+    }
+    void Stored(std::string_view Stretch) override {
+        Finish();
+        Decode(Stretch, Decoded);
+    }
+    void Finish() {
+        if (!Run.empty()) Decode(Run, Decoded);
+        Run.clear();
+    }
+
+private:
+    static constexpr size_t RunBytes = 64 * 1024;
+    TDecodeRun& Decode;
+    std::string& Decoded;
+    std::string Run;
+};
+
 template <typename TDecodeRun>
 std::string DecodeInRuns(const TLineList& Body, size_t Expected, TDecodeRun DecodeRun) {
-    constexpr size_t RunBytes = 64 * 1024;
     std::string Decoded;
     Decoded.reserve(Expected);
     platform::AdviseLargeBuffer(Decoded.data(), Decoded.capacity());
-    std::string Run;
-    Run.reserve(RunBytes + 2);
-    for (std::string_view Line : Body) {
-        Run.append(Line).append("\r\n");
-        if (Run.size() < RunBytes) continue;
-        DecodeRun(Run, Decoded);
-        Run.clear();
-    }
-    DecodeRun(Run, Decoded);
+    TRunDecoder<TDecodeRun> Runs(DecodeRun, Decoded);
+    Body.HandJoinedText(Runs);
+    Runs.Finish();
     return Decoded;
 }
 
-// No escape and no soft line break straddles the end of a run of whole lines, so
-// the result is that of the joined text.
+// No escape and no soft line break straddles the end of a stretch or run of whole
+// lines, so the result is that of the joined text.
 std::string DecodeQuotedPrintableLines(const TLineList& Body) {
     return DecodeInRuns(Body, Body.TextSize(),
                         [](std::string_view Run, std::string& Out) { AppendDecodedEscaped(Run, '=', Out); });
 }
 
-// The base64 decoder carries a group of digits from one run to the next.
+// The base64 decoder carries a group of digits from one stretch or run to the next.
 std::string DecodeBase64Lines(const TLineList& Body) {
     TBase64Decoder Decoder;
     const auto DecodeRun = [&Decoder](std::string_view Run, std::string& Out) { Decoder.Append(Run, Out); };
