@@ -46,9 +46,16 @@ public:
         Run.append(Line).append("\r\n");
         if (Run.size() >= RunBytes) Finish();
     }
+    // A long stretch goes in pieces of whole lines too: a decoder takes room for the
+    // most its input can give, and room is memory touched.
     void Stored(std::string_view Stretch) override {
         Finish();
-        Decode(Stretch, Decoded);
+        while (!Stretch.empty()) {
+            size_t Cut = Stretch.size() > RunBytes ? Stretch.find("\r\n", RunBytes) : std::string_view::npos;
+            Cut = Cut == std::string_view::npos ? Stretch.size() : Cut + 2;
+            Decode(Stretch.substr(0, Cut), Decoded);
+            Stretch.remove_prefix(Cut);
+        }
     }
     void Finish() {
         if (!Run.empty()) Decode(Run, Decoded);

@@ -76,6 +76,16 @@ TEST(DecodeBody, LinesWhereTheyLieAndLinesGatheredDecodeAsOneText) {
     }
 }
 
+TEST(DecodeBody, ALongStretchIsDecodedInPiecesOfWholeLines) {
+    std::string Text;
+    for (int K = 0; Text.size() < 300000; ++K) Text += K % 3 ? "ab=C3=A9 cd=\r\n" : "=3D=\r\n";
+    TMimePart Part;
+    Prepared(Part, {"Content-Type: application/x", "Content-Transfer-Encoding: quoted-printable"});
+    Part.BodyLines.SetText(Text);
+    Part.DecodeBody();
+    EXPECT_EQ(Part.DecodedBody.Bytes(), DecodeQuotedPrintable(Text));
+}
+
 TEST(DecodeBody, HtmlThatDeclaresItsCharsetKeepsItsBytes) {
     const struct {
         const char* Html;
