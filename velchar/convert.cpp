@@ -365,11 +365,7 @@ std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId T
         // With no library both halves are ours, and UTF-8 into a single-byte charset
         // needs no intermediate.
         const uint32_t Library = IconvLibraryGeneration();
-        if (Library == 0) {
-            std::string Out;
-            if (AppendOwnTableBytes(Text, ReverseTableOf(Target), Transliterate, Out)) return Out;
-            return Utf8ToSingleBytes(Text, Target, Transliterate);
-        }
+        if (Library == 0) return Utf8ToSingleBytes(Text, Target, Transliterate);
         // A loaded library keeps both halves, but where it is known to write what our
         // table writes, the table does it.
         if (HasOwnTable(Target) && AgreedCharactersUsed) {

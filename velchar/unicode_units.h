@@ -105,12 +105,6 @@ bool AppendAgreedBytes(std::string_view Text, const TByteOfValue& ByteOf, const 
 // The reverse table of a member's code table (Latin-1's for a member without one).
 const TByteOfValue& ReverseTableOf(TCharsetId Id);
 
-// The same without a library: well-formed UTF-8 of BMP characters other than the
-// byte-order marks, written as our own code writes it (a character the table lacks
-// becomes "_" when transliterating and nothing otherwise). False, with Out as it
-// was, for any other text, which our general decoder then reads.
-bool AppendOwnTableBytes(std::string_view Text, const TByteOfValue& ByteOf, bool Transliterate, std::string& Out);
-
 // For tests: the bytes the library now loaded agrees on for a target with a table of
 // its own, learned when needed; none without a library.
 std::shared_ptr<const TAgreedBytes> AgreedBytesOf(TCharsetId Target, bool Transliterate);

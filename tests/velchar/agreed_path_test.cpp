@@ -1,8 +1,7 @@
 // With a library loaded, UTF-8 into a charset of our own tables takes our table
 // wherever the library is known to write the same bytes. Whatever path a text
-// takes, the bytes must be the library's: the cases convert the same text with that
-// path allowed and forbidden. Without a library, the table path for well-formed
-// text must write what our general decoder writes.
+// takes, the bytes must be the library's: every case here converts the same text
+// with that path allowed and forbidden.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -158,41 +157,6 @@ TEST_F(AgreedPath, HeadersAndBestCharsetGetTheLibrarysAnswer) {
     const TCharsetId ByLibrary = BestCharset(Subject, UTF_8, Candidates);
     UseAgreedCharacters(true);
     EXPECT_EQ(BestCharset(Subject, UTF_8, Candidates), ByLibrary);
-}
-
-// Without a library, well-formed text goes by the table and everything else by our
-// general decoder; the two must agree wherever the table path takes a text.
-class OwnTablePath : public testing::OwnCodeOnly {};
-
-TEST_F(OwnTablePath, WritesWhatTheGeneralDecoderWrites) {
-    std::mt19937 Random(21);
-    size_t Taken = 0;
-    for (size_t N = 0; N < CharsetCount; ++N) {
-        const TCharsetId Target = CharsetOfOrdinal(N);
-        if (N >= Ordinal(UCS_2) && N <= Ordinal(UCS_4LE)) continue;
-        for (bool Transliterate : {true, false})
-            for (int Round = 0; Round < 30; ++Round) {
-                const std::string Text = RandomMix(Random, 1 + Random() % 80, Round % 3 * 40);
-                const std::string General = Utf8ToSingleBytes(Text, Target, Transliterate);
-                EXPECT_EQ(TranscodeText(Text, UTF_8, Target, Transliterate), General) << CharsetName(Target);
-                std::string ByTable;
-                if (AppendOwnTableBytes(Text, ReverseTableOf(Target), Transliterate, ByTable)) {
-                    ++Taken;
-                    EXPECT_EQ(ByTable, General) << CharsetName(Target);
-                }
-            }
-    }
-    EXPECT_GT(Taken, 100u);
-}
-
-TEST_F(OwnTablePath, LeavesMarksAndBrokenTextToTheGeneralDecoder) {
-    for (const char* Bytes : {"EF BB BF", "EF BF BE", "F0 9F 98 80", "C3", "80", "C0 AF", "ED A0 80"}) {
-        std::string Out;
-        EXPECT_FALSE(AppendOwnTableBytes("text " + Hex(Bytes), ReverseTableOf(ISO_8859_2), true, Out)) << Bytes;
-    }
-    std::string Out;
-    EXPECT_TRUE(AppendOwnTableBytes("a" + Hex("E2 82 AC") + "b", ReverseTableOf(ISO_8859_2), true, Out));
-    EXPECT_EQ(Out, "a_b");
 }
 
 }  // namespace
