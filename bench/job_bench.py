@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
 """The whole job through lumaro-host: generates the workloads deterministically,
 runs each through `lumaro-host queue` with the iconv library and with the module's
-own code (LUMARO_ICONV=none), and prints MB/s, messages per second and peak memory.
+own code (LUMARO_ICONV=none), and beside them through a GMime 3 peer doing the same
+job (bench/gmime_peer, built with -DLUMARO_BENCH=ON where GMime is installed), and
+prints MB/s, messages per second, peak memory and our ratio to the peer.
 
-    python3 bench/job_bench.py --host build-bench/tools/lumaro-host [--dir /dev/shm]
+    python3 bench/job_bench.py --host build/rel/tools/lumaro-host [--dir /dev/shm]
+    python3 bench/job_bench.py --host build/win/tools/lumaro-host.exe --emulator wine \
+        --module build/win/lumaro/lumaro.dll --peer build/rel/bench/gmime_peer/gmime-peer
 
 Workloads: 2,000 typical messages of 2 to 50 KB (UTF-8 quoted-printable text,
 multipart/alternative with HTML, some with a 100-300 KB base64 attachment,
 ISO-8859-2 messages that need no change, encoded-word subjects); one 20 MB UTF-8
-quoted-printable text message; one 20 MB UTF-8 base64 text message; one message
-with a 40 MB base64 attachment and a small UTF-8 text part. Timing is the host's
-own (DAEMON calls only, no process start); peak memory is the maximum resident
-size of the lumaro-host process, as the host itself reports it. The default folder is tmpfs, so the flush of the
-rewritten file costs nothing; give --dir on a real disk to include it."""
+text message each as quoted-printable, base64 and 8bit; one message with a 40 MB
+base64 attachment and a small UTF-8 text part. Timing is each program's own (its
+jobs only, no process start); peak memory is the maximum resident size of the
+process, as it reports it itself. The default folder is tmpfs, so the flush of
+the rewritten file costs nothing; give --dir on a real disk to include it."""
 
 import argparse
 import os
@@ -31,8 +35,11 @@ SUBJECTS = ['Faktura č. {n} - splatnost', 'Objednávka kancelářských potřeb
             'Žádost o dovolenou', 'Výkaz práce za listopad', 'Úprava smlouvy č. {n}']
 
 # Floors: workload -> (own code, library) in MB/s, or messages per second for the mix.
-FLOORS = {'qp20': (170, 120), 'b64text20': (220, 150), 'attach40': (330, 330), 'mix': (2500, 2500)}
-MEMORY_FACTOR = 6
+FLOORS = {'qp20': (260, 220), 'b64text20': (320, 270), 'text8bit20': (260, 220), 'attach40': (800, 800),
+          'mix': (7000, 7000)}
+# The least ratio of our CPU rate to the GMime peer's, both paths.
+PEER_RATIOS = {'qp20': 3, 'b64text20': 3, 'text8bit20': 3, 'attach40': 2.5, 'mix': 4}
+MEMORY_FACTOR = 3
 
 
 def paragraph_text(rng, size):
@@ -87,10 +94,12 @@ def large_text(rng, megabytes, encoding):
     text = paragraph_text(rng, 200_000)
     if encoding == 'qp':
         unit = messages.qp(text, 'utf-8')
-    else:
+    elif encoding == 'base64':
         unit = messages.b64(text.encode('utf-8')[:199_980])  # a multiple of 3 bytes
+    else:
+        unit = messages.lines(text, '\r\n').encode('utf-8')
     body = unit * (megabytes * 1_000_000 // len(unit) + 1)
-    cte = 'quoted-printable' if encoding == 'qp' else 'base64'
+    cte = {'qp': 'quoted-printable', 'base64': 'base64', '8bit': '8bit'}[encoding]
     return messages.message(head(rng, 0, 'text/plain; charset=utf-8',
                                  f'Content-Transfer-Encoding: {cte}\n'), body)
 
@@ -107,7 +116,7 @@ def large_attachment(rng, megabytes):
                             messages.multipart('big', parts), body_charset='utf-8')
 
 
-WORKLOADS = ['mix', 'qp20', 'b64text20', 'attach40']
+WORKLOADS = ['mix', 'qp20', 'b64text20', 'text8bit20', 'attach40']
 
 
 def generate(folder):
@@ -117,6 +126,7 @@ def generate(folder):
         'mix': lambda: ((f'M{n:06d}', typical(rng, n)) for n in range(2000)),
         'qp20': lambda: [('QP20', large_text(rng, 20, 'qp'))],
         'b64text20': lambda: [('B64TEXT20', large_text(rng, 20, 'base64'))],
+        'text8bit20': lambda: [('TEXT8BIT20', large_text(rng, 20, '8bit'))],
         'attach40': lambda: [('ATTACH40', large_attachment(rng, 40))],
     }
     for name in WORKLOADS:
@@ -131,33 +141,57 @@ def sizes_of(folder):
     return len(sizes), sum(sizes), max(sizes, default=0)
 
 
-def measure(host, module, source, base, own_code):
+class Runner:
+    """How one program runs a queue: lumaro-host with the module's own code or with
+    the library (natively, or the Windows build under an emulator), or the GMime peer."""
+
+    def __init__(self, host, module, emulator, peer):
+        self.host, self.module, self.peer = host, module, peer
+        self.emulator = [e for e in emulator.split(';') if e] if emulator else []
+
+    def path(self, p):
+        return 'Z:' + p.replace('/', '\\') if self.emulator else p
+
+    def command(self, code, base):
+        if code == 'peer':
+            return [self.peer, 'queue', os.path.join(base, 'QUEUE')], dict(os.environ)
+        with open(os.path.join(base, 'lumaro.ini'), 'w') as f:
+            f.write(f'[Lumaro]\nLogFile={self.path(os.path.join(base, "lumaro.log"))}\nCharSet=ISO-8859-2\n')
+        env = dict(os.environ, LUMARO_CODEPAGE='1250', WINEDEBUG='-all')
+        env.pop('LUMARO_ICONV', None)
+        if code == 'own':
+            env['LUMARO_ICONV'] = 'none'
+        cmd = self.emulator + [self.host, 'queue', '--base', self.path(base), '--host', 'bench.example.cz']
+        if self.module:
+            cmd += ['--module', self.path(self.module)]
+        return cmd, env
+
+
+def measure(runner, code, source, base):
     queue = os.path.join(base, 'QUEUE')
     shutil.rmtree(base, ignore_errors=True)
     shutil.copytree(source, queue)
-    with open(os.path.join(base, 'lumaro.ini'), 'w') as f:
-        f.write(f'[Lumaro]\nLogFile={os.path.join(base, "lumaro.log")}\nCharSet=ISO-8859-2\n')
-    env = dict(os.environ, LUMARO_CODEPAGE='1250')
-    env.pop('LUMARO_ICONV', None)
-    if own_code:
-        env['LUMARO_ICONV'] = 'none'
-    cmd = [host, 'queue', '--base', base, '--host', 'bench.example.cz']
-    if module:
-        cmd += ['--module', module]
+    cmd, env = runner.command(code, base)
     with tempfile.TemporaryFile() as out:
         process = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env)
         # wait4 gives this one child's CPU time, where getrusage would give that of
         # every child so far. Its peak memory would count this process's size at
-        # the fork as well, so the peak is the one the host reports.
+        # the fork as well, so the peak is the one the program reports.
         _, status, usage = os.wait4(process.pid, 0)
         process.returncode = os.waitstatus_to_exitcode(status)
         out.seek(0)
         text = out.read().decode(errors='replace')
-    summary = re.match(r'jobs (\d+), changed (\d+), failed (\d+), ([\d.]+) seconds, [\d.]+ MB/s, '
-                       r'peak memory ([\d.]+) MB', text)
+    summary = re.search(r'jobs (\d+), changed (\d+), failed (\d+), ([\d.]+) seconds, [\d.]+ MB/s, '
+                        r'peak memory ([\d.]+) MB', text)
     if process.returncode != 0 or not summary:
         raise RuntimeError(f'{" ".join(cmd)} failed: {text}')
     return int(summary[2]), float(summary[4]), float(summary[5]) * 1e6, usage.ru_utime + usage.ru_stime
+
+
+def default_peer(host):
+    """The peer of the same build folder as the host, if it was built."""
+    peer = os.path.join(os.path.dirname(os.path.abspath(host)), '..', 'bench', 'gmime_peer', 'gmime-peer')
+    return os.path.normpath(peer) if os.path.exists(peer) else ''
 
 
 def main():
@@ -167,10 +201,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--host', required=True, help='the lumaro-host executable')
     parser.add_argument('--module', default='', help='the module (default: the host finds it)')
+    parser.add_argument('--emulator', default='', help="a ';'-separated command that runs a Windows host (wine)")
+    parser.add_argument('--peer', default=None, help='the GMime peer (default: the one built beside the host; '
+                        '"" for none)')
     parser.add_argument('--dir', default='/dev/shm', help='where the queues live (default tmpfs)')
     parser.add_argument('--repeat', type=int, default=3, help='runs per figure; the best counts')
-    parser.add_argument('--only', nargs='*', help='workloads to run (mix qp20 b64text20 attach40)')
+    parser.add_argument('--only', nargs='*', help='workloads to run (' + ' '.join(WORKLOADS) + ')')
     args = parser.parse_args()
+    peer = default_peer(args.host) if args.peer is None else args.peer
+    runner = Runner(args.host, args.module, args.emulator, peer)
+    codes = ['own', 'library'] + (['peer'] if peer else [])
 
     root = tempfile.mkdtemp(prefix='lumaro-bench-', dir=args.dir)
     try:
@@ -180,36 +220,45 @@ def main():
         subprocess.run([sys.executable, __file__, '--generate-into', sources], check=True)
         empty = os.path.join(root, 'empty')
         os.makedirs(empty)
-        _, _, idle, idle_cpu = measure(args.host, args.module, empty, os.path.join(root, 'run'), True)
-        print(f'peak memory of lumaro-host over an empty queue: {idle / 1e6:.1f} MB; '
-              'the memory check counts what a workload adds to it')
-        print('Rates from wall-clock time (the host\'s own timing of its DAEMON calls) and from')
-        print('CPU time (user + system of the lumaro-host process, less that of an empty run),')
-        print('which stays true on a busy machine; the floor is checked on the CPU figure.')
+        idle = {code: measure(runner, code, empty, os.path.join(root, 'run')) for code in codes}
+        print(f'peak memory over an empty queue: lumaro-host {idle["own"][2] / 1e6:.1f} MB'
+              + (f', GMime peer {idle["peer"][2] / 1e6:.1f} MB' if peer else '')
+              + '; the memory check counts what a workload adds to it')
+        print('Rates from wall-clock time (each program\'s own timing of its jobs) and from CPU time')
+        print('(user + system of the process, less that of an empty run), which stays true on a busy')
+        print('machine; the floor is checked on the CPU figure. "x peer" is the CPU rate over the')
+        print("GMime peer's on the same files in the same run.")
         print(f'{"workload":10} {"code":8} {"jobs":>5} {"changed":>7} {"MB":>6} {"wall s":>7} {"cpu s":>6} '
-              f'{"MB/s":>6} {"cpu MB/s":>8} {"msg/s":>7} {"cpu msg/s":>9} {"peak MB":>7}  floor')
+              f'{"MB/s":>6} {"cpu MB/s":>8} {"msg/s":>7} {"cpu msg/s":>9} {"peak MB":>7} {"x peer":>6}  floor')
         for name in WORKLOADS:
             if args.only and name not in args.only:
                 continue
             jobs, total, largest = sizes_of(os.path.join(sources, name))
-            for own_code in (True, False):
+            rows = {}
+            for code in codes:
                 best = None
                 for _ in range(args.repeat):
-                    result = measure(args.host, args.module, os.path.join(sources, name),
-                                     os.path.join(root, 'run'), own_code)
+                    result = measure(runner, code, os.path.join(sources, name), os.path.join(root, 'run'))
                     best = result if best is None or result[3] < best[3] else best
                 changed, seconds, peak, cpu = best
-                cpu = max(cpu - idle_cpu, 1e-6)
+                rows[code] = changed, seconds, peak, max(cpu - idle[code][3], 1e-6)
+            for code, (changed, seconds, peak, cpu) in rows.items():
                 rate, per_second = total / 1e6 / seconds, jobs / seconds
                 cpu_rate, cpu_per_second = total / 1e6 / cpu, jobs / cpu
-                floor = FLOORS[name][0 if own_code else 1]
-                figure = cpu_per_second if name == 'mix' else cpu_rate
-                verdict = 'ok' if figure >= floor else 'BELOW'
-                memory = 'ok' if peak - idle <= MEMORY_FACTOR * largest else 'OVER'
-                print(f'{name:10} {"own" if own_code else "library":8} {jobs:5} {changed:7} '
+                ratio = f'{rows["peer"][3] / cpu:6.2f}' if peer and code != 'peer' else f'{"":6}'
+                verdict = ''
+                if code != 'peer':
+                    floor = FLOORS[name][0 if code == 'own' else 1]
+                    figure = cpu_per_second if name == 'mix' else cpu_rate
+                    memory = 'ok' if peak - idle[code][2] <= MEMORY_FACTOR * largest else 'OVER'
+                    paced = 'no peer' if not peer else 'ok' if rows['peer'][3] / cpu >= PEER_RATIOS[name] else 'BELOW'
+                    verdict = (f'{"ok" if figure >= floor else "BELOW"} (>= {floor}'
+                               f'{" msg/s" if name == "mix" else " MB/s"}), '
+                               f'{paced} (>= x{PEER_RATIOS[name]} peer), '
+                               f'memory {memory} (<= {MEMORY_FACTOR} x {largest / 1e6:.1f} MB)')
+                print(f'{name:10} {code:8} {jobs:5} {changed:7} '
                       f'{total / 1e6:6.1f} {seconds:7.3f} {cpu:6.3f} {rate:6.1f} {cpu_rate:8.1f} '
-                      f'{per_second:7.0f} {cpu_per_second:9.0f} {peak / 1e6:7.1f}  {verdict} (>= {floor}{" msg/s" if name == "mix" else " MB/s"}), '
-                      f'memory {memory} (<= {MEMORY_FACTOR} x {largest / 1e6:.1f} MB)', flush=True)
+                      f'{per_second:7.0f} {cpu_per_second:9.0f} {peak / 1e6:7.1f} {ratio}  {verdict}', flush=True)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -2,7 +2,11 @@
 // bytes), and the round trips that our own UTF-8 and UTF-7 codecs must keep for
 // BMP text, with the direct UTF-8 paths checked against the unit walk and the
 // one-pass UTF-8 to single-byte path against the two passes, for every target;
-// on malformed UTF-8 our own decoding is checked against the library's.
+// on malformed UTF-8 our own decoding is checked against the library's. With an
+// iconv library loaded, UTF-8 into a charset of our own tables must give the
+// library's bytes whether or not our table may write the agreed characters: both
+// for the input as it is and for the input read as text of the target's
+// characters, which is mostly text the table writes.
 #include <iconv.h>
 
 #include <cstddef>
@@ -13,6 +17,7 @@
 
 #include "velchar/unicode_units.h"
 #include "velchar/velchar.h"
+#include "velicnv/velicnv.h"
 
 namespace {
 
@@ -100,6 +105,29 @@ void CheckOwnCodecs(std::string_view Text) {
     }
 }
 
+// Every byte from 80 up becomes the UTF-8 form of its character in Target.
+std::string CharactersOf(std::string_view Text, TCharsetId Target) {
+    const TCodeTable& Table = LoadCodeTable(Target);
+    std::string Out;
+    for (char C : Text) {
+        const uint8_t B = static_cast<uint8_t>(C);
+        if (B < 0x80) {
+            Out += C;
+            continue;
+        }
+        const char Unit[2] = {static_cast<char>(Table[B - 0x80] >> 8), static_cast<char>(Table[B - 0x80] & 0xFF)};
+        Out += IntermediateToUtf8(std::string_view(Unit, 2));
+    }
+    return Out;
+}
+
+void CheckAgreedPath(std::string_view Text, TCharsetId Target, bool Transliterate) {
+    UseAgreedCharacters(false);
+    const std::string ByLibrary = TranscodeText(Text, TCharsetId::UTF_8, Target, Transliterate);
+    UseAgreedCharacters(true);
+    Require(TranscodeText(Text, TCharsetId::UTF_8, Target, Transliterate) == ByLibrary);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
@@ -112,5 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     if (Source == Target) Require(Converted == Text);
     CheckOwnCodecs(Text);
     CheckAgainstLibrary(Text);
+    if (LoadIconvLibrary()) {
+        const TCharsetId Table = CharsetOfOrdinal(Data[1] % 25);
+        CheckAgreedPath(Text, Table, Transliterate);
+        CheckAgreedPath(CharactersOf(Text, Table), Table, Transliterate);
+    }
     return 0;
 }

@@ -22,45 +22,72 @@ std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
 // The line at At, cut as a line list cuts a text (at CR, LF or CR LF; a NUL byte is
 // an ordinary byte); At moves past its line break. Encoding walks the text this way
 // instead of holding it twice, as text and as a list.
-std::string_view NextLine(std::string_view Text, size_t& At) {
+std::string_view NextLine(std::string_view Text, TLineBreakScanner& Breaks, size_t& At) {
     const size_t Start = At;
-    At = FindLineBreak(Text, Start);
+    At = Breaks.Next(Start);
     const std::string_view Line = Text.substr(Start, At - Start);
     if (At < Text.size() && Text[At] == '\r') ++At;
     if (At < Text.size() && Text[At] == '\n') ++At;
     return Line;
 }
 
-// Decodes the joined lines a few dozen kilobytes at a time instead of joining the
-// whole body first: DecodeRun gets each run of whole lines, every line followed by
-// CR LF, and appends its result to the decoded text. Room for Expected bytes is
-// taken at the start.
+// Decodes the joined lines without joining the whole body first: stretches of lines
+// that lie in their storage with their CR LF are decoded where they lie, and the
+// other lines are gathered, each followed by CR LF, into runs of a few dozen
+// kilobytes. DecodeRun gets each stretch or run, always whole lines, and appends its
+// result to the decoded text. Room for Expected bytes is taken at the start.
+template <typename TDecodeRun>
+class TRunDecoder final : public TLineList::TJoinedTextSink {
+public:
+    TRunDecoder(TDecodeRun& Decode, std::string& Decoded) : Decode(Decode), Decoded(Decoded) {
+        Run.reserve(RunBytes + 2);
+    }
+    void Line(std::string_view Line) override {
+        Run.append(Line).append("\r\n");
+        if (Run.size() >= RunBytes) Finish();
+    }
+    // A long stretch goes in pieces of whole lines too: a decoder takes room for the
+    // most its input can give, and room is memory touched.
+    void Stored(std::string_view Stretch) override {
+        Finish();
+        while (!Stretch.empty()) {
+            size_t Cut = Stretch.size() > RunBytes ? Stretch.find("\r\n", RunBytes) : std::string_view::npos;
+            Cut = Cut == std::string_view::npos ? Stretch.size() : Cut + 2;
+            Decode(Stretch.substr(0, Cut), Decoded);
+            Stretch.remove_prefix(Cut);
+        }
+    }
+    void Finish() {
+        if (!Run.empty()) Decode(Run, Decoded);
+        Run.clear();
+    }
+
+private:
+    static constexpr size_t RunBytes = 64 * 1024;
+    TDecodeRun& Decode;
+    std::string& Decoded;
+    std::string Run;
+};
+
 template <typename TDecodeRun>
 std::string DecodeInRuns(const TLineList& Body, size_t Expected, TDecodeRun DecodeRun) {
-    constexpr size_t RunBytes = 64 * 1024;
     std::string Decoded;
     Decoded.reserve(Expected);
     platform::AdviseLargeBuffer(Decoded.data(), Decoded.capacity());
-    std::string Run;
-    Run.reserve(RunBytes + 2);
-    for (std::string_view Line : Body) {
-        Run.append(Line).append("\r\n");
-        if (Run.size() < RunBytes) continue;
-        DecodeRun(Run, Decoded);
-        Run.clear();
-    }
-    DecodeRun(Run, Decoded);
+    TRunDecoder<TDecodeRun> Runs(DecodeRun, Decoded);
+    Body.HandJoinedText(Runs);
+    Runs.Finish();
     return Decoded;
 }
 
-// No escape and no soft line break straddles the end of a run of whole lines, so
-// the result is that of the joined text.
+// No escape and no soft line break straddles the end of a stretch or run of whole
+// lines, so the result is that of the joined text.
 std::string DecodeQuotedPrintableLines(const TLineList& Body) {
     return DecodeInRuns(Body, Body.TextSize(),
                         [](std::string_view Run, std::string& Out) { AppendDecodedEscaped(Run, '=', Out); });
 }
 
-// The base64 decoder carries a group of digits from one run to the next.
+// The base64 decoder carries a group of digits from one stretch or run to the next.
 std::string DecodeBase64Lines(const TLineList& Body) {
     TBase64Decoder Decoder;
     const auto DecodeRun = [&Decoder](std::string_view Run, std::string& Out) { Decoder.Append(Run, Out); };
@@ -118,7 +145,8 @@ void TMimePart::DecodeBody() {
 namespace {
 
 // The lines an encoder writes, built one after another in one text and handed to
-// the list whole: a body of a hundred thousand lines costs a few allocations.
+// the list whole: a body of a hundred thousand lines costs a few allocations. Each
+// line is followed by CR LF in the text, so that the text goes to the file as it is.
 class TEncodedLines {
 public:
     explicit TEncodedLines(size_t ExpectedBytes) {
@@ -128,17 +156,20 @@ public:
 
     // The text the next line is appended to; Close ends the line.
     std::string& Open() { return Text; }
-    void Close() { Ends.push_back(Text.size()); }
+    void Close() {
+        Ends.push_back(Text.size());
+        Text.append("\r\n");
+    }
     void Add(std::string_view Line) {
         Text.append(Line);
         Close();
     }
     // Appends to the last line written.
     void AppendToLast(char C) {
-        Text.push_back(C);
-        Ends.back() = Text.size();
+        Text.insert(Text.end() - 2, C);
+        ++Ends.back();
     }
-    void MoveInto(TLineList& Lines) { Lines.AdoptLines(std::move(Text), Ends); }
+    void MoveInto(TLineList& Lines) { Lines.AdoptLines(std::move(Text), Ends, 2); }
 
 private:
     std::string Text;
@@ -191,9 +222,10 @@ struct TPieceList {
 // worst case, and only its real bytes reach the body's text.
 void EncodeQuotedPrintableText(std::string_view Content, int32_t MaxLineLength, TEncodedLines& Out) {
     std::string Encoded;
+    TLineBreakScanner Breaks(Content);
     for (size_t At = 0; At < Content.size();) {
         Encoded.clear();
-        AppendQuotedPrintable(NextLine(Content, At), Encoded);
+        AppendQuotedPrintable(NextLine(Content, Breaks, At), Encoded);
         if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.Add(Encoded);
         else WrapQuotedPrintableInto(Encoded, MaxLineLength, Out);
     }
@@ -207,10 +239,14 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
     WrapQuotedPrintableInto(Encoded, MaxLineLength, Pieces);
 }
 
+bool TMimePart::WritesTextAsItIs() const {
+    return PrimaryKind == TMimePrimaryKind::PrimaryText && TransferKind != TMimeTransferKind::EncodingQuotedPrintable &&
+           TransferKind != TMimeTransferKind::EncodingBase64;
+}
+
 void TMimePart::EncodeLines(std::string_view Content) {
     const bool Quoted = TransferKind == TMimeTransferKind::EncodingQuotedPrintable;
-    if (!Quoted && PrimaryKind == TMimePrimaryKind::PrimaryText &&
-        TransferKind != TMimeTransferKind::EncodingBase64) {
+    if (WritesTextAsItIs()) {
         BodyLines.SetText(Content);
         return;
     }
@@ -219,7 +255,7 @@ void TMimePart::EncodeLines(std::string_view Content) {
         // and cut into its lines.
         constexpr size_t RunBytes = 1024 * Base64PieceBytes;
         constexpr size_t LineChars = Base64PieceBytes / 3 * 4;
-        TEncodedLines Out(Content.size() / 3 * 4 + 4);
+        TEncodedLines Out(Content.size() / 3 * 4 + Content.size() / Base64PieceBytes * 2 + 8);
         for (size_t At = 0; At < Content.size(); At += RunBytes) {
             const std::string Encoded = EncodeBase64(Content.substr(At, RunBytes));
             for (size_t From = 0; From < Encoded.size(); From += LineChars)
@@ -228,8 +264,8 @@ void TMimePart::EncodeLines(std::string_view Content) {
         Out.MoveInto(BodyLines);
         return;
     }
-    // Quoted-printable text grows by a few escapes per line.
-    TEncodedLines Out(Content.size() + Content.size() / 4 + 64);
+    // Quoted-printable text grows by a few escapes and a soft break per line.
+    TEncodedLines Out(Content.size() + Content.size() / 3 + 64);
     if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
         // A binary body is one source line, its line-break bytes included.
         if (Quoted) {
@@ -263,7 +299,9 @@ void TMimePart::EncodeBody() {
         std::string Converted = OutputCharsetId == CharsetId ? std::string(Content)
                                                              : ConvertCharset(Content, OutputCharsetId, CharsetId);
         if (!Mark.empty()) Converted.insert(0, Mark);
-        EncodeLines(Converted);
+        // Text written as it is becomes the lines' storage: no copy of a large body.
+        if (WritesTextAsItIs()) BodyLines.AdoptText(std::move(Converted));
+        else EncodeLines(Converted);
         return;
     }
     EncodeLines(Content);

@@ -148,6 +148,8 @@ private:
     std::string DecodeTransfer() const;
     bool DeclaresOwnCharset(const std::string& Decoded) const;
     void EncodeLines(std::string_view Content);
+    // A text part neither quoted-printable nor base64: its lines are the text's own.
+    bool WritesTextAsItIs() const;
     std::string ContentTypeLine() const;
     std::string DispositionLine() const;
     std::string FileNameParameterText(std::string_view Name) const;

@@ -182,18 +182,30 @@ struct TTextSink {
     void Lines(const TLineList& Source) { Source.AppendText(Out); }
 };
 
-// Hands the text on in pieces of about PieceBytes.
-struct TStreamSink {
+// Hands the text on in pieces of about PieceBytes. Lines that lie in their list's
+// storage with their CR LF already go on from there, without a copy.
+struct TStreamSink : TLineList::TJoinedTextSink {
     static constexpr size_t PieceBytes = 256 * 1024;
     const std::function<void(std::string_view)>& Write;
     std::string Buffer;
 
-    void Line(std::string_view Line) {
+    explicit TStreamSink(const std::function<void(std::string_view)>& W) : Write(W) {
+        Buffer.reserve(PieceBytes + 1024);
+    }
+    void Line(std::string_view Line) override {
         Buffer.append(Line).append("\r\n");
         if (Buffer.size() >= PieceBytes) Flush();
     }
-    void Lines(const TLineList& Source) {
-        for (std::string_view Each : Source) Line(Each);
+    void Lines(const TLineList& Source) { Source.HandJoinedText(*this); }
+    void Stored(std::string_view Stretch) override {
+        // Short stretches are gathered, so that the writes stay large.
+        if (Stretch.size() < PieceBytes / 4) {
+            Buffer.append(Stretch);
+            if (Buffer.size() >= PieceBytes) Flush();
+            return;
+        }
+        Flush();
+        Write(Stretch);
     }
     void Flush() {
         if (!Buffer.empty()) Write(Buffer);
@@ -310,8 +322,7 @@ std::string TMimePart::JoinedText() {
 }
 
 void TMimePart::WriteJoinedText(const std::function<void(std::string_view)>& Write) {
-    TStreamSink Sink{Write, {}};
-    Sink.Buffer.reserve(TStreamSink::PieceBytes + 1024);
+    TStreamSink Sink(Write);
     JoinTree(*this, Sink);
     Sink.Flush();
 }

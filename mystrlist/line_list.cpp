@@ -183,11 +183,11 @@ void TLineList::AdoptText(std::string&& Text) {
     Split(Adopted->Text(), DoubleCarriageReturnIsOneBreak());
 }
 
-void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends) {
+void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends, size_t Gap) {
     size_t Begin = 0;
     for (const size_t End : Ends) {
         if (End < Begin || End > Text.size()) throw std::out_of_range("AdoptLines: a line ends outside its text");
-        Begin = End;
+        Begin = End + Gap;
     }
     auto Adopted = std::make_shared<const TTextStore>(std::move(Text));
     const char* Stored = Adopted->Text().data();
@@ -198,19 +198,21 @@ void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends) 
     Begin = 0;
     for (const size_t End : Ends) {
         Refs.push_back(TLineRef{Stored + Begin, End - Begin});
-        Begin = End;
+        Begin = End + Gap;
     }
 }
 
 void TLineList::Split(std::string_view Text, bool SkipSecondCR) {
     // A NUL byte is an ordinary byte of its line: a message that holds one keeps
-    // everything after it when it is written back.
-    Refs.reserve(Refs.size() + static_cast<size_t>(std::count(Text.begin(), Text.end(), LF)) + 1);
+    // everything after it when it is written back. Lines of text run to some dozens
+    // of bytes; a guess at their number spares a pass that counts them.
+    Refs.reserve(Refs.size() + Text.size() / 48 + 1);
     platform::AdviseLargeBuffer(Refs.data(), Refs.capacity() * sizeof(TLineRef));
+    TLineBreakScanner Breaks(Text);
     size_t P = 0;
     while (P < Text.size()) {
         const size_t Start = P;
-        P = FindLineBreak(Text, P);
+        P = Breaks.Next(P);
         Refs.push_back(TLineRef{Text.data() + Start, P - Start});
         if (P < Text.size() && Text[P] == CR) ++P;
         if (SkipSecondCR && P < Text.size() && Text[P] == CR) ++P;
@@ -236,6 +238,48 @@ std::string TLineList::GetText() const {
     std::string Text;
     AppendText(Text);
     return Text;
+}
+
+namespace {
+
+bool Inside(const char* P, std::string_view Text) {
+    const auto At = reinterpret_cast<uintptr_t>(P), Begin = reinterpret_cast<uintptr_t>(Text.data());
+    return At >= Begin && At - Begin <= Text.size();
+}
+
+// Whether the line is followed by CR LF inside Text, which holds its start.
+bool EndsInPlace(const char* Data, size_t Size, std::string_view Text) {
+    const size_t End = static_cast<size_t>(Data - Text.data()) + Size;
+    return Text.size() - End >= 2 && Text[End] == CR && Text[End + 1] == LF;
+}
+
+}  // namespace
+
+void TLineList::HandJoinedText(TJoinedTextSink& Sink) const {
+    std::string_view Text;  // the adopted text of the stretch being gathered
+    const char* StretchBegin = nullptr;
+    const char* StretchEnd = nullptr;  // past the CR LF of its last line
+    const auto HandStretch = [&] {
+        if (StretchBegin != StretchEnd) Sink.Stored(std::string_view(StretchBegin, static_cast<size_t>(StretchEnd - StretchBegin)));
+        StretchBegin = StretchEnd = nullptr;
+    };
+    for (const TLineRef& Line : Refs) {
+        if (StretchEnd != nullptr && Line.Data == StretchEnd && EndsInPlace(Line.Data, Line.Size, Text)) {
+            StretchEnd += Line.Size + 2;
+            continue;
+        }
+        HandStretch();
+        Text = {};
+        for (const auto& Store : Borrowed)
+            if (Inside(Line.Data, Store->Text())) Text = Store->Text();
+        if (Text.data() != nullptr && EndsInPlace(Line.Data, Line.Size, Text)) {
+            StretchBegin = Line.Data;
+            StretchEnd = Line.Data + Line.Size + 2;
+            continue;
+        }
+        Sink.Line(std::string_view(Line.Data, Line.Size));
+    }
+    HandStretch();
 }
 
 void TLineList::LoadFromFile(const std::string& FileName) {

@@ -60,12 +60,25 @@ public:
     // SetText taking the text over as the lines' storage instead of copying it.
     void AdoptText(std::string&& Text);
     // The list becomes the lines of Text that end at the given offsets, each line
-    // beginning where the one before it ended; Text becomes their storage.
-    void AdoptLines(std::string&& Text, const std::vector<size_t>& Ends);
+    // beginning Gap bytes after the one before it ended (the gap holds its line
+    // break, if the text has one); Text becomes their storage.
+    void AdoptLines(std::string&& Text, const std::vector<size_t>& Ends, size_t Gap = 0);
     std::string GetText() const;
     // The size of GetText, and GetText appended to Out.
     size_t TextSize() const;
     void AppendText(std::string& Out) const;
+    // GetText handed out in stretches, in order: where lines lie back to back in a
+    // text this list took over, each followed there by CR LF, Stored gets the stretch
+    // of that text itself, line breaks included; every other line goes to Line,
+    // without its CR LF. Writing a large body thus needs no copy of its text.
+    struct TJoinedTextSink {
+        virtual void Stored(std::string_view Stretch) = 0;
+        virtual void Line(std::string_view Line) = 0;
+
+    protected:
+        ~TJoinedTextSink() = default;
+    };
+    void HandJoinedText(TJoinedTextSink& Sink) const;
     // TError "Cannot open file " + FileName when the file cannot be read; the list
     // is then unchanged. A file without any LF byte is cut at its lone CRs by the
     // plain rule, so that its empty lines survive.

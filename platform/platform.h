@@ -96,6 +96,13 @@ private:
 // nothing happens for small buffers or where the system has no such service.
 void AdviseLargeBuffer(const void* Data, size_t Size);
 
+// Whether the processor runs SSE2 instructions, asked once when the module loads:
+// a 32-bit x86 build takes its SSE2 paths only where they can run.
+bool ProcessorHasSse2();
+// For tests: the answer is "no" from now on (or again the processor's), so that
+// the paths for processors without SSE2 are tested on one that has it.
+void RefuseSse2(bool Refuse);
+
 struct TLocalTime {
     int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
 };

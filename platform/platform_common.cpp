@@ -36,6 +36,29 @@ std::string TemporaryNameFor(const std::string& Path) {
 
 }  // namespace
 
+namespace {
+
+bool AskProcessorForSse2() {
+#if defined(__i386__) || defined(__x86_64__)
+    // Static constructors may run before the compiler's own CPU probe.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse2");
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+std::atomic<bool> Sse2Refused{false};
+
+bool ProcessorHasSse2() {
+    static const bool Sse2 = AskProcessorForSse2();
+    return Sse2 && !Sse2Refused.load(std::memory_order_relaxed);
+}
+
+void RefuseSse2(bool Refuse) { Sse2Refused.store(Refuse); }
+
 void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
 
 void ReplaceFile(const std::string& Path, const std::string& Content) {

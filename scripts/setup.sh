@@ -8,6 +8,8 @@
 #   setup.sh x64      and the 32-bit Windows build (checked without running it) with
 #                     the 64-bit Windows build and 64-bit Wine to test that one
 #   setup.sh mta      only what the Postfix tests of lumaro-milter need
+#   setup.sh bench    the native build and GMime 3, the peer that the job benchmark
+#                     measures beside us (the tests never need it)
 #   setup.sh          i686 where this machine runs 32-bit programs, x64 where it does not
 # Postfix itself is installed only when CI=true or LUMARO_TEST_MTA=1: it replaces
 # any other MTA on the machine.
@@ -31,7 +33,8 @@ case "$mode" in
   i686) packages+=("${windows_packages[@]}" wine wine32:i386) ;;
   x64) packages+=("${windows_packages[@]}" g++-mingw-w64-x86-64 wine wine64) ;;
   mta) packages=(libmilter-dev) ;;
-  *) echo "setup.sh: unknown mode '$mode' (native, i686, x64 or mta)" >&2; exit 2 ;;
+  bench) packages+=(pkg-config libgmime-3.0-dev) ;;
+  *) echo "setup.sh: unknown mode '$mode' (native, i686, x64, mta or bench)" >&2; exit 2 ;;
 esac
 want_postfix=0
 if [ "${CI:-}" = "true" ] || [ "${LUMARO_TEST_MTA:-}" = "1" ]; then

@@ -1,6 +1,7 @@
 // The conversion engine: every conversion goes through UCS-2 big-endian. Each half
 // (source to intermediate, intermediate to target) is done by the iconv library
 // when it serves the charset, else by our own code; the halves decide separately.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -124,16 +125,6 @@ std::unique_ptr<TByteOfValue> BuildReverseTable(const TCodeTable& Table) {
     return Reverse;
 }
 
-const TByteOfValue& ReverseTableOf(TCharsetId Id) {
-    static std::array<std::once_flag, TableCharsetCount> Built;
-    static std::array<std::unique_ptr<TByteOfValue>, TableCharsetCount> Tables;
-    // Every member without a table of its own is written as Latin-1.
-    const size_t Index = Ordinal(Id) < TableCharsetCount ? Ordinal(Id) : Ordinal(TCharsetId::ISO_8859_1);
-    std::call_once(Built[Index], [Index] {
-        Tables[Index] = BuildReverseTable(LoadCodeTable(CharsetOfOrdinal(Index)));
-    });
-    return *Tables[Index];
-}
 
 std::string IntermediateToWideUnits(std::string_view Intermediate, TUnitShape Shape) {
     const size_t Count = Intermediate.size() / 2;
@@ -166,6 +157,17 @@ uint32_t ValueOf(TCodeUnit U) {
 }
 
 }  // namespace
+
+const TByteOfValue& ReverseTableOf(TCharsetId Id) {
+    static std::array<std::once_flag, TableCharsetCount> Built;
+    static std::array<std::unique_ptr<TByteOfValue>, TableCharsetCount> Tables;
+    // Every member without a table of its own is written as Latin-1.
+    const size_t Index = Ordinal(Id) < TableCharsetCount ? Ordinal(Id) : Ordinal(TCharsetId::ISO_8859_1);
+    std::call_once(Built[Index], [Index] {
+        Tables[Index] = BuildReverseTable(LoadCodeTable(CharsetOfOrdinal(Index)));
+    });
+    return *Tables[Index];
+}
 
 std::string WalkUnits(std::string_view Units, int Width, bool LittleEndian) {
     const size_t Step = static_cast<size_t>(Width);
@@ -269,29 +271,114 @@ size_t PieceEnd(std::string_view Text, size_t From, TCharsetId Source) {
 
 std::string TranscodeWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate);
 
-std::string TranscodeInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
+// --- characters the library writes as our tables do ------------------------------------
+
+// Our table of a target with a table of its own, and the bytes on which the loaded
+// library agrees with it.
+struct TAgreedPath {
+    const TByteOfValue& ByteOf;
+    std::shared_ptr<const TAgreedBytes> Agreed;
+};
+
+std::atomic<bool> AgreedCharactersUsed{true};
+
+bool HasOwnTable(TCharsetId Id) { return Ordinal(Id) < TableCharsetCount; }
+
+// Asks the library about every character of the target's table, one at a time, by
+// the very conversion a text goes through, and keeps the bytes whose character
+// comes back as that one byte. ASCII is asked like the rest. Only the byte our
+// encoder writes can agree: of two positions holding one character, the first.
+std::shared_ptr<const TAgreedBytes> LearnAgreedBytes(TCharsetId Target, bool Transliterate) {
+    auto Learned = std::make_shared<TAgreedBytes>();
+    const TCodeTable& Table = LoadCodeTable(Target);
+    const TByteOfValue& ByteOf = ReverseTableOf(Target);
+    for (unsigned B = 0; B < 256; ++B) {
+        const unsigned W = B < 0x80 ? B : Table[B - 0x80];
+        if (W >= 0x80 && ByteOf[W] != B) continue;
+        const char Unit[2] = {static_cast<char>(W >> 8), static_cast<char>(W & 0xFF)};
+        const std::string Character = IntermediateToUtf8(std::string_view(Unit, 2));
+        if (TranscodeWhole(Character, TCharsetId::UTF_8, Target, Transliterate) == std::string(1, static_cast<char>(B)))
+            Learned->Bytes.Include(static_cast<uint8_t>(B));
+    }
+    Learned->AllAscii = true;
+    for (unsigned B = 0; B < 0x80; ++B) Learned->AllAscii = Learned->AllAscii && Learned->Bytes.Contains(static_cast<uint8_t>(B));
+    return Learned;
+}
+
+// What the library numbered Library agrees on, learned at the first conversion into
+// the target after that library was loaded. The lock keeps two threads from learning
+// at once; it is never held while the binding's own lock is wanted by a holder of it.
+TAgreedPath AgreedPathOf(uint32_t Library, TCharsetId Target, bool Transliterate) {
+    struct TLearned {
+        uint32_t Library = 0;
+        std::shared_ptr<const TAgreedBytes> Agreed;
+    };
+    static std::mutex Lock;
+    static std::array<std::array<TLearned, 2>, TableCharsetCount> Learned;
+    std::lock_guard<std::mutex> Guard(Lock);
+    TLearned& Slot = Learned[Ordinal(Target)][Transliterate ? 1 : 0];
+    if (Slot.Library != Library || !Slot.Agreed) {
+        Slot.Agreed = LearnAgreedBytes(Target, Transliterate);
+        Slot.Library = Library;
+    }
+    return TAgreedPath{ReverseTableOf(Target), Slot.Agreed};
+}
+
+// A text (or a piece of one) through our table when the library would write the
+// same bytes, else through the library as always.
+void AppendTranscoded(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate,
+                      const TAgreedPath* Agreed, std::string& Out) {
+    if (Agreed != nullptr && AppendAgreedBytes(Text, Agreed->ByteOf, *Agreed->Agreed, Out)) return;
+    Out += TranscodeWhole(Text, Source, Target, Transliterate);
+}
+
+std::string TranscodeInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate,
+                              const TAgreedPath* Agreed) {
     std::string Out;
     Out.reserve(Text.size() + Text.size() / 2);
     platform::AdviseLargeBuffer(Out.data(), Out.capacity());
     for (size_t From = 0; From < Text.size();) {
         const size_t End = PieceEnd(Text, From, Source);
-        Out += TranscodeWhole(Text.substr(From, End - From), Source, Target, Transliterate);
+        AppendTranscoded(Text.substr(From, End - From), Source, Target, Transliterate, Agreed, Out);
         From = End;
     }
     return Out;
 }
 
+bool ConvertsInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target) {
+    return Text.size() > 2 * PieceBytes && ConvertsPieceByPiece(Source) && ConvertsPieceByPiece(Target);
+}
+
 }  // namespace
+
+void UseAgreedCharacters(bool On) { AgreedCharactersUsed = On; }
+
+std::shared_ptr<const TAgreedBytes> AgreedBytesOf(TCharsetId Target, bool Transliterate) {
+    const uint32_t Library = IconvLibraryGeneration();
+    if (Library == 0 || !HasOwnTable(Target)) return std::make_shared<const TAgreedBytes>();
+    return AgreedPathOf(Library, Target, Transliterate).Agreed;
+}
 
 std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
     if (Source == Target) return std::string(Text);
-    // With no library both halves are ours, and UTF-8 into a single-byte charset
-    // needs no intermediate. A loaded library serves UTF-8, so it keeps both halves.
-    if (Source == TCharsetId::UTF_8 && IsSingleByte(Target) && !LoadIconvLibrary())
-        return Utf8ToSingleBytes(Text, Target, Transliterate);
-    if (Text.size() > 2 * PieceBytes && ConvertsPieceByPiece(Source) && ConvertsPieceByPiece(Target) &&
-        LoadIconvLibrary())
-        return TranscodeInPieces(Text, Source, Target, Transliterate);
+    if (Source == TCharsetId::UTF_8 && IsSingleByte(Target)) {
+        // With no library both halves are ours, and UTF-8 into a single-byte charset
+        // needs no intermediate.
+        const uint32_t Library = IconvLibraryGeneration();
+        if (Library == 0) return Utf8ToSingleBytes(Text, Target, Transliterate);
+        // A loaded library keeps both halves, but where it is known to write what our
+        // table writes, the table does it.
+        if (HasOwnTable(Target) && AgreedCharactersUsed) {
+            const TAgreedPath Agreed = AgreedPathOf(Library, Target, Transliterate);
+            if (ConvertsInPieces(Text, Source, Target))
+                return TranscodeInPieces(Text, Source, Target, Transliterate, &Agreed);
+            std::string Out;
+            if (AppendAgreedBytes(Text, Agreed.ByteOf, *Agreed.Agreed, Out)) return Out;
+            return TranscodeWhole(Text, Source, Target, Transliterate);
+        }
+    }
+    if (ConvertsInPieces(Text, Source, Target) && LoadIconvLibrary())
+        return TranscodeInPieces(Text, Source, Target, Transliterate, nullptr);
     return TranscodeWhole(Text, Source, Target, Transliterate);
 }
 

@@ -4,11 +4,15 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "velchar/velchar.h"
+#include "velutil/velutil.h"
 
 namespace lumaro {
 
@@ -59,6 +63,55 @@ std::string IntermediateToMappedBytes(std::string_view Intermediate, const TByte
 // UTF-8 text straight to a single-byte charset in one pass: the same as
 // IntermediateToMappedBytes(Utf8ToIntermediate(Text), ByteOf, Transliterate).
 std::string Utf8ToMappedBytes(std::string_view Text, const TByteOfValue& ByteOf, bool Transliterate);
+
+// Copies the ASCII bytes from P[I] on, a word at a time, while eight bytes remain.
+// Each word is stored whole; the bytes past its ASCII ones are written over later or
+// cut off, and fit because the output never gets ahead of the input (O <= P + I).
+inline void CopyAsciiWords(const uint8_t* P, size_t N, size_t& I, uint8_t*& O) {
+    while (N - I >= 8) {
+        uint64_t Word;
+        std::memcpy(&Word, P + I, sizeof Word);
+        std::memcpy(O, &Word, sizeof Word);
+        const uint64_t High = Word & 0x8080808080808080ull;
+        if (High != 0) {
+            const int Bits = std::endian::native == std::endian::little ? std::countr_zero(High) : std::countl_zero(High);
+            const size_t Ascii = static_cast<size_t>(Bits) / 8;
+            O += Ascii;
+            I += Ascii;
+            return;
+        }
+        O += 8;
+        I += 8;
+    }
+}
+
+// The bytes of a single-byte charset whose characters the iconv library writes
+// exactly as our code table does: for such a character, converting its UTF-8 form
+// through the library gives that one byte.
+struct TAgreedBytes {
+    TByteSet Bytes;
+    // Every ASCII byte agrees, so runs of ASCII may be copied as they stand.
+    bool AllAscii = false;
+};
+
+// UTF-8 text into a single-byte charset by our table, when the whole text is
+// well-formed UTF-8 of BMP characters whose bytes all agree: the bytes are appended
+// to Out and the result is true. At the first character that is not so (an invalid
+// or astral sequence, a byte-order mark, a character the table lacks or writes
+// otherwise than the library) Out is left as it was and the result is false.
+bool AppendAgreedBytes(std::string_view Text, const TByteOfValue& ByteOf, const TAgreedBytes& Agreed,
+                       std::string& Out);
+
+// The reverse table of a member's code table (Latin-1's for a member without one).
+const TByteOfValue& ReverseTableOf(TCharsetId Id);
+
+// For tests: the bytes the library now loaded agrees on for a target with a table of
+// its own, learned when needed; none without a library.
+std::shared_ptr<const TAgreedBytes> AgreedBytesOf(TCharsetId Target, bool Transliterate);
+
+// For tests: whether a conversion from UTF-8 may take the agreed characters' own
+// path while a library is loaded (it may, unless a test says otherwise).
+void UseAgreedCharacters(bool On);
 
 // The same two by member, with the member's reverse table (Latin-1 for the members
 // without a table of their own); for checking the one-pass path against the two.

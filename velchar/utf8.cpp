@@ -74,27 +74,6 @@ inline uint32_t SwapBytes(uint32_t V) {
     return (V >> 24) | ((V >> 8) & 0xFF00u) | ((V << 8) & 0xFF0000u) | (V << 24);
 }
 
-// Copies the ASCII bytes from P[I] on, a word at a time, while eight bytes remain.
-// Each word is stored whole; the bytes past its ASCII ones are written over later or
-// cut off, and fit because the output never gets ahead of the input (O <= P + I).
-inline void CopyAsciiWords(const uint8_t* P, size_t N, size_t& I, uint8_t*& O) {
-    while (N - I >= 8) {
-        uint64_t Word;
-        std::memcpy(&Word, P + I, sizeof Word);
-        std::memcpy(O, &Word, sizeof Word);
-        const uint64_t High = Word & 0x8080808080808080ull;
-        if (High != 0) {
-            const int Bits = std::endian::native == std::endian::little ? std::countr_zero(High) : std::countl_zero(High);
-            const size_t Ascii = static_cast<size_t>(Bits) / 8;
-            O += Ascii;
-            I += Ascii;
-            return;
-        }
-        O += 8;
-        I += 8;
-    }
-}
-
 // One step of the walk over the 4-byte units of UTF-8 text: reads the sequence at
 // P[I] as a unit in the current order, and gives true with the unit when it is a
 // character; a mark vanishes, a reversed mark turns the order round, and a byte

@@ -14,11 +14,11 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "platform/platform.h"
 #include "velcode/velcode.h"
+#if defined(__SSE2__)
+#include "velcode/escaped_sse2.h"
+#endif
 
 namespace lumaro {
 namespace {
@@ -72,38 +72,17 @@ constexpr char UpperHexDigits[] = "0123456789ABCDEF";
 // EscapeFlags64 flags the bytes equal to an escape character among 64, and
 // QuotedPrintableFlags16 the bytes of QuotedPrintableSpecials among 16. Where the
 // compiler offers SSE2 (every x86-64), a compare and a mask extraction do it 16
-// bytes at a time; elsewhere (32-bit x86 builds among them) word arithmetic does it
-// eight bytes at a time. Loads go through memcpy, so that no pointer is cast.
+// bytes at a time; a 32-bit x86 build does the same where the processor has SSE2
+// (it asks once, when the module loads); elsewhere word arithmetic does it eight
+// bytes at a time. Loads go through memcpy, so that no pointer is cast.
 
 constexpr size_t BlockBytes = 16;
 constexpr size_t WindowBytes = 64;
 
 #if defined(__SSE2__)
 
-inline __m128i LoadBlock(const char* P) {
-    __m128i V;
-    std::memcpy(&V, P, sizeof V);
-    return V;
-}
-
-inline uint64_t EscapeFlags64(const char* P, char EscChar) {
-    const __m128i Escapes = _mm_set1_epi8(EscChar);
-    uint64_t Flags = 0;
-    for (size_t I = 0; I < WindowBytes / BlockBytes; ++I) {
-        const __m128i Equal = _mm_cmpeq_epi8(LoadBlock(P + I * BlockBytes), Escapes);
-        Flags |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(Equal))} << (I * BlockBytes);
-    }
-    return Flags;
-}
-
-// Signed, the bytes from 0x80 on are below 0x20 too.
-inline uint32_t QuotedPrintableFlags16(const char* P) {
-    const __m128i V = LoadBlock(P);
-    const __m128i Special = _mm_or_si128(_mm_cmplt_epi8(V, _mm_set1_epi8(0x20)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(V, _mm_set1_epi8(0x7F)),
-                                                      _mm_cmpeq_epi8(V, _mm_set1_epi8('='))));
-    return static_cast<uint16_t>(_mm_movemask_epi8(Special));
-}
+inline uint64_t EscapeFlags64(const char* P, char EscChar) { return velcode_detail::EscapeFlags64Sse2(P, EscChar); }
+inline uint32_t QuotedPrintableFlags16(const char* P) { return velcode_detail::QuotedPrintableFlags16Sse2(P); }
 
 #else
 
@@ -137,7 +116,7 @@ constexpr uint32_t GatherFlags(TWord Flags) {
     return static_cast<uint32_t>(((Flags >> 7) * 0x0102040810204080ull) >> 56);
 }
 
-inline uint64_t EscapeFlags64(const char* P, char EscChar) {
+inline uint64_t EscapeFlags64Words(const char* P, char EscChar) {
     const TWord Escapes = EveryByte(static_cast<uint8_t>(EscChar));
     uint64_t Flags = 0;
     for (size_t I = 0; I < WindowBytes / WordBytes; ++I)
@@ -154,10 +133,35 @@ constexpr TWord QuotedPrintableWordFlags(TWord W) {
     return (W & HighBits) | Control | Delete | ZeroBytes(W ^ EveryByte('='));
 }
 
-inline uint32_t QuotedPrintableFlags16(const char* P) {
+inline uint32_t QuotedPrintableFlags16Words(const char* P) {
     return GatherFlags(QuotedPrintableWordFlags(LoadWord(P))) |
            GatherFlags(QuotedPrintableWordFlags(LoadWord(P + WordBytes))) << 8;
 }
+
+#if defined(__i386__)
+}  // namespace
+
+// In the unit compiled with SSE2.
+namespace velcode_detail {
+uint64_t EscapeFlags64WithSse2(const char* P, char EscChar);
+uint32_t QuotedPrintableFlags16WithSse2(const char* P);
+}
+
+namespace {
+
+// A 32-bit x86 build runs on processors without SSE2 too; where the processor has
+// it, the compares of the unit built with it are faster than word arithmetic.
+
+inline uint64_t EscapeFlags64(const char* P, char EscChar) {
+    return platform::ProcessorHasSse2() ? velcode_detail::EscapeFlags64WithSse2(P, EscChar) : EscapeFlags64Words(P, EscChar);
+}
+inline uint32_t QuotedPrintableFlags16(const char* P) {
+    return platform::ProcessorHasSse2() ? velcode_detail::QuotedPrintableFlags16WithSse2(P) : QuotedPrintableFlags16Words(P);
+}
+#else
+inline uint64_t EscapeFlags64(const char* P, char EscChar) { return EscapeFlags64Words(P, EscChar); }
+inline uint32_t QuotedPrintableFlags16(const char* P) { return QuotedPrintableFlags16Words(P); }
+#endif
 
 #endif
 

@@ -102,6 +102,7 @@ struct TBinding {
     platform::TLock Lock;
     platform::TLibrary Library;
     bool Loaded = false;
+    uint32_t Generation = 0;
     TEntryPoints Entries;
     std::optional<std::string> Choice;
     TDescriptorCache Cache;
@@ -168,6 +169,8 @@ bool LoadLocked(TBinding& B) {
         if (!B.Library.Load(File)) continue;
         B.Entries = ResolveAny(B.Library);
         B.Loaded = true;
+        // Zero stays free for "no library", also after the count wraps.
+        if (++B.Generation == 0) ++B.Generation;
         return true;
     }
     return false;
@@ -283,6 +286,12 @@ bool IconvLibraryLoaded() {
     TBinding& B = Binding();
     platform::TLockGuard Guard(B.Lock);
     return B.Loaded;
+}
+
+uint32_t IconvLibraryGeneration() {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    return LoadLocked(B) ? B.Generation : 0;
 }
 
 void SetIconvChoice(const std::optional<std::string>& Choice) {

@@ -22,6 +22,10 @@ constexpr TIconvDescriptor NoIconvDescriptor = -1;
 bool LoadIconvLibrary();
 bool UnloadIconvLibrary();
 bool IconvLibraryLoaded();
+// The library in use, loading it when needed: every load gets a number of its own,
+// so that what a caller learned of one library is never taken for another's; 0
+// while no library can be loaded.
+uint32_t IconvLibraryGeneration();
 
 // For tests and benchmarks: a choice that takes the place of LUMARO_ICONV (no value:
 // the environment decides again). The library is unloaded, so that the next use

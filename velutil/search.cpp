@@ -100,16 +100,4 @@ size_t BackwardPos(std::string_view Sub, std::string_view Value, ptrdiff_t From)
     return P == NotFound ? 0 : P + 1;
 }
 
-// Lines run to dozens of bytes, so two library searches (each many bytes at a time)
-// beat a byte loop: the first LF bounds the search for an earlier CR.
-size_t FindLineBreak(std::string_view Value, size_t From) {
-    if (From >= Value.size()) return Value.size();
-    const char* Start = Value.data() + From;
-    const size_t Rest = Value.size() - From;
-    const void* LineFeed = std::memchr(Start, '\n', Rest);
-    const size_t Span = LineFeed != nullptr ? static_cast<size_t>(static_cast<const char*>(LineFeed) - Start) : Rest;
-    const void* Return = std::memchr(Start, '\r', Span);
-    return From + (Return != nullptr ? static_cast<size_t>(static_cast<const char*>(Return) - Start) : Span);
-}
-
 }  // namespace lumaro

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -61,8 +62,36 @@ int32_t BinToInt(std::string_view Value);
 std::string ReplaceAll(std::string_view Value, std::string_view Search, std::string_view Replacement);
 // Start (1-based) of the last occurrence of Sub that ends at or before From; 0 if none.
 size_t BackwardPos(std::string_view Sub, std::string_view Value, ptrdiff_t From);
-// The 0-based index of the first CR or LF at or after From; Value.size() if none.
-size_t FindLineBreak(std::string_view Value, size_t From);
+// The CR and LF bytes of the 64-byte window Window (0-based) of Text as bits: bit I
+// for byte 64 * Window + I. The window must begin inside Text; a last, short
+// window has no flags past the end.
+uint64_t LineBreakFlags(std::string_view Text, size_t Window);
+
+// Finds the line breaks of one text in order, a window of 64 bytes at a time.
+class TLineBreakScanner {
+public:
+    explicit TLineBreakScanner(std::string_view Text) : Text(Text) {}
+    // The 0-based index of the first CR or LF at or after From; Text.size() if none.
+    size_t Next(size_t From) {
+        while (From < Text.size()) {
+            const size_t Window = From / 64;
+            if (Window != Loaded) {
+                Flags = LineBreakFlags(Text, Window);
+                Loaded = Window;
+            }
+            const uint64_t Ahead = Flags & (~uint64_t{0} << (From % 64));
+            if (Ahead != 0) return Window * 64 + static_cast<size_t>(std::countr_zero(Ahead));
+            From = (Window + 1) * 64;
+        }
+        return Text.size();
+    }
+
+private:
+    std::string_view Text;
+    size_t Loaded = SIZE_MAX;
+    uint64_t Flags = 0;
+};
+
 // Cuts the next item off the front of Value (changed in place) at Delimiter outside Quote.
 std::string FetchQuoted(std::string& Value, std::string_view Delimiter, std::string_view Quote);
 std::string Unquote(std::string_view Value, char Quote);

@@ -54,6 +54,38 @@ TEST(DecodeBody, UndoesTheTransferEncodingAndConvertsText) {
     for (const auto& Case : Cases) EXPECT_EQ(DecodedOf(Case.Header, Case.Body), Case.Expected) << Case.Header[0];
 }
 
+// Lines that lie in the read text with their CR LF are decoded where they lie, the
+// others gathered: a body of both, an escape or a group of digits running across
+// from one kind to the other, decodes as its joined text does.
+TEST(DecodeBody, LinesWhereTheyLieAndLinesGatheredDecodeAsOneText) {
+    const struct {
+        const char* Encoding;
+        std::string Text;
+        std::string Expected;
+    } Cases[] = {
+        {"quoted-printable", "ab=\r\n=C3=A9\r\ncd=\nef\r\ngh\r\n", "ab\xC3\xA9\r\ncdef\r\ngh\r\n"},
+        {"base64", "YWJj\r\nZGVm\nZ2\r\nhp\r\n", "abcdefghi"},
+    };
+    for (const auto& Case : Cases) {
+        TMimePart Part;
+        Prepared(Part, {"Content-Type: application/x", std::string("Content-Transfer-Encoding: ") + Case.Encoding});
+        Part.BodyLines.SetText(Case.Text);
+        Part.BodyLines.Put(3, Part.BodyLines.Get(3));  // a line of its own, beside the read text
+        Part.DecodeBody();
+        EXPECT_EQ(Part.DecodedBody.Bytes(), Case.Expected) << Case.Encoding;
+    }
+}
+
+TEST(DecodeBody, ALongStretchIsDecodedInPiecesOfWholeLines) {
+    std::string Text;
+    for (int K = 0; Text.size() < 300000; ++K) Text += K % 3 ? "ab=C3=A9 cd=\r\n" : "=3D=\r\n";
+    TMimePart Part;
+    Prepared(Part, {"Content-Type: application/x", "Content-Transfer-Encoding: quoted-printable"});
+    Part.BodyLines.SetText(Text);
+    Part.DecodeBody();
+    EXPECT_EQ(Part.DecodedBody.Bytes(), DecodeQuotedPrintable(Text));
+}
+
 TEST(DecodeBody, HtmlThatDeclaresItsCharsetKeepsItsBytes) {
     const struct {
         const char* Html;

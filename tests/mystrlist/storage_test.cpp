@@ -81,5 +81,49 @@ TEST(LineStorage, AdoptedLinesKeepTheirBreakBytes) {
     EXPECT_EQ(Text.Strings(), (TLines{"x", "y"}));
 }
 
+TEST(LineStorage, AdoptedLinesWithTheirBreaksBetween) {
+    TLineList L;
+    L.AdoptLines(std::string("ab\r\ncd\r\n\r\n", 8), {2, 6, 8}, 2);
+    EXPECT_EQ(L.Strings(), (TLines{"ab", "cd", ""}));
+    // A line may not begin inside the break of the line before it.
+    EXPECT_THROW(L.AdoptLines("ab\r\n", {2, 3}, 2), std::out_of_range);
+}
+
+// What HandJoinedText gives, with the stretches told apart from the copied lines.
+struct TGathered : TLineList::TJoinedTextSink {
+    std::string Text;
+    std::vector<std::string> Stretches;
+    void Stored(std::string_view Stretch) override {
+        Text.append(Stretch);
+        Stretches.emplace_back(Stretch);
+    }
+    void Line(std::string_view Line) override { Text.append(Line).append("\r\n"); }
+};
+
+TEST(LineStorage, JoinedTextHandedOnFromWhereItLies) {
+    const std::string File = "a\r\nbb\r\n\r\nccc\nd\r\r\ne\r\n\r\nlast";
+    TMyStringList Lines;
+    Lines.SetText(File);
+    TLineList Mixed;
+    Mixed.AddRange(Lines, 0, Lines.Count());
+    Mixed.Put(4, "new");
+    Mixed.TrimLinesRight(0);
+    Mixed.Insert(1, "inserted");
+    TLineList Encoded;
+    Encoded.AdoptLines(std::string("x\r\nyy\r\n", 7), {1, 5}, 2);
+    for (const TLineList* L : std::initializer_list<const TLineList*>{&Lines, &Mixed, &Encoded}) {
+        TGathered Gathered;
+        L->HandJoinedText(Gathered);
+        EXPECT_EQ(Gathered.Text, L->GetText());
+    }
+    TGathered FromFile;
+    Lines.HandJoinedText(FromFile);
+    // Only the stretches that hold their CR LF in the file are handed on as they lie.
+    EXPECT_EQ(FromFile.Stretches, (TLines{"a\r\nbb\r\n\r\n", "e\r\n\r\n"}));
+    TGathered FromEncoder;
+    Encoded.HandJoinedText(FromEncoder);
+    EXPECT_EQ(FromEncoder.Stretches, (TLines{"x\r\nyy\r\n"}));
+}
+
 }  // namespace
 }  // namespace lumaro

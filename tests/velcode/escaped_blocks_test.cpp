@@ -9,6 +9,7 @@
 
 #include "velcode/reference.h"
 #include "velcode/samples.h"
+#include "platform/sse2_choice.h"
 #include "velcode/velcode.h"
 
 namespace lumaro {
@@ -44,7 +45,12 @@ const std::string_view DecodePieces[] = {
     "\0=00"sv, "=\xFF\xFF",
 };
 
-TEST(EscapedBlocks, DecodesEveryPieceAtEveryOffset) {
+// Every case runs twice on a processor with SSE2: with its compares, and with the
+// word arithmetic of processors without it.
+class EscapedBlocks : public testing::WithAndWithoutSse2 {};
+INSTANTIATE_TEST_SUITE_P(Sse2, EscapedBlocks, ::testing::Values(false, true), testing::Sse2CaseName);
+
+TEST_P(EscapedBlocks, DecodesEveryPieceAtEveryOffset) {
     for (const std::string_view Piece : DecodePieces)
         for (size_t Offset = 0; Offset < 200; ++Offset)
             for (const size_t After : {size_t{0}, size_t{1}, size_t{2}, size_t{150}}) {
@@ -54,7 +60,7 @@ TEST(EscapedBlocks, DecodesEveryPieceAtEveryOffset) {
             }
 }
 
-TEST(EscapedBlocks, PiecesAcrossWindowEnds) {
+TEST_P(EscapedBlocks, PiecesAcrossWindowEnds) {
     // An escape whose digits or break lie in the next 64 bytes, and one right after.
     const samples::TCase Cases[] = {
         {std::string(62, 'a') + "=C5=BEx" + std::string(130, 'b'), std::string(62, 'a') + "\xC5\xBEx" + std::string(130, 'b')},
@@ -68,7 +74,7 @@ TEST(EscapedBlocks, PiecesAcrossWindowEnds) {
     samples::ExpectRows(Cases, DecodeQuotedPrintable);
 }
 
-TEST(EscapedBlocks, DecodesDenseRandomTextAsTheRuleSays) {
+TEST_P(EscapedBlocks, DecodesDenseRandomTextAsTheRuleSays) {
     std::mt19937 Rng(11);
     // Escape characters that are also digits or line breaks overlap with the escape
     // before them; high ones test the word arithmetic of every byte.
@@ -82,7 +88,7 @@ TEST(EscapedBlocks, DecodesDenseRandomTextAsTheRuleSays) {
     }
 }
 
-TEST(EscapedBlocks, AppendingKeepsWhatIsThere) {
+TEST_P(EscapedBlocks, AppendingKeepsWhatIsThere) {
     const std::string Body = std::string(100, 'x') + "=C5=BE=\r\n" + std::string(100, 'y');
     std::string Out = "kept";
     AppendDecodedEscaped(Body, '=', Out);
@@ -91,7 +97,7 @@ TEST(EscapedBlocks, AppendingKeepsWhatIsThere) {
     EXPECT_EQ(Out, "kept" + std::string(100, 'x') + "\xC5\xBE" + std::string(100, 'y') + "=C5=BEa%20b");
 }
 
-TEST(EscapedBlocks, EncodesEveryByteAtEveryOffset) {
+TEST_P(EscapedBlocks, EncodesEveryByteAtEveryOffset) {
     const TByteSet QuotedPrintable = ControlAndHighBytes + TByteSet().Include('=');
     const TByteSet Strict = ControlAndHighBytes + HeaderSpecials;
     const TByteSet Own = TByteSet().IncludeRange('a', 'f').Include(0);
@@ -106,7 +112,7 @@ TEST(EscapedBlocks, EncodesEveryByteAtEveryOffset) {
         }
 }
 
-TEST(EscapedBlocks, EncodesRandomTextOfEveryLengthAsTheRuleSays) {
+TEST_P(EscapedBlocks, EncodesRandomTextOfEveryLengthAsTheRuleSays) {
     const TByteSet QuotedPrintable = ControlAndHighBytes + TByteSet().Include('=');
     std::mt19937 Rng(5);
     for (size_t N = 0; N < 400; ++N) {

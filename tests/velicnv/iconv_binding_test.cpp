@@ -112,6 +112,19 @@ TEST_F(WithLibrary, RunsConvertWholeInputsOrSayWhyNot) {
     }
 }
 
+// What a caller learned of one loaded library must not be taken for the next one's.
+TEST_F(WithLibrary, EveryLoadHasANumberOfItsOwn) {
+    const uint32_t First = IconvLibraryGeneration();
+    EXPECT_NE(First, 0u);
+    EXPECT_EQ(IconvLibraryGeneration(), First);
+    SetIconvChoice(std::string("none"));
+    EXPECT_EQ(IconvLibraryGeneration(), 0u);
+    SetIconvChoice(std::nullopt);
+    const uint32_t Second = IconvLibraryGeneration();
+    EXPECT_NE(Second, 0u);
+    EXPECT_NE(Second, First);
+}
+
 TEST_F(WithLibrary, AnUnknownCharsetIsRefused) {
     EXPECT_EQ(OpenConverterIgnore("NO-SUCH-CHARSET", "UTF-8"), NoIconvDescriptor);
     EXPECT_EQ(OpenConverterIgnore("UTF-8", "CP-895"), NoIconvDescriptor);

@@ -1,6 +1,9 @@
 // Searching forward and backward, and replacing.
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "platform/sse2_choice.h"
 #include "velutil/velutil.h"
 
 namespace lumaro {
@@ -41,6 +44,28 @@ TEST(ReplaceAll, Table) {
     };
     for (const auto& [Value, Search, Replacement, Expected] : Cases)
         EXPECT_EQ(ReplaceAll(Value, Search, Replacement), Expected) << Value;
+}
+
+// The scanner against a search byte by byte: breaks on both sides of window
+// edges, in a last short window, NUL and high bytes that are no breaks.
+class LineBreakScanner : public testing::WithAndWithoutSse2 {};
+INSTANTIATE_TEST_SUITE_P(Sse2, LineBreakScanner, ::testing::Values(false, true), testing::Sse2CaseName);
+
+TEST_P(LineBreakScanner, FindsWhatAByteSearchFinds) {
+    std::mt19937 Random(7);
+    const char Alphabet[] = {'a', '\r', '\n', '\0', '\x8D', '\x8A', ' '};
+    for (size_t Length : {0, 1, 63, 64, 65, 127, 128, 129, 200, 1000}) {
+        for (int Round = 0; Round < 20; ++Round) {
+            std::string Text(Length, 'x');
+            for (char& C : Text) C = Random() % 4 == 0 ? Alphabet[Random() % sizeof Alphabet] : 'x';
+            TLineBreakScanner Scanner(Text);
+            for (size_t From = 0; From <= Length; From += 1 + Random() % 3) {
+                size_t Expected = From;
+                while (Expected < Length && Text[Expected] != '\r' && Text[Expected] != '\n') ++Expected;
+                ASSERT_EQ(Scanner.Next(From), Expected) << Length << " from " << From;
+            }
+        }
+    }
 }
 
 }  // namespace
