@@ -27,11 +27,12 @@ CHUNK = 65535
 
 
 class MilterClient:
-    def __init__(self, port, timeout=60):
+    def __init__(self, port, timeout=60, protocol=PROTOCOL_ALL):
+        """Offers the milter the steps it may skip and leave unanswered in protocol."""
         self.sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
         # Many small packets, each waiting for its reply: no delayed sending.
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.send(b'O', struct.pack('>III', 6, ACTIONS_ALL, PROTOCOL_ALL))
+        self.send(b'O', struct.pack('>III', 6, ACTIONS_ALL, protocol))
         cmd, data = self.recv()
         assert cmd == b'O', cmd
         self.version, self.actions, self.protocol = struct.unpack('>III', data[:12])
@@ -213,8 +214,8 @@ class Milter:
                 time.sleep(0.05)
         raise RuntimeError('lumaro-milter does not listen: ' + self.log())
 
-    def client(self):
-        return MilterClient(self.port)
+    def client(self, **kw):
+        return MilterClient(self.port, **kw)
 
     def log(self):
         with open(self.log_path, 'rb') as f:
