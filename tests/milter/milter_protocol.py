@@ -104,6 +104,16 @@ class Conversions(MilterTestCase):
         value = next(d[4:].split(b'\0')[1] for c, d in edits if c == b'm')
         self.assertIn(b'\n\t', value)
         self.assertNotIn(b'\r', value)
+        # The job left the body as it was: it is not replaced.
+        self.assertNotIn(b'b', [c for c, _ in edits])
+
+    def test_the_configuration_is_read_afresh_for_every_message(self):
+        tags = []
+        for ini in ('[Lumaro]\nLogFile=activity.log\nTagName=X-Prevedeno\n', BaseFolder.GOOD):
+            self.folder.write_ini(ini)
+            edits = self.assert_as_filter(UTF8_8BIT)
+            tags += [d[4:].split(b'\0')[0] for c, d in edits if c == b'i']
+        self.assertEqual(tags, [b'X-Prevedeno', b'X-LUMARO'])
 
 
 def accepted_socket_option(pid, client, level, option):
