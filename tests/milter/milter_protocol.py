@@ -2,16 +2,19 @@
 Postfix's side of the milter protocol. What the milter's edits make of a message
 must be what `lumaro-host filter` makes of it."""
 
+import ctypes
+import errno
 import os
 import signal
+import socket
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'host'))
 import messages  # noqa: E402
-from milterclient import (BaseFolder, Milter, apply_edits, header_set, queue_file, run_filter,  # noqa: E402
-                          split_message, test_arguments)
+from milterclient import (NO_FLAGS, NO_REPLY, BaseFolder, Milter, apply_edits, header_set,  # noqa: E402
+                          queue_file, run_filter, split_message, test_arguments)
 
 ARGS = None
 TAG = b'normalization conversion made by Lumaro 2.1.0 on mx.example.cz'
@@ -44,14 +47,14 @@ class MilterTestCase(unittest.TestCase):
     def tearDown(self):
         self.client.close()
 
-    def through_milter(self, data, **kw):
+    def through_milter(self, data, client=None, **kw):
         fields, body = split_message(data)
-        verdict, edits = self.client.message(fields, body, **kw)
+        verdict, edits = (client or self.client).message(fields, body, **kw)
         return verdict, edits, fields, body
 
-    def assert_as_filter(self, data, **kw):
+    def assert_as_filter(self, data, client=None, **kw):
         """Sends the message; what the edits make of it equals the filter's result."""
-        verdict, edits, fields, body = self.through_milter(data, **kw)
+        verdict, edits, fields, body = self.through_milter(data, client, **kw)
         self.assertEqual(verdict, 'continue')
         got_fields, got_body = apply_edits(fields, body, edits)
         expected, _, status = run_filter(ARGS.host, ARGS.module, queue_file(fields, body), self.base)
@@ -102,6 +105,71 @@ class Conversions(MilterTestCase):
         value = next(d[4:].split(b'\0')[1] for c, d in edits if c == b'm')
         self.assertIn(b'\n\t', value)
         self.assertNotIn(b'\r', value)
+        # The job left the body as it was: it is not replaced.
+        self.assertNotIn(b'b', [c for c, _ in edits])
+
+    def test_the_configuration_is_read_afresh_for_every_message(self):
+        tags = []
+        for ini in ('[Lumaro]\nLogFile=activity.log\nTagName=X-Prevedeno\n', BaseFolder.GOOD):
+            self.folder.write_ini(ini)
+            edits = self.assert_as_filter(UTF8_8BIT)
+            tags += [d[4:].split(b'\0')[0] for c, d in edits if c == b'i']
+        self.assertEqual(tags, [b'X-Prevedeno', b'X-LUMARO'])
+
+
+def accepted_socket_option(pid, client, level, option):
+    """An option of the milter's own end of the client's connection, read through
+    a copy of its descriptor (pidfd_getfd: root, Linux 5.6 or later)."""
+    port = client.sock.getsockname()[1]
+    with open('/proc/net/tcp') as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    inode = next(r[9] for r in rows if int(r[2].split(':')[1], 16) == port and r[3] == '01')
+    fd_folder = f'/proc/{pid}/fd'
+    target = next(int(n) for n in os.listdir(fd_folder) if os.readlink(f'{fd_folder}/{n}') == f'socket:[{inode}]')
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = os.pidfd_open(pid)
+    try:
+        copy = libc.syscall(438, pidfd, target, 0)  # pidfd_getfd
+        if copy < 0:
+            raise OSError(ctypes.get_errno(), 'pidfd_getfd')
+    finally:
+        os.close(pidfd)
+    with socket.socket(fileno=copy) as server_end:
+        return server_end.getsockopt(level, option)
+
+
+class Negotiation(MilterTestCase):
+    # HELO, recipients and unknown commands are of no use to the milter. DATA is
+    # not skipped: its macros would still come, alone and unanswered.
+    SKIPPED = NO_FLAGS['H'] | NO_FLAGS['R'] | 0x100
+    NEEDED = NO_FLAGS['C'] | NO_FLAGS['M'] | NO_FLAGS['T'] | NO_FLAGS['L'] | NO_FLAGS['N'] | NO_FLAGS['B']
+
+    def test_unused_steps_are_skipped_and_header_fields_get_no_reply(self):
+        self.assertEqual(self.client.protocol & (self.SKIPPED | self.NEEDED), self.SKIPPED)
+        self.assertTrue(self.client.protocol & NO_REPLY['L'])
+        self.assertTrue(self.assert_as_filter(UTF8_8BIT))
+
+    def test_an_mta_that_offers_no_skipping_gets_a_reply_for_every_step(self):
+        client = self.milter.client(protocol=0)
+        try:
+            self.assertFalse(client.protocol & NO_REPLY['L'])
+            self.assertTrue(self.assert_as_filter(UTF8_8BIT, client))
+            client.macros(b'M', i='REPLIES')
+            self.assertEqual(client.step(b'M', b'<a@example.cz>\0'), 'continue')
+            self.assertEqual(client.step(b'L', b'Subject\0plain\0'), 'continue')
+            client.abort()
+        finally:
+            client.close()
+
+    def test_the_milter_sends_without_delay_on_tcp(self):
+        try:
+            nodelay = accepted_socket_option(self.milter.process.pid, self.client, socket.IPPROTO_TCP,
+                                             socket.TCP_NODELAY)
+        except OSError as e:
+            if e.errno not in (errno.EPERM, errno.ENOSYS):
+                raise
+            self.skipTest(f'the milter\'s socket cannot be read here: {e}')
+        self.assertTrue(nodelay)
 
 
 class ChunksAndShapes(MilterTestCase):
@@ -169,6 +237,10 @@ class Failures(MilterTestCase):
         log = self.milter.log()
         self.assertRegex(log, r'TOOBIG: passed on unchanged \(larger than --max-size\)')
         self.assertRegex(log, r'SAIDBIG: passed on unchanged \(announced larger than --max-size\)')
+        # A header field gets no reply of its own: the message is let go at its end.
+        huge = [('X-Long', b'abcdefghi ' * 15_000)] + fields
+        self.assertEqual(self.client.message(huge, body, queue_id='BIGHEAD'), ('continue', []))
+        self.assertRegex(self.milter.log(), r'BIGHEAD: passed on unchanged \(larger than --max-size\)')
         folder = os.path.join(self.milter.scratch, self.milter.private_folders()[0])
         self.assertEqual([n for n in os.listdir(folder) if n.endswith('.in')], [])
 

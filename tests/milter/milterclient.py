@@ -27,11 +27,12 @@ CHUNK = 65535
 
 
 class MilterClient:
-    def __init__(self, port, timeout=60):
+    def __init__(self, port, timeout=60, protocol=PROTOCOL_ALL):
+        """Offers the milter the steps it may skip and leave unanswered in protocol."""
         self.sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
         # Many small packets, each waiting for its reply: no delayed sending.
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.send(b'O', struct.pack('>III', 6, ACTIONS_ALL, PROTOCOL_ALL))
+        self.send(b'O', struct.pack('>III', 6, ACTIONS_ALL, protocol))
         cmd, data = self.recv()
         assert cmd == b'O', cmd
         self.version, self.actions, self.protocol = struct.unpack('>III', data[:12])
@@ -190,31 +191,57 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Milter:
-    """lumaro-milter on a loopback port, its stderr in a file."""
+def listens(connect, process=None, timeout=20):
+    """Whether connect() gives a connection before the time is up (and while
+    process, when given, still runs)."""
+    deadline = time.time() + timeout
+    while time.time() < deadline and (process is None or process.poll() is None):
+        try:
+            connect().close()
+            return True
+        except OSError:
+            time.sleep(0.05)
+    return False
 
-    def __init__(self, exe, module, *args, env=None, port=None):
-        self.port = port or free_port()
-        self.scratch = tempfile.mkdtemp(prefix='lumaro-milter-test-')
+
+def loopback(port):
+    return lambda: socket.create_connection(('127.0.0.1', port), timeout=1)
+
+
+class Milter:
+    """lumaro-milter on a loopback port, or on the unix socket `unix` when given,
+    its stderr in a file. Its private scratch folder goes into a new folder in
+    `scratch` (default: the system's folder for temporary files)."""
+
+    def __init__(self, exe, module, *args, env=None, port=None, unix=None, scratch=None):
+        self.port = None if unix else port or free_port()
+        self.unix = unix
+        # How the MTA names the socket.
+        self.spec = f'unix:{unix}' if unix else f'inet:127.0.0.1:{self.port}'
+        self.scratch = tempfile.mkdtemp(prefix='lumaro-milter-test-', dir=scratch)
         self.log_path = os.path.join(self.scratch, 'stderr.log')
         self.log_file = open(self.log_path, 'wb')
-        command = [exe, '--socket', f'inet:{self.port}@127.0.0.1', '--scratch', self.scratch,
-                   '--module', module, '--host', 'mx.example.cz', *args]
+        command = [exe, '--socket', f'unix:{unix}' if unix else f'inet:{self.port}@127.0.0.1',
+                   '--scratch', self.scratch, '--module', module, '--host', 'mx.example.cz', *args]
         full_env = dict(os.environ, LUMARO_CODEPAGE='1250', **(env or {}))
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=self.log_file, env=full_env)
-        deadline = time.time() + 20
-        while time.time() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError('lumaro-milter ended at once: ' + self.log())
-            try:
-                socket.create_connection(('127.0.0.1', self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.05)
-        raise RuntimeError('lumaro-milter does not listen: ' + self.log())
+        if not listens(self.connect, self.process):
+            raise RuntimeError('lumaro-milter does not listen: ' + self.log())
 
-    def client(self):
-        return MilterClient(self.port)
+    def connect(self):
+        if not self.unix:
+            return loopback(self.port)()
+        sock = socket.socket(socket.AF_UNIX)
+        sock.settimeout(1)
+        try:
+            sock.connect(self.unix)
+        except OSError:
+            sock.close()
+            raise
+        return sock
+
+    def client(self, **kw):
+        return MilterClient(self.port, **kw)
 
     def log(self):
         with open(self.log_path, 'rb') as f:

@@ -7,6 +7,7 @@ main.cf below); nothing under /etc or /var/spool/postfix is used. Needs root."""
 
 import email
 import email.policy
+import grp
 import os
 import re
 import shutil
@@ -24,7 +25,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, '..', 'host'))
 sys.path.insert(0, os.path.join(HERE, '..', 'milter'))
 import messages  # noqa: E402
-from milterclient import BaseFolder, Milter, free_port, run_filter, test_arguments, words  # noqa: E402
+from milterclient import (BaseFolder, Milter, free_port, listens, loopback, run_filter,  # noqa: E402
+                          test_arguments, words)
 
 ARGS = None
 MAX_SIZE = 32 * 1024 * 1024
@@ -140,7 +142,7 @@ alias_database =
 local_recipient_maps =
 local_transport = error:local delivery is off
 relayhost = [127.0.0.1]:{sink_port}
-smtpd_milters = inet:127.0.0.1:{milter_port}
+smtpd_milters = {milter}
 milter_default_action = tempfail
 local_header_rewrite_clients =
 message_size_limit = 100000000
@@ -154,29 +156,21 @@ default_destination_concurrency_limit = 20
 
 
 class Postfix:
-    def __init__(self, milter_port, sink_port):
+    def __init__(self, milter, sink_port):
+        """milter: the milter's socket as main.cf names it, or None for none."""
         self.root = tempfile.mkdtemp(prefix='lumaro-postfix-')
         os.chmod(self.root, 0o755)  # the postfix user walks through it
         os.mkdir(os.path.join(self.root, 'queue'))
         self.smtp_port = free_port()
         with open(os.path.join(self.root, 'main.cf'), 'w') as f:
-            text = MAIN_CF.format(root=self.root, sink_port=sink_port, milter_port=milter_port)
-            if milter_port is None:
-                text = re.sub(r'(?m)^smtpd_milters = .*$', 'smtpd_milters =', text)
-            f.write(text)
+            f.write(MAIN_CF.format(root=self.root, sink_port=sink_port, milter=milter or ''))
         with open(os.path.join(self.root, 'master.cf'), 'w') as f:
             f.write(MASTER_CF.format(smtp_port=self.smtp_port))
         r = subprocess.run(['postfix', '-c', self.root, 'start'], capture_output=True, text=True)
         if r.returncode != 0:
             raise RuntimeError(f'postfix start failed: {r.stderr} {self.log()}')
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            try:
-                socket.create_connection(('127.0.0.1', self.smtp_port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.1)
-        raise RuntimeError('postfix does not listen: ' + self.log())
+        if not listens(loopback(self.smtp_port), timeout=30):
+            raise RuntimeError('postfix does not listen: ' + self.log())
 
     def log(self):
         try:
@@ -211,6 +205,25 @@ class Postfix:
                 time.sleep(0.3)
 
 
+class PostfixGroupSocket:
+    """A folder for a milter's unix socket that Postfix's processes (group postfix)
+    may enter, as the service's /run/lumaro is for the MTA's user."""
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix='lumaro-milter-socket-')
+        self.group = grp.getgrnam('postfix').gr_gid
+        os.chown(self.folder, 0, self.group)
+        os.chmod(self.folder, 0o750)
+        self.path = os.path.join(self.folder, 'milter.sock')
+
+    def admit(self):
+        """The milter makes its socket mode 660 for its own group: Postfix's here."""
+        os.chown(self.path, 0, self.group)
+
+    def cleanup(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
 def tagged(data, key):
     return f'X-Test-Id: {key}\r\n'.encode() + data.replace(b'\r\n', b'\n').replace(b'\n', b'\r\n')
 
@@ -241,7 +254,7 @@ class PostfixTestCase(unittest.TestCase):
         cls.base = cls.folder.path
         cls.milter = cls.start_milter()
         cls.sink = Sink()
-        cls.postfix = Postfix(cls.milter.port, cls.sink.port)
+        cls.postfix = Postfix(cls.milter.spec, cls.sink.port)
 
     @classmethod
     def start_milter(cls, port=None):
@@ -325,6 +338,25 @@ TEMPLATES = {
     'ISO': messages.iso_8859_2(),
     'FWD': messages.forwarded(),
 }
+
+
+class OverUnixSocket(EndToEnd):
+    """The same through a unix socket, with the scratch folder on a tmpfs, as the
+    packaged service runs."""
+
+    @classmethod
+    def start_milter(cls, port=None):
+        cls.socket = PostfixGroupSocket()
+        tmpfs = '/dev/shm' if os.path.isdir('/dev/shm') else None
+        milter = Milter(ARGS.milter, ARGS.module, '--base', cls.base, '--max-size', str(MAX_SIZE),
+                        unix=cls.socket.path, scratch=tmpfs)
+        cls.socket.admit()
+        return milter
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.socket.cleanup()
 
 
 class Concurrency(PostfixTestCase):

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <istream>
 
 namespace lumaro::milter {
 
@@ -53,10 +54,8 @@ std::optional<ino_t> InodeOf(const std::string& Path) {
     return Info.st_ino;
 }
 
-// The header block of the result file, up to and with the empty line that ends it.
-std::optional<std::string> ReadHeaderBlock(const std::string& Path) {
-    std::ifstream File(Path, std::ios::binary);
-    if (!File) return std::nullopt;
+// The header block of the result, up to and with the empty line that ends it.
+std::optional<std::string> ReadHeaderBlock(std::istream& File) {
     std::string Block;
     char Piece[PieceSize];
     for (;;) {
@@ -71,9 +70,9 @@ std::optional<std::string> ReadHeaderBlock(const std::string& Path) {
 }
 
 // Whether two files hold the same bytes from the given offsets to their ends.
-bool SameTail(const std::string& PathA, uint64_t FromA, const std::string& PathB, uint64_t FromB) {
-    std::ifstream A(PathA, std::ios::binary), B(PathB, std::ios::binary);
-    if (!A || !B) return false;
+bool SameTail(std::istream& A, uint64_t FromA, std::istream& B, uint64_t FromB) {
+    A.clear();
+    B.clear();
     A.seekg(static_cast<std::streamoff>(FromA));
     B.seekg(static_cast<std::streamoff>(FromB));
     char PieceA[PieceSize], PieceB[PieceSize];
@@ -84,6 +83,13 @@ bool SameTail(const std::string& PathA, uint64_t FromA, const std::string& PathB
         if (N != B.gcount() || std::memcmp(PieceA, PieceB, static_cast<size_t>(N)) != 0) return false;
         if (N == 0) return A.eof() && B.eof();
     }
+}
+
+uint64_t SizeOf(std::istream& File) {
+    File.clear();
+    File.seekg(0, std::ios::end);
+    const std::streamoff End = File.tellg();
+    return End > 0 ? static_cast<uint64_t>(End) : 0;
 }
 
 bool HoldsNul(const std::string& Text) { return Text.find('\0') != std::string::npos; }
@@ -163,8 +169,7 @@ TMilter::TJobResult TMilter::RunJobLocked(TMessage& Message, const std::string& 
     }
     const std::string LogFile = ActivityLogFile();
     try {
-        platform::WriteWholeFile(host::JoinPath(ScratchPath, "lumaro.ini"),
-                                 host::ScratchConfiguration(Options.BaseDir, LogFile, QueueFolder));
+        WriteScratchConfiguration(host::ScratchConfiguration(Options.BaseDir, LogFile, QueueFolder));
         host::TServerSettings Settings;
         Settings.BaseDir = ScratchPath;
         Settings.QueueDir = QueueFolder;
@@ -182,12 +187,22 @@ TMilter::TJobResult TMilter::RunJobLocked(TMessage& Message, const std::string& 
         std::remove(QueueFile.c_str());
         return {true, false, "the job left no queue file"};
     }
-    if (!Result.Failed) Result.Changed = InodeOf(Message.OutPath()) != InodeOf(Message.InPath());
+    if (!Result.Failed) Result.Changed = InodeOf(Message.OutPath()) != std::optional<ino_t>(Message.Inode());
     return Result;
 }
 
-std::optional<TMilter::TPlan> TMilter::PlanEdits(const TMessage& Message, std::string& Why) const {
-    const std::optional<std::string> Block = ReadHeaderBlock(Message.OutPath());
+// The configuration follows the base folder's for every job, as the mail server's
+// does; the copy in the scratch folder is written again only when it changes.
+void TMilter::WriteScratchConfiguration(const std::string& Text) {
+    if (Text == WrittenConfiguration) return;
+    WrittenConfiguration.clear();
+    platform::WriteWholeFile(host::JoinPath(ScratchPath, "lumaro.ini"), Text);
+    WrittenConfiguration = Text;
+}
+
+std::optional<TMilter::TPlan> TMilter::PlanEdits(const TMessage& Message, std::istream& Result,
+                                                 std::string& Why) const {
+    const std::optional<std::string> Block = ReadHeaderBlock(Result);
     if (!Block) {
         Why = "cannot read the changed message";
         return std::nullopt;
@@ -213,20 +228,17 @@ std::optional<TMilter::TPlan> TMilter::PlanEdits(const TMessage& Message, std::s
     }
     Plan.Edits = HeaderEdits(Message.Headers(), *Fields);
     Plan.BodyOffset = Block->size();
-    Plan.BodyChanged = !SameTail(Message.InPath(), Message.BodyOffset(), Message.OutPath(), Plan.BodyOffset);
-    if (Plan.BodyChanged) {
-        std::error_code Error;
-        const uintmax_t Size = std::filesystem::file_size(Message.OutPath(), Error);
-        // An empty replacement body would reach the MTA as no replacement at all.
-        if (Error || Size <= Plan.BodyOffset) {
-            Why = "the changed body cannot be handed to the MTA";
-            return std::nullopt;
-        }
+    std::ifstream Spooled(Message.InPath(), std::ios::binary);
+    Plan.BodyChanged = !Spooled || !SameTail(Spooled, Message.BodyOffset(), Result, Plan.BodyOffset);
+    // An empty replacement body would reach the MTA as no replacement at all.
+    if (Plan.BodyChanged && SizeOf(Result) <= Plan.BodyOffset) {
+        Why = "the changed body cannot be handed to the MTA";
+        return std::nullopt;
     }
     return Plan;
 }
 
-bool TMilter::ApplyPlan(const TPlan& Plan, const TMessage& Message, TMtaEditor& Editor) {
+bool TMilter::ApplyPlan(const TPlan& Plan, std::istream& Result, TMtaEditor& Editor) {
     for (const THeaderEdit& Edit : Plan.Edits) {
         bool Taken = false;
         switch (Edit.Kind) {
@@ -239,13 +251,13 @@ bool TMilter::ApplyPlan(const TPlan& Plan, const TMessage& Message, TMtaEditor& 
     }
     if (!Editor.InsertHeader(0, Plan.Tag.Name, Plan.Tag.Value)) return false;
     if (!Plan.BodyChanged) return true;
-    std::ifstream File(Message.OutPath(), std::ios::binary);
-    File.seekg(static_cast<std::streamoff>(Plan.BodyOffset));
+    Result.clear();
+    Result.seekg(static_cast<std::streamoff>(Plan.BodyOffset));
     char Piece[PieceSize];
-    while (File.read(Piece, sizeof Piece) || File.gcount() > 0) {
-        if (!Editor.ReplaceBody(std::string_view(Piece, static_cast<size_t>(File.gcount())))) return false;
+    while (Result.read(Piece, sizeof Piece) || Result.gcount() > 0) {
+        if (!Editor.ReplaceBody(std::string_view(Piece, static_cast<size_t>(Result.gcount())))) return false;
     }
-    return File.eof();
+    return Result.eof();
 }
 
 void TMilter::Count(const std::string& Outcome, const TMessage& Message, TClock::duration Wait,
@@ -302,13 +314,14 @@ TVerdict TMilter::FinishMessage(TMessage& Message, const std::string& QueueId, T
         return Report();
     }
     std::string Why;
-    const std::optional<TPlan> Plan = PlanEdits(Message, Why);
+    std::ifstream Changed(Message.OutPath(), std::ios::binary);
+    const std::optional<TPlan> Plan = PlanEdits(Message, Changed, Why);
     if (!Plan) {
         Outcome = "failed";
         Detail = Why + "; passed on unchanged";
         return Report();
     }
-    if (!ApplyPlan(*Plan, Message, Editor)) {
+    if (!ApplyPlan(*Plan, Changed, Editor)) {
         // Edits already made reach nobody: the MTA drops them with the temporary failure.
         Outcome = "tempfail";
         Detail = "the MTA did not take every edit";

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <iosfwd>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -81,6 +82,9 @@ public:
     const std::string& OutPath() const { return Out; }
     uint64_t Size() const { return Written; }
     uint64_t BodyOffset() const { return BodyStart; }
+    // The spooled file's inode once Finish has closed it: the job changed the
+    // message when the queue file it leaves is another one.
+    uint64_t Inode() const { return SpooledInode; }
     // Time spent in the milter's own work on this message, lock waits excluded.
     TClock::duration OwnTime{};
 
@@ -91,6 +95,7 @@ private:
     uint64_t MaxSize;
     std::FILE* File = nullptr;
     uint64_t Written = 0, BodyStart = 0;
+    uint64_t SpooledInode = 0;
     TState Current = TState::Receiving;
     std::vector<THeaderField> Fields;
 };
@@ -127,8 +132,10 @@ private:
     TJobResult RunJobLocked(TMessage& Message, const std::string& JobId, const std::string& QueueId);
     std::string ActivityLogFile() const;
     void ForwardActivityLog(const std::string& QueueId);
-    std::optional<TPlan> PlanEdits(const TMessage& Message, std::string& Why) const;
-    static bool ApplyPlan(const TPlan& Plan, const TMessage& Message, TMtaEditor& Editor);
+    void WriteScratchConfiguration(const std::string& Text);
+    // Result: the changed message, read once from its start.
+    std::optional<TPlan> PlanEdits(const TMessage& Message, std::istream& Result, std::string& Why) const;
+    static bool ApplyPlan(const TPlan& Plan, std::istream& Result, TMtaEditor& Editor);
     void Count(const std::string& Outcome, const TMessage& Message, TClock::duration Wait, TClock::duration Job);
 
     TMilterOptions Options;
@@ -137,6 +144,7 @@ private:
     std::unique_ptr<host::TScratchFolder> Scratch;
     // The scratch folder's path stays readable for threads that outlive Shutdown.
     std::string ScratchPath, QueueFolder;
+    std::string WrittenConfiguration;  // the scratch lumaro.ini as last written
     std::atomic<uint64_t> NextMessage{1};
 
     std::mutex JobLock;  // one DAEMON call at a time
