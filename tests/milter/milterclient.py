@@ -28,9 +28,19 @@ CHUNK = 65535
 
 class MilterClient:
     def __init__(self, port, timeout=60):
-        self.sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
-        # Many small packets, each waiting for its reply: no delayed sending.
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        """port: a loopback port, or the path of a unix socket."""
+        if isinstance(port, str):
+            self.sock = socket.socket(socket.AF_UNIX)
+            self.sock.settimeout(timeout)
+            try:
+                self.sock.connect(port)
+            except OSError:
+                self.sock.close()
+                raise
+        else:
+            self.sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
+            # Many small packets, each waiting for its reply: no delayed sending.
+            self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.send(b'O', struct.pack('>III', 6, ACTIONS_ALL, PROTOCOL_ALL))
         cmd, data = self.recv()
         assert cmd == b'O', cmd
