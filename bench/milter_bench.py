@@ -44,7 +44,7 @@ from milterclient import BaseFolder, Milter, free_port, listens, loopback  # noq
 from postfix_end_to_end import Postfix, PostfixGroupSocket, tagged  # noqa: E402
 
 CLIENTS = 8
-UNIT = os.path.join(HERE, '..', 'packaging', 'lumaro-milter.service')
+UNIT = os.path.join(HERE, '..', 'packaging', 'debian', 'lumaro-milter.service')
 TICK = os.sysconf('SC_CLK_TCK')
 POSTFIX_NAMES = ('smtpd', 'cleanup', 'qmgr', 'smtp', 'trivial-rewrite')
 

@@ -24,8 +24,10 @@ fi
 packages=(cmake ninja-build g++ make python3 libgtest-dev googletest libbenchmark-dev clang
           libclang-rt-dev libmilter-dev)
 # The Debian package: its dependencies (dpkg-shlibdeps, which CPack finds with
-# file), its checks (lintian) and its manual page (man).
-packages+=(dpkg-dev file lintian man-db)
+# file), its checks (lintian), its manual pages (man), and systemd, whose
+# systemd-sysusers the postinst runs to make the milter's user and whose
+# systemd-analyze checks the milter's unit.
+packages+=(dpkg-dev file lintian man-db systemd)
 # The Windows archive: strip-nondeterminism gives it the same bytes every time.
 windows_packages=(g++-mingw-w64-i686 strip-nondeterminism)
 case "$mode" in

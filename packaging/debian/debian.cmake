@@ -1,6 +1,7 @@
 # The Debian package: lumaro-host, the module in a folder of its own, the manual
-# page and the documents Debian asks for. A program joins it with an install()
-# rule, an entry in LUMARO_STRIPPED_FILES and lumaro_manual_page().
+# page and the documents Debian asks for, and lumaro-milter with its service where
+# it is built. A program joins it with an install() rule, an entry in
+# LUMARO_STRIPPED_FILES and lumaro_manual_page().
 set(debian_dir ${CMAKE_CURRENT_LIST_DIR})
 set(doc_dir ${CMAKE_CURRENT_BINARY_DIR}/doc)
 file(MAKE_DIRECTORY ${doc_dir})
@@ -9,6 +10,10 @@ set(LUMARO_INSTALLED_MODULE_FILE
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installed below the package's root with DESTDIR, so that absolute destinations
+# (/etc, /lib) land there too, not on the machine that builds.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
 set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
@@ -54,6 +59,9 @@ install(TARGETS lumaro LIBRARY DESTINATION ${LUMARO_INSTALL_MODULEDIR} COMPONENT
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(LUMARO_STRIPPED_FILES ${LUMARO_INSTALL_BINDIR}/$<TARGET_FILE_NAME:lumaro-host>
                           ${LUMARO_INSTALL_MODULEDIR}/$<TARGET_FILE_NAME:lumaro>)
+if(TARGET lumaro-milter)
+  include(${debian_dir}/milter.cmake)
+endif()
 install(CODE "set(LUMARO_STRIP ${CMAKE_STRIP})
               set(LUMARO_STRIPPED_FILES ${LUMARO_STRIPPED_FILES})" COMPONENT module)
 install(SCRIPT ${debian_dir}/strip_notes.cmake COMPONENT module)

@@ -28,10 +28,20 @@ CHUNK = 65535
 
 class MilterClient:
     def __init__(self, port, timeout=60, protocol=PROTOCOL_ALL):
-        """Offers the milter the steps it may skip and leave unanswered in protocol."""
-        self.sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
-        # Many small packets, each waiting for its reply: no delayed sending.
-        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        """port: a loopback port, or the path of a unix socket. Offers the milter the
+        steps it may skip and leave unanswered in protocol."""
+        if isinstance(port, str):
+            self.sock = socket.socket(socket.AF_UNIX)
+            self.sock.settimeout(timeout)
+            try:
+                self.sock.connect(port)
+            except OSError:
+                self.sock.close()
+                raise
+        else:
+            self.sock = socket.create_connection(('127.0.0.1', port), timeout=timeout)
+            # Many small packets, each waiting for its reply: no delayed sending.
+            self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.send(b'O', struct.pack('>III', 6, ACTIONS_ALL, protocol))
         cmd, data = self.recv()
         assert cmd == b'O', cmd
