@@ -9,6 +9,7 @@
 #include "mimepart/mimepart.h"
 #include "mystrlist/mystrlist.h"
 #include "platform/platform.h"
+#include "velicnv/velicnv.h"
 #include "velutil/velutil.h"
 
 namespace lumaro {
@@ -158,6 +159,7 @@ void RunJob(void* JobHandle, const THostInterface& Host) {
     // Gathering the job's identity fails only in extraordinary cases (exhausted
     // memory, a server that raises); those are reported like a failed message.
     try {
+        const TIconvAbsenceMemo OneSearchForTheLibrary;
         GatherJobState(JobHandle, Host);
         ProcessMessage();
     } catch (...) {

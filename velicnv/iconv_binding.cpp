@@ -102,6 +102,9 @@ struct TBinding {
     platform::TLock Lock;
     platform::TLibrary Library;
     bool Loaded = false;
+    // TIconvAbsenceMemo: how many live, and whether a load failed while one did.
+    int AbsenceMemos = 0;
+    bool KnownAbsent = false;
     uint32_t Generation = 0;
     TEntryPoints Entries;
     std::optional<std::string> Choice;
@@ -165,6 +168,7 @@ std::vector<std::string> CandidateFiles(const std::optional<std::string>& Overri
 
 bool LoadLocked(TBinding& B) {
     if (B.Loaded) return true;
+    if (B.KnownAbsent) return false;
     for (const std::string& File : CandidateFiles(B.Choice)) {
         if (!B.Library.Load(File)) continue;
         B.Entries = ResolveAny(B.Library);
@@ -173,6 +177,7 @@ bool LoadLocked(TBinding& B) {
         if (++B.Generation == 0) ++B.Generation;
         return true;
     }
+    B.KnownAbsent = B.AbsenceMemos > 0;
     return false;
 }
 
@@ -299,6 +304,19 @@ void SetIconvChoice(const std::optional<std::string>& Choice) {
     platform::TLockGuard Guard(B.Lock);
     B.UnloadLocked();
     B.Choice = Choice;
+    B.KnownAbsent = false;
+}
+
+TIconvAbsenceMemo::TIconvAbsenceMemo() {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    ++B.AbsenceMemos;
+}
+
+TIconvAbsenceMemo::~TIconvAbsenceMemo() {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    if (--B.AbsenceMemos == 0) B.KnownAbsent = false;
 }
 
 TIconvDescriptor OpenConverter(const std::string& Target, const std::string& Source) {

@@ -27,6 +27,21 @@ bool IconvLibraryLoaded();
 // while no library can be loaded.
 uint32_t IconvLibraryGeneration();
 
+// While one of these lives, a library that could not be loaded is not looked for
+// again until the last one ends. Without it every conversion half searches for the
+// absent file anew, which for a Windows server without iconv.dll (the usual setup)
+// costs more than the conversions themselves: a Subject's charset trials alone make
+// dozens of them. The job driver holds one for each job, so a library put in place
+// while the module runs takes effect with the next job; outside a job every attempt
+// still tries the load again.
+class TIconvAbsenceMemo {
+public:
+    TIconvAbsenceMemo();
+    ~TIconvAbsenceMemo();
+    TIconvAbsenceMemo(const TIconvAbsenceMemo&) = delete;
+    TIconvAbsenceMemo& operator=(const TIconvAbsenceMemo&) = delete;
+};
+
 // For tests and benchmarks: a choice that takes the place of LUMARO_ICONV (no value:
 // the environment decides again). The library is unloaded, so that the next use
 // loads by the new choice.

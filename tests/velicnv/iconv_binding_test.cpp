@@ -51,9 +51,16 @@ std::string CLibraryFile() {
     return Info.dli_fname;
 }
 
-TEST_F(NoLibrary, AnAbsentLibraryIsLookedForAgainOnEveryCall) {
-    const std::string File = ::testing::TempDir() + "lumaro-iconv-" + std::to_string(getpid()) + ".so";
+// A name of its own for each test: the loader knows a name it once loaded even
+// after the file is gone.
+std::string AbsentLibraryFile(const char* Name) {
+    const std::string File = ::testing::TempDir() + "lumaro-iconv-" + Name + "-" + std::to_string(getpid()) + ".so";
     std::remove(File.c_str());
+    return File;
+}
+
+TEST_F(NoLibrary, AnAbsentLibraryIsLookedForAgainOnEveryCall) {
+    const std::string File = AbsentLibraryFile("again");
     SetIconvChoice(File);
     EXPECT_FALSE(LoadIconvLibrary());
     EXPECT_EQ(OpenConverter("UTF-8", "ISO-8859-1"), NoIconvDescriptor);
@@ -61,6 +68,26 @@ TEST_F(NoLibrary, AnAbsentLibraryIsLookedForAgainOnEveryCall) {
     TIconvDescriptor D = OpenConverter("UTF-8", "ISO-8859-1");
     EXPECT_NE(D, NoIconvDescriptor);
     EXPECT_TRUE(IconvLibraryLoaded());
+    EXPECT_EQ(CloseConverter(D), 0);
+    std::remove(File.c_str());
+}
+
+// A job looks for an absent library once; the next job finds one put in place.
+TEST_F(NoLibrary, AnAbsentLibraryIsLookedForOnceWhileAMemoLives) {
+    const std::string File = AbsentLibraryFile("memo");
+    SetIconvChoice(File);
+    {
+        const TIconvAbsenceMemo Job;
+        EXPECT_FALSE(LoadIconvLibrary());
+        ASSERT_EQ(symlink(CLibraryFile().c_str(), File.c_str()), 0);
+        {
+            const TIconvAbsenceMemo Nested;
+            EXPECT_EQ(OpenConverter("UTF-8", "ISO-8859-1"), NoIconvDescriptor);
+        }
+        EXPECT_FALSE(LoadIconvLibrary()) << "the outer memo still remembers the absence";
+    }
+    TIconvDescriptor D = OpenConverter("UTF-8", "ISO-8859-1");
+    EXPECT_NE(D, NoIconvDescriptor);
     EXPECT_EQ(CloseConverter(D), 0);
     std::remove(File.c_str());
 }
