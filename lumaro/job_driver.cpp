@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "lumaro/lumaro.h"
 #include "mimepart/mimepart.h"
@@ -53,10 +54,13 @@ std::string QueryText(const THostInterface& Host, int Selector) {
 
 void ReadConfiguration() {
     const std::string Path = JoinPath(JobState.BaseDir, ConfigFileName);
-    JobState.LogFile = platform::ProfileString(Path, ConfigSection, "LogFile", "lumaro.log");
-    JobState.TagName = platform::ProfileString(Path, ConfigSection, "TagName", "X-LUMARO");
-    JobState.QueueDir = platform::ProfileString(Path, ConfigSection, "Queue", "");
-    JobState.CharSet = platform::ProfileString(Path, ConfigSection, "CharSet", "ISO-8859-2");
+    std::vector<std::string> Values = platform::ProfileStrings(
+        Path, ConfigSection,
+        {{"LogFile", "lumaro.log"}, {"TagName", "X-LUMARO"}, {"Queue", ""}, {"CharSet", "ISO-8859-2"}});
+    JobState.LogFile = std::move(Values[0]);
+    JobState.TagName = std::move(Values[1]);
+    JobState.QueueDir = std::move(Values[2]);
+    JobState.CharSet = std::move(Values[3]);
 }
 
 void SettleQueueDir(const THostInterface& Host) {

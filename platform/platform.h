@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <functional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 // <windows.h> makes ReplaceFile a macro for ReplaceFileA, which would rename our
@@ -36,6 +37,16 @@ const char* PathSeparator();
 // dropped. A relative Path is taken from the current folder on every system.
 std::string ProfileString(const std::string& Path, const std::string& Section,
                           const std::string& Key, const std::string& Default);
+
+// Several values of one section, as ProfileString gives each, in the order of Keys.
+// On Windows each is one call of the profile-string service; elsewhere the file is
+// read once for all of them.
+struct TProfileKey {
+    std::string Key;
+    std::string Default;
+};
+std::vector<std::string> ProfileStrings(const std::string& Path, const std::string& Section,
+                                        const std::vector<TProfileKey>& Keys);
 
 // The ANSI code page number: LUMARO_CODEPAGE when that environment variable holds a
 // decimal number, else GetACP() on Windows and a number derived from the codeset of

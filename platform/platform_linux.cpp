@@ -255,18 +255,39 @@ void AdviseLargeBuffer(const void* Data, size_t Size) {
     if (End > Begin) madvise(reinterpret_cast<void*>(Begin), End - Begin, MADV_HUGEPAGE);
 }
 
-std::string ProfileString(const std::string& Path, const std::string& Section,
-                          const std::string& Key, const std::string& Default) {
+namespace {
+
+// The whole profile file, or nothing when it cannot be read.
+std::string ProfileText(const std::string& Path) {
     std::string Text;
-    {
-        TDescriptor F(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!F.Valid() || !ReadAll(F.Get(), Text)) Text.clear();
-    }
+    TDescriptor F(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!F.Valid() || !ReadAll(F.Get(), Text)) Text.clear();
+    return Text;
+}
+
+std::string ProfileValueIn(std::string_view Text, const std::string& Section, const std::string& Key,
+                           const std::string& Default) {
     std::optional<std::string_view> Found = FindProfileValue(Text, Section, Key);
     std::string_view Value = Found ? *Found : std::string_view(Default);
     if (!Found)
         while (!Value.empty() && Value.back() == ' ') Value.remove_suffix(1);
     return std::string(Value.substr(0, ProfileValueLimit));
+}
+
+}  // namespace
+
+std::string ProfileString(const std::string& Path, const std::string& Section,
+                          const std::string& Key, const std::string& Default) {
+    return ProfileValueIn(ProfileText(Path), Section, Key, Default);
+}
+
+std::vector<std::string> ProfileStrings(const std::string& Path, const std::string& Section,
+                                        const std::vector<TProfileKey>& Keys) {
+    const std::string Text = ProfileText(Path);
+    std::vector<std::string> Values;
+    Values.reserve(Keys.size());
+    for (const TProfileKey& K : Keys) Values.push_back(ProfileValueIn(Text, Section, K.Key, K.Default));
+    return Values;
 }
 
 // Asking the locale costs a locale object each time, and every new message part

@@ -96,6 +96,14 @@ std::string ProfileString(const std::string& Path, const std::string& Section,
     return std::string(Buffer, N < ProfileBufferSize ? N : ProfileBufferSize - 1);
 }
 
+std::vector<std::string> ProfileStrings(const std::string& Path, const std::string& Section,
+                                        const std::vector<TProfileKey>& Keys) {
+    std::vector<std::string> Values;
+    Values.reserve(Keys.size());
+    for (const TProfileKey& K : Keys) Values.push_back(ProfileString(Path, Section, K.Key, K.Default));
+    return Values;
+}
+
 uint32_t AnsiCodePage() {
     if (auto Forced = detail::ForcedCodePage()) return *Forced;
     return GetACP();

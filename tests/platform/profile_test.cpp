@@ -44,6 +44,12 @@ TEST_P(ProfileTable, GivesTheValueOrTheDefault) {
     const std::string Path = Folder.Path("lumaro.ini");
     platform::WriteWholeFile(Path, C.Ini);
     EXPECT_EQ(platform::ProfileString(Path, C.Section, C.Key, "default"), C.Expected) << C.Name;
+    // Read together with other keys, each gives what it gives alone.
+    const std::vector<std::string> Together = platform::ProfileStrings(
+        Path, C.Section, {{"A", " a "}, {C.Key, "default"}, {"NoSuchKey", ""}});
+    EXPECT_EQ(Together, (std::vector<std::string>{platform::ProfileString(Path, C.Section, "A", " a "),
+                                                  C.Expected, ""}))
+        << C.Name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, ProfileTable, ::testing::ValuesIn(ProfileCases));
