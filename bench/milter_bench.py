@@ -250,7 +250,7 @@ def run(wire, milter=None):
     """Messages per second, CPU seconds by group, and the peak size of the
     milter's scratch files."""
     sink = Sink()
-    postfix = Postfix(milter.spec if milter else None, sink.port)
+    postfix = Postfix(milter.address if milter else None, sink.port)
     try:
         warm_up = smtp_data(tagged(b'Subject: warm-up\r\n\r\nwarm\r\n', 'WARMUP'))
         send(postfix.smtp_port, warm_up)

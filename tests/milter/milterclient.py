@@ -227,7 +227,7 @@ class Milter:
         self.port = None if unix else port or free_port()
         self.unix = unix
         # How the MTA names the socket.
-        self.spec = f'unix:{unix}' if unix else f'inet:127.0.0.1:{self.port}'
+        self.address = f'unix:{unix}' if unix else f'inet:127.0.0.1:{self.port}'
         self.scratch = tempfile.mkdtemp(prefix='lumaro-milter-test-', dir=scratch)
         self.log_path = os.path.join(self.scratch, 'stderr.log')
         self.log_file = open(self.log_path, 'wb')

@@ -254,7 +254,7 @@ class PostfixTestCase(unittest.TestCase):
         cls.base = cls.folder.path
         cls.milter = cls.start_milter()
         cls.sink = Sink()
-        cls.postfix = Postfix(cls.milter.spec, cls.sink.port)
+        cls.postfix = Postfix(cls.milter.address, cls.sink.port)
 
     @classmethod
     def start_milter(cls, port=None):

@@ -251,7 +251,7 @@ class Installed(unittest.TestCase):
         r = subprocess.run([self.installed('usr/sbin/lumaro-milter'), '--help'], capture_output=True,
                            text=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn('Usage: lumaro-milter --socket SPEC', r.stdout)
+        self.assertIn('Usage: lumaro-milter --socket ADDRESS', r.stdout)
 
     @requires_milter
     def test_05_unit_runs_the_installed_milter_as_its_own_user(self):

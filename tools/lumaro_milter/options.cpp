@@ -7,7 +7,7 @@ namespace lumaro::milter {
 namespace {
 
 const char* const Help =
-    "Usage: lumaro-milter --socket SPEC [OPTIONS]\n"
+    "Usage: lumaro-milter --socket ADDRESS [OPTIONS]\n"
     "\n"
     "Runs the Lumaro module inside Postfix or Sendmail as a milter: every message is\n"
     "spooled into a scratch queue file, DAEMON runs on it (one job at a time), and\n"
@@ -17,7 +17,7 @@ const char* const Help =
     "on SIGTERM or SIGINT.\n"
     "\n"
     "Options:\n"
-    "  --socket SPEC     where the MTA reaches the milter: unix:PATH or inet:PORT@HOST\n"
+    "  --socket ADDRESS  where the MTA reaches the milter: unix:PATH or inet:PORT@HOST\n"
     "                    (also local:PATH, inet6:PORT@HOST), as main.cf and sendmail.mc\n"
     "                    write them\n"
     "  --base DIR        the folder of lumaro.ini: its TagName and CharSet apply, its\n"
@@ -25,7 +25,13 @@ const char* const Help =
     "                    replaced by the scratch queue. Without it, or without LogFile,\n"
     "                    activity-log lines go to standard error.\n"
     "  --module PATH     the module to load (default: lumaro.so beside this program,\n"
+#ifdef LUMARO_INSTALLED_MODULE
+    "                    else " LUMARO_INSTALLED_MODULE "\n"
+    "                    from it as the package installs it, else in ../lumaro/ from\n"
+    "                    it as in a build tree)\n"
+#else
     "                    or in ../lumaro/ from it as in a build tree)\n"
+#endif
     "  --scratch DIR     where the private scratch folder (mode 700) is made; default:\n"
     "                    the system's folder for temporary files\n"
     "  --max-size BYTES  the largest message that is converted (default 67108864, 64\n"
@@ -35,10 +41,10 @@ const char* const Help =
     "\n"
     "Options take their value as the next argument or after '=' (--base=DIR).\n";
 
-bool IsSocketSpec(const std::string& Spec) {
+bool IsSocketAddress(const std::string& Address) {
     for (const char* Kind : {"unix:", "local:", "inet:", "inet6:"}) {
         const std::string Prefix(Kind);
-        if (Spec.size() > Prefix.size() && Spec.compare(0, Prefix.size(), Prefix) == 0) return true;
+        if (Address.size() > Prefix.size() && Address.compare(0, Prefix.size(), Prefix) == 0) return true;
     }
     return false;
 }
@@ -57,7 +63,7 @@ uint64_t ParseSize(const std::string& Text) {
 void SetOption(const std::string& Name, const std::string& Value, TMilterOptions& Options) {
     if (Value.empty()) throw TUsageError("option " + Name + " wants a non-empty value");
     if (Name == "--socket") {
-        if (!IsSocketSpec(Value)) throw TUsageError("--socket wants unix:PATH or inet:PORT@HOST, not '" + Value + "'");
+        if (!IsSocketAddress(Value)) throw TUsageError("--socket wants unix:PATH or inet:PORT@HOST, not '" + Value + "'");
         Options.Socket = Value;
     } else if (Name == "--base") {
         Options.BaseDir = Value;

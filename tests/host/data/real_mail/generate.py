@@ -103,7 +103,7 @@ def make_mutt(work):
          ['-s', 'Poznámky k jednání', '-c', '"Dvořák: Petr" <petr.d@example.cz>', '-a', LONG_NAME, 'zapis.txt',
           '--', '"Dvořák, Petr" <petr@example.cz>'],
          extra=['set text_flowed=yes'])
-    mutt(work, 'mutt-address-specials.eml',
+    mutt(work, 'mutt-address-quoting.eml',
          ['-s', 'Seznam adres', '-c', '"Šárka: Malá" <sarka@example.cz>', '--',
           '"Dvořák; Petr" <a@example.cz>', '"Dvořák <Petr>" <b@example.cz>', '"Dvořák @ Brno" <c@example.cz>',
           '"Dvořák \\"Petr\\"" <d@example.cz>', '"Dvořák \\\\ Petr" <e@example.cz>',
