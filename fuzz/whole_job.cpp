@@ -55,6 +55,24 @@ bool HasAmbiguousBoundaries(std::string_view Message) {
     return false;
 }
 
+// A multipart without a boundary parameter delimits its parts with "--", which
+// begins every other delimiter: beside another multipart it is ambiguous too.
+bool HasMultipartWithoutBoundary(const TMimePart& Root) {
+    size_t Multiparts = 0;
+    bool Unbounded = false;
+    std::vector<const TMimePart*> Pending{&Root};
+    while (!Pending.empty()) {
+        const TMimePart* Part = Pending.back();
+        Pending.pop_back();
+        if (Part->PrimaryKind == TMimePrimaryKind::PrimaryMultipart) {
+            ++Multiparts;
+            Unbounded = Unbounded || Part->Boundary.empty();
+        }
+        for (int32_t I = 0; I < Part->ChildCount(); ++I) Pending.push_back(Part->Child(I));
+    }
+    return Unbounded && Multiparts > 1;
+}
+
 bool EveryLineEndsWithCrLf(std::string_view Text) {
     if (Text.size() < 2 || Text.substr(Text.size() - 2) != "\r\n") return false;
     for (size_t I = 0; I < Text.size(); ++I) {
@@ -91,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     fuzz::Require(Joined.rfind(TagLine() + "\r\n", 0) == 0, "a changed message starts with the tag line");
     fuzz::Require(EveryLineEndsWithCrLf(Joined), "every line of a changed message ends with CR LF");
 
-    if (HasAmbiguousBoundaries(Message)) return 0;
+    if (HasAmbiguousBoundaries(Message) || HasMultipartWithoutBoundary(*Changed)) return 0;
     TMimePart Again;
     Again.MaxDepth = MimeMaxDepth;
     TMyStringList Written;
