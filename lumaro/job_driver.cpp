@@ -136,6 +136,29 @@ std::string CurrentErrorMessage() {
 
 }  // namespace
 
+namespace {
+
+// The delimiter lines around every part of the tree, parent before child.
+std::unordered_map<const TMimePart*, std::vector<std::string>> EnclosingDelimitersOf(const TMimePart& Root) {
+    std::unordered_map<const TMimePart*, std::vector<std::string>> Around;
+    std::vector<const TMimePart*> Pending{&Root};
+    Around[&Root];
+    while (!Pending.empty()) {
+        const TMimePart* Part = Pending.back();
+        Pending.pop_back();
+        std::vector<std::string> Inside = Around[Part];
+        if (Part->PrimaryKind == TMimePrimaryKind::PrimaryMultipart) Inside.push_back("--" + Part->Boundary);
+        for (int32_t I = 0; I < Part->ChildCount(); ++I) {
+            const TMimePart* Child = Part->Child(I);
+            Around[Child] = Inside;
+            Pending.push_back(Child);
+        }
+    }
+    return Around;
+}
+
+}  // namespace
+
 std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
     auto Root = std::make_unique<TMimePart>();
     Root->Lines = std::move(Lines);
@@ -143,8 +166,10 @@ std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
     // The tree takes the lines over; the root's own list is rebuilt only when the
     // message is written back.
     Root->SplitPartsTakingLines();
+    JobState.EnclosingDelimiters = EnclosingDelimitersOf(*Root);
     Root->Visitor = &TWalk::NormalizePart;
     Root->VisitParts();
+    JobState.EnclosingDelimiters.clear();
     if (!JobState.Changed) return nullptr;
     Root->HeaderLines.Insert(0, TagLine());
     return Root;
@@ -198,6 +223,7 @@ void ClearModuleState() {
         Text->clear();
         Text->shrink_to_fit();
     }
+    JobState.EnclosingDelimiters.clear();
 }
 
 }  // namespace lumaro

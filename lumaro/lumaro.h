@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "lumaro/hostif.h"
 #include "lumaro/version.h"
@@ -32,6 +34,10 @@ struct TJobState {
     std::string JobId;
     std::string QueueFile;
     bool Changed = false;
+    // For each part of the message being worked on, the delimiter lines ("--" and
+    // the boundary) of the multiparts around it, found when the message is split:
+    // a converted body must not begin a line with one of them.
+    std::unordered_map<const TMimePart*, std::vector<std::string>> EnclosingDelimiters;
 };
 extern TJobState JobState;
 

@@ -279,6 +279,24 @@ void PutInFront(TLineList& Lines, TLineList Kept) {
     Lines = std::move(Kept);
 }
 
+// A converted line that now begins with the delimiter of a multipart around the
+// part would end the part there when the message is read again, and what follows
+// would become a part of the sender's making: a malformed byte dropped, or a
+// character transliterated ("–" into "-"), can make one. Base64 lines never begin
+// with "--", so such a body is written in base64.
+bool ShowsEnclosingDelimiter(const TMimePart& Part) {
+    if (Part.TransferKind == TMimeTransferKind::EncodingBase64) return false;
+    const auto Found = JobState.EnclosingDelimiters.find(&Part);
+    if (Found == JobState.EnclosingDelimiters.end() || Found->second.empty()) return false;
+    for (size_t I = 0; I < Part.BodyLines.Count(); ++I) {
+        const std::string_view Line = Part.BodyLines.Get(I);
+        if (Line.size() < 2 || Line[0] != '-' || Line[1] != '-') continue;
+        for (const std::string& Delimiter : Found->second)
+            if (Line.substr(0, Delimiter.size()) == Delimiter) return true;
+    }
+    return false;
+}
+
 void ConvertTextBody(TMimePart& Part) {
     LogEvent("C", JobState.JobId, JobState.SenderAddress, Part.Charset, 0);
     TLineList Kept = KeptHeaderLines(Part);
@@ -290,6 +308,11 @@ void ConvertTextBody(TMimePart& Part) {
     Part.SetCharset(JobState.CharSet);
     Part.BuildHeader();
     Part.EncodeBody();
+    if (ShowsEnclosingDelimiter(Part)) {
+        Part.SetTransferEncoding("base64");
+        Part.BuildHeader();
+        Part.EncodeBody();
+    }
     PutInFront(Part.HeaderLines, std::move(Kept));
     JobState.Changed = true;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "lumaro/lumaro.h"
@@ -251,6 +252,45 @@ TEST_F(Normalize, HeaderLinesAreLoggedBeforeTheConversion) {
               (Lines{"Subject: x", "To: y", "Content-type: TEXT/PLAIN; charset=ISO-8859-2",
                      "Content-Transfer-Encoding: 7bit"}));
     EXPECT_EQ(LogLines(), (Lines{Logged("H", "subject"), Logged("H", "to"), Logged("C", "UTF-8")}));
+}
+
+// A malformed byte dropped by the conversion must not make a body line into the
+// delimiter of a multipart around the part: that body goes out in base64, and the
+// message reads back with the parts it had. A line that only looks alike stays.
+TEST_F(Normalize, AConvertedBodyNeverShowsADelimiterAroundIt) {
+    struct {
+        const char* Name;
+        std::string Line, Encoding;
+    } Cases[] = {
+        {"delimiter made by a dropped byte", "-\xFF-outer tail", "Content-Transfer-Encoding: Base64"},
+        {"delimiter of the inner multipart", "-\xFF-inner", "Content-Transfer-Encoding: Base64"},
+        {"signature line", "-- \xC5\x99", "Content-Transfer-Encoding: 8bit"},
+    };
+    for (const auto& C : Cases) {
+        TLineList Message;
+        Message.Assign(Lines{"Content-Type: multipart/mixed; boundary=outer", "", "--outer",
+                        "Content-Type: multipart/alternative; boundary=inner", "", "--inner",
+                        "Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: 8bit", "", C.Line,
+                        "P\xC5\x99\xC3\xADli\xC5\xA1", "--inner--", "--outer", "", "second", "--outer--"});
+        JobState.Changed = false;
+        const std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(Message));
+        ASSERT_NE(Changed, nullptr) << C.Name;
+        const TMimePart& Text = *Changed->Child(0)->Child(0);
+        EXPECT_EQ(Text.HeaderLines.Get(Text.HeaderLines.Count() - 1), C.Encoding) << C.Name;
+
+        TMimePart Again;
+        Again.Lines.SetText(Changed->JoinedText());
+        Again.SplitParts();
+        ASSERT_EQ(Again.ChildCount(), 2) << C.Name;
+        ASSERT_EQ(Again.Child(0)->ChildCount(), 1) << C.Name;
+        TMimePart& ReadBack = *Again.Child(0)->Child(0);
+        ReadBack.OutputCharsetId = ReadBack.CharsetId;
+        ReadBack.DecodeBody();
+        std::string Expected = C.Line;
+        Expected.erase(std::remove(Expected.begin(), Expected.end(), '\xFF'), Expected.end());
+        if (Expected.find('\xC5') != std::string::npos) Expected = "-- \xF8";
+        EXPECT_EQ(ReadBack.DecodedBody.Bytes(), Expected + "\r\nP\xF8\xEDli\xB9\r\n") << C.Name;
+    }
 }
 
 }  // namespace
