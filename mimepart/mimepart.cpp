@@ -178,14 +178,9 @@ std::string WithoutPath(const std::string& Name) {
 // The parameters of a content header line as they were written, without the value
 // in front of them (the media type or the disposition type).
 std::vector<std::string> WrittenParameters(const std::string& Line) {
-    std::string Rest = TextAfter(Line, ":");
-    FetchQuoted(Rest, ";", "\"");
-    std::vector<std::string> Parameters;
-    while (!Rest.empty()) {
-        std::string Item = Trim(FetchQuoted(Rest, ";", "\""));
-        if (!Item.empty()) Parameters.push_back(std::move(Item));
-    }
-    return Parameters;
+    const size_t Colon = Line.find(':');
+    return WrittenParameterItems(Colon == std::string::npos ? std::string_view(Line)
+                                                            : std::string_view(Line).substr(Colon + 1));
 }
 
 std::string DecodedFileName(const std::string& Parameter, TCharsetId Target) {

@@ -45,6 +45,26 @@ std::string_view Enclosed(std::string_view Value, size_t Open, char Close) {
 
 }  // namespace
 
+std::vector<std::string> WrittenParameterItems(std::string_view Value) {
+    std::vector<std::string> Items;
+    bool First = true, Quoted = false;
+    size_t Start = 0;
+    const auto Cut = [&](size_t End) {
+        const std::string_view Item = TrimView(Value.substr(Start, End - Start));
+        if (!First && !Item.empty()) Items.emplace_back(Item);
+        First = false;
+        Start = End + 1;
+    };
+    for (size_t I = 0; I < Value.size(); ++I) {
+        const char C = Value[I];
+        if (Quoted && C == '\\') ++I;
+        else if (C == DoubleQuote) Quoted = !Quoted;
+        else if (!Quoted && C == ';') Cut(I);
+    }
+    Cut(Value.size());
+    return Items;
+}
+
 std::string FetchQuoted(std::string& Value, std::string_view Delimiter, std::string_view Quote) {
     size_t Index = 0;
     std::string Item(NextQuotedItem(Value, Index, Delimiter, Quote));

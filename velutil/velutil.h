@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumaro {
 
@@ -55,6 +56,12 @@ bool SameText(std::string_view A, std::string_view B);
 std::string TextBefore(std::string_view Value, std::string_view Delimiter);
 std::string TextAfter(std::string_view Value, std::string_view Delimiter);
 std::string HeaderParameter(std::string_view Value, std::string_view Name);
+// The parameters of a structured header value as they were written, without its
+// first item (the media type or the disposition type): cut at ";" outside quoted
+// strings, each trimmed, empty ones left out. Unlike HeaderParameter, a backslash
+// inside a quoted string escapes the byte after it, as mail programs write a quote
+// inside a file name, so that such a parameter is kept whole.
+std::vector<std::string> WrittenParameterItems(std::string_view Value);
 std::string AddressOf(std::string_view Value);
 std::string DisplayNameOf(std::string_view Value);
 std::string IntToBin(int32_t Value, uint8_t Digits);

@@ -52,6 +52,25 @@ TEST(HeaderParameter, AgreesWithItemByItemReading) {
         }
 }
 
+// The parameters a rebuilt content line carries over, each as it was written.
+TEST(WrittenParameterItems, Table) {
+    using Items = std::vector<std::string>;
+    const std::pair<std::string, Items> Cases[] = {
+        {"text/calendar; charset=UTF-8; method=REQUEST", {"charset=UTF-8", "method=REQUEST"}},
+        {" attachment ;filename*0*=utf-8''a%C3%A1 ;; filename*1=b ", {"filename*0*=utf-8''a%C3%A1", "filename*1=b"}},
+        {"a; name=" + DQ + "x;y" + DQ + "; z=1", {"name=" + DQ + "x;y" + DQ, "z=1"}},
+        // A quote escaped inside a quoted string does not end it.
+        {"a; name=" + DQ + "r\\" + DQ + "; x=\\" + DQ + "e" + DQ + "; format=flowed",
+         {"name=" + DQ + "r\\" + DQ + "; x=\\" + DQ + "e" + DQ, "format=flowed"}},
+        // Outside quotes a backslash is an ordinary byte.
+        {"a; b=\\; c=1", {"b=\\", "c=1"}},
+        {"a; name=" + DQ + "open;rest", {"name=" + DQ + "open;rest"}},
+        {"text/plain", {}},
+        {"", {}},
+    };
+    for (const auto& [Value, Expected] : Cases) EXPECT_EQ(WrittenParameterItems(Value), Expected) << Value;
+}
+
 TEST(FetchQuoted, Table) {
     const std::tuple<std::string, std::string, std::string, std::string, std::string> Cases[] = {
         {"a;b;c", ";", DQ, "a", "b;c"},
