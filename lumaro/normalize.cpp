@@ -99,15 +99,18 @@ bool IsBlankText(std::string_view Text) {
     return true;
 }
 
-std::string QuotedString(std::string_view Text) {
-    std::string Quoted = "\"";
+// Text as it stands inside a quoted string: its quotes and backslashes escaped.
+std::string EscapedForQuotes(std::string_view Text) {
+    std::string Escaped;
+    Escaped.reserve(Text.size());
     for (char C : Text) {
-        if (C == '"' || C == '\\') Quoted += '\\';
-        Quoted += C;
+        if (C == '"' || C == '\\') Escaped += '\\';
+        Escaped += C;
     }
-    Quoted += '"';
-    return Quoted;
+    return Escaped;
 }
+
+std::string QuotedString(std::string_view Text) { return "\"" + EscapedForQuotes(Text) + "\""; }
 
 // Whether a quoted string is open behind Text, when one was open before it (Open).
 bool QuoteOpenBehind(std::string_view Text, bool Open) {
@@ -156,9 +159,12 @@ std::string QuotedDisplayName(std::string_view Name) {
 
 // The decoded text of one run of encoded words, as To or CC writes it.
 std::string AddressRunText(std::string Decoded, bool InQuotedString, bool BeforeAngleAddress) {
-    // The sender's own quotes hold a run inside a quoted string, or one whose quote
-    // opens or closes outside the words.
-    if (InQuotedString || QuoteOpenBehind(Decoded, false)) return Decoded;
+    // Inside the sender's quoted string a decoded quote or backslash would end it
+    // early and let the rest of the run stand as addresses of the sender's making.
+    if (InQuotedString) return EscapedForQuotes(Decoded);
+    // A run whose quote opens inside the words and closes outside them is quoted
+    // by the sender already.
+    if (QuoteOpenBehind(Decoded, false)) return Decoded;
     // Before an angle address outside the words, the run is a display name, whatever it holds.
     if (BeforeAngleAddress) return HoldsAddressSpecials(Decoded) ? QuotedString(Decoded) : Decoded;
     const size_t Angle = Decoded.find('<');

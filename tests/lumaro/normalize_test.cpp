@@ -106,6 +106,9 @@ TEST_F(Normalize, DecodedAddressListsStayWhole) {
         // The sender's own quotes hold the words.
         {"\"=?UTF-8?Q?Novak,?= Petr\" <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
         {"=?UTF-8?Q?=22Novak,?= Petr\" <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
+        // Inside them a decoded quote or backslash cannot end the quoted string.
+        {"\"=?UTF-8?Q?a=22,_evil=40x,_=22b?=\" <r@x.cz>", "\"a\\\", evil@x, \\\"b\" <r@x.cz>"},
+        {"\"=?UTF-8?Q?a_=5C?=\" <r@x.cz>", "\"a \\\\\" <r@x.cz>"},
         // Whole addresses and lists inside the words are written raw, the first
         // display name quoted where it needs it.
         {"=?UTF-8?Q?Petr_Novak_<p@x.cz>?=", "Petr Novak <p@x.cz>"},
