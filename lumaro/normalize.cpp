@@ -93,12 +93,6 @@ bool HoldsAddressSpecials(std::string_view Text) {
     return Text.find_first_of(AddressSpecials) != std::string_view::npos;
 }
 
-bool IsBlankText(std::string_view Text) {
-    for (char C : Text)
-        if (static_cast<unsigned char>(C) > 0x20) return false;
-    return true;
-}
-
 // Text as it stands inside a quoted string: its quotes and backslashes escaped.
 std::string EscapedForQuotes(std::string_view Text) {
     std::string Escaped;
@@ -196,7 +190,7 @@ std::string DecodedAddressList(std::string_view Value, TCharsetId System) {
         const size_t Close = FindEncodedWordEnd(Value, Open + 1);
         if (Close == 0) break;
         const std::string_view Lead = Value.substr(Rest, Open - Rest);
-        if (!IsBlankText(Lead)) {
+        if (!TrimView(Lead).empty()) {
             WriteRun();
             Result += Lead;
             Quoted = QuoteOpenBehind(Lead, Quoted);

@@ -34,12 +34,6 @@ namespace {
 
 constexpr std::string_view WordOpening = "=?";
 
-bool IsBlank(std::string_view Text) {
-    for (char C : Text)
-        if (static_cast<unsigned char>(C) > 0x20) return false;
-    return true;
-}
-
 std::string UnderscoresToSpaces(std::string_view Text) {
     std::string Out(Text);
     for (char& C : Out)
@@ -90,7 +84,7 @@ std::string DecodeEncodedWords(std::string_view Value, TCharsetId Target) {
         if (Close == 0) break;
         // Blanks between two words (or before the first) are folding, not text.
         const std::string_view Lead = Value.substr(Rest, Open - Rest);
-        if (!IsBlank(Lead)) Result.append(Lead);
+        if (!TrimView(Lead).empty()) Result.append(Lead);
         // Close is the 1-based position of the closing '?', so the word's '=' sits
         // at the 0-based index Close.
         const std::string_view Word = Value.substr(Open, Close + 1 - Open);
