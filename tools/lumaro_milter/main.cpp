@@ -2,13 +2,14 @@
 // and stop. libmilter's threads run the callbacks; no exception leaves one.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <syslog.h>
 
 #include <libmilter/mfapi.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -73,16 +74,21 @@ private:
 
 // A message that is no longer spooled passes as it is, and the milter sees no
 // more of it.
-sfsistat PassOver(SMFICTX* Ctx, TConnection& Connection, const std::string& Why) {
+sfsistat PassOver(SMFICTX* Ctx, TConnection& Connection, const std::string& Why,
+                  TPriority Priority = TPriority::Error) {
     const uint64_t Size = Connection.Message ? Connection.Message->Size() : 0;
     Connection.Message.reset();
-    Active->PassedOver(QueueIdOf(Ctx), Size, Why);
+    Active->PassedOver(QueueIdOf(Ctx), Size, Why, Priority);
     return SMFIS_ACCEPT;
 }
 
-std::string WhyNotSpooled(const TMessage& Message) {
-    return Message.State() == TMessage::TState::OverSize ? "larger than --max-size"
-                                                         : "the scratch queue file could not be written";
+// A message over the size limit passes by design; one that could not be written
+// points at a fault of the machine.
+sfsistat PassUnspooled(SMFICTX* Ctx, TConnection& Connection) {
+    if (Connection.Message->State() == TMessage::TState::OverSize) {
+        return PassOver(Ctx, Connection, "larger than --max-size", TPriority::Warning);
+    }
+    return PassOver(Ctx, Connection, "the scratch queue file could not be written");
 }
 
 // Runs one step of a message, timed as the milter's own work; a step that fails
@@ -93,7 +99,7 @@ sfsistat MessageStep(SMFICTX* Ctx, TStep Step) {
     if (Active == nullptr || Connection == nullptr || !Connection->Message) return SMFIS_CONTINUE;
     const TClock::time_point Start = TClock::now();
     try {
-        if (!Step(*Connection->Message)) return PassOver(Ctx, *Connection, WhyNotSpooled(*Connection->Message));
+        if (!Step(*Connection->Message)) return PassUnspooled(Ctx, *Connection);
         Connection->Message->OwnTime += TClock::now() - Start;
         return SMFIS_CONTINUE;
     } catch (const std::exception& E) {
@@ -116,7 +122,7 @@ sfsistat OnConnect(SMFICTX* Ctx, char*, _SOCK_ADDR*) {
         if (OpenConnection(Ctx) != nullptr) return SMFIS_CONTINUE;
     } catch (...) {
     }
-    LogLine("out of memory for a new connection; its mail passes unchanged");
+    LogLine(TPriority::Error, "out of memory for a new connection; its mail passes unchanged");
     return SMFIS_ACCEPT;
 }
 
@@ -154,11 +160,11 @@ sfsistat OnEnvelopeFrom(SMFICTX* Ctx, char** Argv) {
     try {
         Connection->Message.reset();
         // A client that announces a size beyond the limit is not spooled at all.
-        if (AnnouncedSize(Argv) > Active->MaxSize()) return PassOver(Ctx, *Connection, "announced larger than --max-size");
-        Connection->Message = Active->StartMessage(Argv[0] != nullptr ? Argv[0] : "");
-        if (Connection->Message->State() != TMessage::TState::Receiving) {
-            return PassOver(Ctx, *Connection, WhyNotSpooled(*Connection->Message));
+        if (AnnouncedSize(Argv) > Active->MaxSize()) {
+            return PassOver(Ctx, *Connection, "announced larger than --max-size", TPriority::Warning);
         }
+        Connection->Message = Active->StartMessage(Argv[0] != nullptr ? Argv[0] : "");
+        if (Connection->Message->State() != TMessage::TState::Receiving) return PassUnspooled(Ctx, *Connection);
         return SMFIS_CONTINUE;
     } catch (const std::exception& E) {
         return PassOver(Ctx, *Connection, E.what());
@@ -193,7 +199,7 @@ sfsistat OnEndOfMessage(SMFICTX* Ctx) {
     } catch (const std::exception& E) {
         // Nothing was handed to the MTA unless FinishMessage had got that far, and
         // then the temporary failure drops it.
-        LogLine(QueueIdOf(Ctx) + ": tempfail (" + E.what() + ")");
+        LogLine(TPriority::Error, QueueIdOf(Ctx) + ": tempfail (" + E.what() + ")");
         return SMFIS_TEMPFAIL;
     }
 }
@@ -218,12 +224,7 @@ sfsistat OnClose(SMFICTX* Ctx) {
 // does not show its listening socket, so it is found among the open descriptors;
 // the connections it accepts inherit the option.
 void SendWithoutDelayOnTcp() {
-    rlimit Limit{};
-    const rlim_t Highest = getrlimit(RLIMIT_NOFILE, &Limit) == 0 && Limit.rlim_cur < 65536 ? Limit.rlim_cur : 65536;
-    for (int Fd = 0; static_cast<rlim_t>(Fd) < Highest; ++Fd) {
-        int Listening = 0;
-        socklen_t Size = sizeof Listening;
-        if (getsockopt(Fd, SOL_SOCKET, SO_ACCEPTCONN, &Listening, &Size) != 0 || Listening == 0) continue;
+    for (const int Fd : ListeningSockets()) {
         sockaddr_storage Address{};
         socklen_t AddressSize = sizeof Address;
         if (getsockname(Fd, reinterpret_cast<sockaddr*>(&Address), &AddressSize) != 0) continue;
@@ -254,11 +255,11 @@ void Register(const std::string& Socket) {
     constexpr size_t OneMegabyte = 1024 * 1024 - 1;  // libmilter's largest size
     smfi_setmaxdatasize(OneMegabyte);
     // The MTA runs as a user of its own: the socket lets the owner and the group
-    // in; everything else the milter makes stays private.
+    // in, and nobody else.
     const mode_t Before = umask(0117);
     const int Opened = smfi_opensocket(true);
     umask(Before);
-    if (Opened != MI_SUCCESS) throw TUsageError("cannot listen on " + Socket);
+    if (Opened != MI_SUCCESS) throw TStartError("cannot listen on " + Socket);
     SendWithoutDelayOnTcp();
 }
 
@@ -272,19 +273,66 @@ bool WaitForConnections() {
     return false;
 }
 
+// libmilter's listener runs in a thread of its own, and the main thread takes the
+// signals: libmilter's own handling stops the milter on SIGHUP. To stop, smfi_stop
+// marks the milter as stopping and then waits for the listener's poll to end,
+// some 4 to 5 seconds when no MTA connects: it runs in a thread of its own while
+// connections of ours end that poll, until the listener has gone. True when the
+// listener stopped because it was asked to. (libmilter's signal thread can still
+// take a signal sent in the moment it starts, while the main thread has not yet
+// taken it: the listener then stops unasked, and the service starts it again.)
+bool Listen(TSignals& Signals) {
+    std::atomic<int> Result{MI_FAILURE};
+    std::thread Listener([&Result, &Signals] {
+        BlockTakenSignals();
+        Result = smfi_main();
+        Signals.Wake();
+    });
+    const std::vector<TListenerAddress> Listeners = ListenerAddresses();
+    std::thread Stopper;
+    constexpr int WakeEveryMs = 20;
+    for (int Signal = Signals.Next(-1); Signal != 0;
+         Signal = Signals.Next(Stopper.joinable() ? WakeEveryMs : -1)) {
+        if (Signal == SIGHUP) {
+            LogLine("SIGHUP: nothing to reload, lumaro.ini is read afresh for every message");
+            continue;
+        }
+        if (!Stopper.joinable()) {
+            Stopper = std::thread([] {
+                BlockTakenSignals();
+                smfi_stop();
+            });
+        }
+        WakeListener(Listeners);
+    }
+    const bool StopAsked = Stopper.joinable();
+    if (StopAsked) Stopper.join();
+    Listener.join();
+    return StopAsked && Result == MI_SUCCESS;
+}
+
 int Main(int Argc, char** Argv) {
-    umask(0077);
+    // The scratch folder is private (mode 700) whatever the umask; the activity log
+    // may be read by the group of its folder (adm, for the service).
+    umask(0027);
     try {
         const TMilterOptions Options = ParseMilterArguments(std::vector<std::string>(Argv + 1, Argv + Argc));
         if (Options.Help) {
             host::WriteStdout(MilterHelpText());
             return 0;
         }
+        RefuseIfAnswered(Options.Socket);
+        // libmilter writes its own few complaints with syslog(3): under our name, to the mail log.
+        openlog("lumaro-milter", LOG_PID, LOG_MAIL);
         TMilter Milter(Options);
         Active = &Milter;
+        // Taken from before the socket answers: a signal is never left to libmilter.
+        TSignals Signals;
         Register(Options.Socket);
         LogLine("listening on " + Options.Socket);
-        const int Status = smfi_main() == MI_SUCCESS ? 0 : 1;
+        const int Status = Listen(Signals) ? 0 : 1;
+        // A signal libmilter took itself in spite of us: the service starts it again.
+        if (Status != 0) LogLine(TPriority::Error, "the listener stopped without being asked to");
         Milter.Stop();
         const bool AllClosed = WaitForConnections();
         Milter.Shutdown();
@@ -297,10 +345,13 @@ int Main(int Argc, char** Argv) {
         }
         Active = nullptr;
         return Status;
+    } catch (const TStartError& E) {
+        LogLine(TPriority::Error, E.what());
+        return 1;
     } catch (const TUsageError& E) {
-        LogLine(std::string(E.what()) + " (see lumaro-milter --help)");
+        LogLine(TPriority::Error, std::string(E.what()) + " (see lumaro-milter --help)");
     } catch (const std::exception& E) {
-        LogLine(E.what());
+        LogLine(TPriority::Error, E.what());
     }
     return 2;
 }

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -102,7 +104,28 @@ std::string Milliseconds(TClock::duration Duration) {
     return Text;
 }
 
-void LogLine(const std::string& Text) { host::WriteStderr("lumaro-milter: " + Text + "\n"); }
+// The service's stderr is the journal, which says so in JOURNAL_STREAM: the
+// device and inode of the stream it gave.
+bool StderrIsJournal() {
+    const char* Stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long Device = 0, Inode = 0;
+    if (Stream == nullptr || std::sscanf(Stream, "%llu:%llu", &Device, &Inode) != 2) return false;
+    struct stat Info {};
+    return fstat(STDERR_FILENO, &Info) == 0 && Info.st_dev == Device && Info.st_ino == Inode;
+}
+
+std::string LogLinePrefix(TPriority Priority) {
+    static const bool ToJournal = StderrIsJournal();
+    return ToJournal ? "<" + std::to_string(static_cast<int>(Priority)) + ">" : "lumaro-milter: ";
+}
+
+void LogLine(TPriority Priority, const std::string& Text) {
+    std::string Line = LogLinePrefix(Priority) + Text;
+    std::replace_if(Line.begin(), Line.end(), [](char C) { return C == '\n' || C == '\r'; }, ' ');
+    host::WriteStderr(Line + "\n");
+}
+
+void LogLine(const std::string& Text) { LogLine(TPriority::Info, Text); }
 
 TMilter::TMilter(const TMilterOptions& Given) : Options(Given) {
     HostName = Options.HostName.empty() ? MachineHostName() : Options.HostName;
@@ -116,7 +139,7 @@ TMilter::TMilter(const TMilterOptions& Given) : Options(Given) {
     if (Error) throw TUsageError("cannot create the scratch queue " + QueueFolder);
     host::TServerSettings Settings;
     Settings.ProgramName = "lumaro-milter";
-    Settings.LogPrefix = "lumaro-milter: server log: ";
+    Settings.LogPrefix = LogLinePrefix(TPriority::Info) + "server log: ";
     host::TServer Server(Settings);
     Module.Startup(Server.Record());
 }
@@ -175,7 +198,8 @@ TMilter::TJobResult TMilter::RunJobLocked(TMessage& Message, const std::string& 
         Settings.QueueDir = QueueFolder;
         Settings.HostName = HostName;
         Settings.ProgramName = "lumaro-milter";
-        Settings.LogPrefix = "lumaro-milter: " + QueueId + ": server log: ";
+        // The module writes to the server's log only when a job fails.
+        Settings.LogPrefix = LogLinePrefix(TPriority::Error) + QueueId + ": server log: ";
         host::TServer Server(Settings);
         const host::TJob Job{JobId, Message.Sender()};
         if (Server.RunJob(Module, Job).Failed) Result = {true, false, "the job failed"};
@@ -283,7 +307,10 @@ TVerdict TMilter::FinishMessage(TMessage& Message, const std::string& QueueId, T
     const auto Report = [&] {
         Message.OwnTime += TClock::now() - Start - Wait;
         Count(Outcome, Message, Wait, Job);
-        LogLine(QueueId + ": " + Outcome + (Detail.empty() ? "" : " (" + Detail + ")") + "; " +
+        const TPriority Priority = Outcome == "failed"     ? TPriority::Error
+                                   : Outcome == "tempfail" ? TPriority::Warning
+                                                           : TPriority::Info;
+        LogLine(Priority, QueueId + ": " + Outcome + (Detail.empty() ? "" : " (" + Detail + ")") + "; " +
                 std::to_string(Message.Size()) + " bytes, lock wait " + Milliseconds(Wait) + " ms, job " +
                 Milliseconds(Job) + " ms, own " + Milliseconds(Message.OwnTime) + " ms");
         return Verdict;
@@ -334,13 +361,13 @@ TVerdict TMilter::FinishMessage(TMessage& Message, const std::string& QueueId, T
     return Report();
 }
 
-void TMilter::PassedOver(const std::string& QueueId, uint64_t Size, const std::string& Why) {
+void TMilter::PassedOver(const std::string& QueueId, uint64_t Size, const std::string& Why, TPriority Priority) {
     {
         std::lock_guard<std::mutex> Lock(StatsLock);
         ++Stats.Messages;
         ++Stats.PassedOver;
     }
-    LogLine(QueueId + ": passed on unchanged (" + Why + "); " + std::to_string(Size) + " bytes so far");
+    LogLine(Priority, QueueId + ": passed on unchanged (" + Why + "); " + std::to_string(Size) + " bytes so far");
 }
 
 void TMilter::Stop() {

@@ -5,6 +5,8 @@
 // Whatever fails, the MTA's own copy of the message is never half-changed.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,8 +43,61 @@ struct TMilterOptions {
 TMilterOptions ParseMilterArguments(const std::vector<std::string>& Args);
 const char* MilterHelpText();
 
-// One line to stderr, with the program's name in front.
-void LogLine(const std::string& Text);
+// Something on the machine stands in the way of starting (the socket is taken):
+// the program says so and stops with status 1.
+class TStartError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// How much a log line matters, numbered as syslog numbers it.
+enum class TPriority { Error = 3, Warning = 4, Info = 6 };
+
+// One line to stderr: with the program's name in front, or, when stderr is the
+// journal (as the service runs), with its priority in front as "<6>", the journal
+// adding the service's name and its facility mail. Line breaks in Text become
+// blanks: one line is one event.
+void LogLine(TPriority Priority, const std::string& Text);
+void LogLine(const std::string& Text);  // Info
+// What a line of that priority starts with, for lines that others write.
+std::string LogLinePrefix(TPriority Priority);
+
+// SIGHUP, SIGTERM and SIGINT from the moment this is made until it goes: the
+// handlers only note them, and Next() gives them one at a time to the thread that
+// made it, which must be the main thread (a signal sent to the process goes to
+// the main thread first, where it is not blocked).
+class TSignals {
+public:
+    TSignals();
+    ~TSignals();
+    TSignals(const TSignals&) = delete;
+    TSignals& operator=(const TSignals&) = delete;
+    // Waits for the next signal, at most TimeoutMs (-1: for ever); 0 after Wake(),
+    // -1 when the time is up.
+    int Next(int TimeoutMs);
+    void Wake();
+
+private:
+    int Pipe[2] = {-1, -1};
+};
+// Keeps the signals TSignals takes away from the calling thread and the threads it
+// starts.
+void BlockTakenSignals();
+
+// The descriptors of this process's listening sockets.
+std::vector<int> ListeningSockets();
+struct TListenerAddress {
+    sockaddr_storage Address{};
+    socklen_t Size = 0;
+};
+// Where connections reach this process's listening sockets.
+std::vector<TListenerAddress> ListenerAddresses();
+// libmilter's listener looks whether it is to stop only between connections, or
+// every few seconds when none comes: a connection of our own makes it look at once.
+void WakeListener(const std::vector<TListenerAddress>& Listeners);
+// Raises TStartError when a milter already answers on the unix socket of Address:
+// a second one would take the socket away from it, and delete it when it stops.
+void RefuseIfAnswered(const std::string& Address);
 
 // How the MTA is told about a changed message; each call says whether the MTA
 // took the edit.
@@ -117,7 +173,8 @@ public:
     // Runs the job on a received message and hands its result to the MTA.
     TVerdict FinishMessage(TMessage& Message, const std::string& QueueId, TMtaEditor& Editor);
     // A message passed on as it is without a job; Why goes into its log line.
-    void PassedOver(const std::string& QueueId, uint64_t Size, const std::string& Why);
+    void PassedOver(const std::string& QueueId, uint64_t Size, const std::string& Why,
+                    TPriority Priority = TPriority::Warning);
     // After this no job runs: a message that reaches its end is left to the MTA
     // with a temporary failure. Waits for a running job.
     void Stop();
