@@ -27,6 +27,12 @@ sys.path.insert(0, os.path.join(HERE, '..', 'milter'))
 import messages  # noqa: E402
 from milterclient import (BaseFolder, Milter, free_port, listens, loopback, run_filter,  # noqa: E402
                           test_arguments, words)
+from service_unit import Service  # noqa: E402
+
+SOURCE = os.path.join(HERE, '..', '..')
+PACKAGING = os.path.join(SOURCE, 'packaging', 'debian')
+# Where Debian's Postfix has its queue folder, which its chrooted services see as /.
+DEBIAN_SPOOL = '/var/spool/postfix'
 
 ARGS = None
 MAX_SIZE = 32 * 1024 * 1024
@@ -105,22 +111,32 @@ class Sink:
         self.server.close()
 
 
+# The chroot column is {chroot}: n, or where the instance runs chrooted as Debian's
+# Postfix does, the column of Debian's own master.cf for the service.
 MASTER_CF = '''\
-127.0.0.1:{smtp_port} inet n - n - - smtpd
-cleanup   unix n - n - 0 cleanup
+127.0.0.1:{smtp_port} inet n - {chroot} - - smtpd
+cleanup   unix n - {chroot} - 0 cleanup
 qmgr      unix n - n 300 1 qmgr
-rewrite   unix - - n - - trivial-rewrite
-bounce    unix - - n - 0 bounce
-defer     unix - - n - 0 bounce
-trace     unix - - n - 0 bounce
-smtp      unix - - n - - smtp
-relay     unix - - n - - smtp
-error     unix - - n - - error
-retry     unix - - n - - error
-scache    unix - - n - 1 scache
-anvil     unix - - n - 1 anvil
+rewrite   unix - - {chroot} - - trivial-rewrite
+bounce    unix - - {chroot} - 0 bounce
+defer     unix - - {chroot} - 0 bounce
+trace     unix - - {chroot} - 0 bounce
+smtp      unix - - {chroot} - - smtp
+relay     unix - - {chroot} - - smtp
+error     unix - - {chroot} - - error
+retry     unix - - {chroot} - - error
+scache    unix - - {chroot} - 1 scache
+anvil     unix - - {chroot} - 1 anvil
 postlog   unix-dgram n - n - 1 postlogd
 '''
+DEBIAN_MASTER_CF = '/usr/share/postfix/master.cf.dist'
+
+
+def debian_chroot_column():
+    """What Debian's own master.cf says of every service that runs chrooted."""
+    with open(DEBIAN_MASTER_CF) as f:
+        rows = [line.split() for line in f if re.match(r'[a-z]', line)]
+    return {(row[0], row[1]): row[4] for row in rows}
 
 # Why each line is there: MTA-NOTES of the project's shared notes, checked facts.
 MAIN_CF = '''\
@@ -142,8 +158,7 @@ alias_database =
 local_recipient_maps =
 local_transport = error:local delivery is off
 relayhost = [127.0.0.1]:{sink_port}
-smtpd_milters = {milter}
-milter_default_action = tempfail
+{milters}
 local_header_rewrite_clients =
 message_size_limit = 100000000
 smtp_line_length_limit = 0
@@ -156,26 +171,47 @@ default_destination_concurrency_limit = 20
 
 
 class Postfix:
-    def __init__(self, milter, sink_port):
-        """milter: the milter's socket as main.cf names it, or None for none."""
+    def __init__(self, milter, sink_port, milters=None, chrooted=False, services='', before_start=None):
+        """milter: the milter's socket as main.cf names it, or None for none;
+        milters: main.cf's milter settings instead; chrooted: its services run
+        chrooted in the queue folder, as Debian's default master.cf has them;
+        services: more master.cf lines, with {port} for a port of their own, which
+        .ports then lists; before_start: called with the queue folder."""
         self.root = tempfile.mkdtemp(prefix='lumaro-postfix-')
         os.chmod(self.root, 0o755)  # the postfix user walks through it
-        os.mkdir(os.path.join(self.root, 'queue'))
+        self.queue = os.path.join(self.root, 'queue')
+        os.mkdir(self.queue)
         self.smtp_port = free_port()
+        if milters is None:
+            milters = f'smtpd_milters = {milter or ""}\nmilter_default_action = tempfail'
+        self.ports = [free_port() for _ in range(services.count('{port}'))]
+        for port in self.ports:
+            services = services.replace('{port}', str(port), 1)
         with open(os.path.join(self.root, 'main.cf'), 'w') as f:
-            f.write(MAIN_CF.format(root=self.root, sink_port=sink_port, milter=milter or ''))
+            f.write(MAIN_CF.format(root=self.root, sink_port=sink_port, milters=milters))
         with open(os.path.join(self.root, 'master.cf'), 'w') as f:
-            f.write(MASTER_CF.format(smtp_port=self.smtp_port))
+            f.write(self.master_cf(chrooted) + services)
+        if before_start:
+            before_start(self.queue)
         r = subprocess.run(['postfix', '-c', self.root, 'start'], capture_output=True, text=True)
         if r.returncode != 0:
             raise RuntimeError(f'postfix start failed: {r.stderr} {self.log()}')
         if not listens(loopback(self.smtp_port), timeout=30):
             raise RuntimeError('postfix does not listen: ' + self.log())
 
-    def log(self):
+    def master_cf(self, chrooted):
+        columns = debian_chroot_column() if chrooted else {}
+        lines = []
+        for line in MASTER_CF.splitlines(keepends=True):
+            name, kind = line.split()[:2]
+            name = 'smtp' if kind == 'inet' else name
+            lines.append(line.format(smtp_port=self.smtp_port, chroot=columns.get((name, kind), 'n')))
+        return ''.join(lines)
+
+    def log(self, tail=4000):
         try:
             with open(os.path.join(self.root, 'maillog'), errors='replace') as f:
-                return f.read()[-4000:]
+                return f.read()[-tail:] if tail else f.read()
         except OSError:
             return ''
 
@@ -188,13 +224,13 @@ class Postfix:
             time.sleep(0.2)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def send(self, data, sender='vera@example.cz', retry_until=None):
+    def send(self, data, sender='vera@example.cz', retry_until=None, port=None):
         """Sends one message; with retry_until, a temporary failure is retried
         until then. Gives the number of temporary failures met."""
         failures = 0
         while True:
             try:
-                with smtplib.SMTP('127.0.0.1', self.smtp_port, timeout=300) as smtp:
+                with smtplib.SMTP('127.0.0.1', port or self.smtp_port, timeout=300) as smtp:
                     smtp.sendmail(sender, ['rozpocet@example.cz'], data)
                 return failures
             except (smtplib.SMTPResponseException, smtplib.SMTPServerDisconnected) as e:
@@ -422,6 +458,132 @@ class Concurrency(PostfixTestCase):
         self.assertEqual(errors, [])
         self.assertGreater(sum(failures), 0, 'no client met the milter while it was down')
         self.check_all(keys)
+
+
+def readme_postfix_settings():
+    """The main.cf lines of the README's first Postfix snippet."""
+    with open(os.path.join(SOURCE, 'README.md')) as f:
+        text = f.read()
+    return re.search(r'```\n(.*?)```', text[text.index('\n### Postfix\n'):], re.S)[1].strip()
+
+
+class ServiceAccounts:
+    """The user and group lumaro, and postfix in that group, made as the package's
+    postinst makes them; what this machine did not have goes again."""
+
+    def __init__(self):
+        self.made = 'lumaro' not in [g.gr_name for g in grp.getgrall()]
+        self.joined = self.made or 'postfix' not in grp.getgrnam('lumaro').gr_mem
+        subprocess.run(['systemd-sysusers', os.path.join(PACKAGING, 'lumaro.sysusers')], check=True,
+                       capture_output=True)
+        subprocess.run(['systemd-sysusers', '-'], input=b'm postfix lumaro\n', check=True, capture_output=True)
+
+    def cleanup(self):
+        if self.joined:
+            subprocess.run(['gpasswd', '-d', 'postfix', 'lumaro'], capture_output=True)
+        if self.made:
+            subprocess.run(['userdel', 'lumaro'], capture_output=True)
+            subprocess.run(['groupdel', 'lumaro'], capture_output=True)
+
+
+def unix_connection(path):
+    sock = socket.socket(socket.AF_UNIX)
+    try:
+        sock.connect(path)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
+def tmpfiles_folder(path, into):
+    """Makes the folder of the package's tmpfiles.d line for path at into."""
+    with open(os.path.join(PACKAGING, 'lumaro.tmpfiles')) as f:
+        line = next(line.split() for line in f if line.split()[:2] == ['d', path])
+    os.makedirs(into)
+    shutil.chown(into, line[3], line[4])
+    os.chmod(into, int(line[2], 8))
+
+
+class AsTheServiceRuns(unittest.TestCase):
+    """Debian's default Postfix, chrooted, with the README's first main.cf snippet,
+    and the milter started as its unit starts it (user, groups, umask,
+    environment, command line with its folders moved into this instance), its
+    standard error standing in for the journal."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.accounts = ServiceAccounts()
+        cls.folder = tempfile.mkdtemp(prefix='lumaro-service-')
+        os.chmod(cls.folder, 0o755)
+        with open(os.path.join(PACKAGING, 'lumaro-milter.service')) as f:
+            cls.service = Service(f.read())
+        cls.sink = Sink()
+        cls.milter = None
+        cls.postfix = Postfix(None, cls.sink.port, milters=readme_postfix_settings(), chrooted=True,
+                              before_start=cls.start_milter)
+
+    @classmethod
+    def start_milter(cls, queue):
+        options = cls.service.options()
+        socket_folder = os.path.dirname(options['--socket'].removeprefix('unix:'))
+        tmpfiles_folder(socket_folder, queue + socket_folder.removeprefix(DEBIAN_SPOOL))
+        # The packaged settings, their activity log in a folder the service may write.
+        runtime, logs, base = (os.path.join(cls.folder, name) for name in ('run', 'log', 'base'))
+        for made in (runtime, logs, base):
+            os.mkdir(made)
+        with open(os.path.join(PACKAGING, 'lumaro.ini')) as f:
+            ini = re.sub(r'(?m)^LogFile=.*$', f'LogFile={logs}/lumaro.log', f.read())
+        with open(os.path.join(base, 'lumaro.ini'), 'w') as f:
+            f.write(ini)
+        cls.stderr = tempfile.TemporaryFile()
+        cls.start = cls.service.popen_arguments(cls.stderr, runtime)
+        for owned in (runtime, logs):
+            os.chown(owned, cls.start['user'], cls.start['group'])
+        moved = dict(options, **{'--socket': 'unix:' + queue + options['--socket'].removeprefix('unix:' + DEBIAN_SPOOL),
+                                 '--scratch': runtime, '--base': base, '--host': 'mx.example.cz'})
+        cls.milter = subprocess.Popen([ARGS.milter, *(a for o in moved.items() for a in o)], **cls.start)
+        cls.socket = moved['--socket'].removeprefix('unix:')
+        if not listens(lambda: unix_connection(cls.socket), cls.milter):
+            raise RuntimeError('lumaro-milter does not listen: ' + cls.journal_text())
+
+    @classmethod
+    def journal_text(cls):
+        cls.stderr.seek(0)
+        return cls.stderr.read().decode('latin-1')
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.postfix.stop()
+        if cls.milter:
+            cls.milter.terminate()
+            cls.milter.wait(30)
+        cls.sink.close()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+        cls.accounts.cleanup()
+
+    def test_chrooted_postfix_reaches_the_socket_and_logs_meet_by_queue_id(self):
+        sent = tagged(messages.alternative(), 'SERVICE')
+        self.postfix.send(sent)
+        delivered = self.sink.wait_for(['SERVICE'])['SERVICE'][0]
+        # As the filter makes it in the service's environment.
+        env = {k: v for k, v in self.start['env'].items() if k != 'JOURNAL_STREAM'}
+        filtered = subprocess.run([ARGS.host, 'filter', '--module', ARGS.module, '--host', 'mx.example.cz'],
+                                  input=sent, capture_output=True, env=env, timeout=120).stdout
+        self.assertIn(b'\r\nX-LUMARO: ', b'\r\n' + delivered)
+        got_fields, got_body = parsed(delivered)
+        want_fields, want_body = parsed(filtered)
+        self.assertEqual(without_postfix_received(got_fields), want_fields)
+        self.assertEqual(got_body, want_body)
+        # The milter's line for the message, at info with facility mail, starts
+        # with the queue id under which Postfix logged it.
+        changed = [r for r in self.service.journal_records(self.journal_text().encode('latin-1'))
+                   if re.match(r'\w+: changed ', r[3])]
+        self.assertEqual(len(changed), 1, self.journal_text())
+        facility, level, identifier, text = changed[0]
+        self.assertEqual((facility, level, identifier), (2, 6, 'lumaro-milter'))
+        queue_id = text.split(':')[0]
+        self.assertRegex(self.postfix.log(tail=None), rf'postfix/smtpd\[\d+\]: {queue_id}: client=')
 
 
 def main():

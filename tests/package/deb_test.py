@@ -4,8 +4,10 @@ a lumaro-host that converts a message with the installed module, manual pages
 that render without warnings, and nothing left behind by `dpkg -r` but the
 conffile, which a purge removes. With --milter, the package also carries
 lumaro-milter: its service, run as the unit says from the installed files,
-converts a message; its user is made on installation; its conffile keeps an
-administrator's changes across an upgrade.
+converts a message and logs to the journal with facility mail; its user and
+folders are made on installation and Postfix joins its group; its conffile keeps
+an administrator's changes across an upgrade; a removal warns while Postfix still
+names its socket; a purge removes what the installation made.
 
     deb_test.py --deb FILE --version V --module-dir lib/MULTIARCH/lumaro [--milter] [--lintian]"""
 
@@ -28,13 +30,19 @@ from release import HOST_NAME, MESSAGE, check_converted
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'milter'))
 from milterclient import MilterClient, apply_edits, queue_file, split_message  # noqa: E402
+from service_unit import Service, account_entries, option_values, unit_entries  # noqa: E402
 
 ARGS = None
 UNIT = 'lib/systemd/system/lumaro-milter.service'
 CONFFILE = 'etc/lumaro/lumaro.ini'
+LOGROTATE = 'etc/logrotate.d/lumaro'
 SCRIPTS = ['postinst', 'prerm', 'postrm']
-# What systemd-sysusers writes when it makes the milter's user and group.
-ACCOUNT_FILES = {'etc/passwd', 'etc/group', 'etc/shadow', 'etc/gshadow', 'etc/.pwd.lock'}
+# What the postinst makes with systemd-tmpfiles: the socket's folder in Postfix's
+# chroot and the activity log's, path: (owner, group, mode).
+FOLDERS = {'var/spool/postfix/lumaro': ('lumaro', 'lumaro', 0o750),
+           'var/log/lumaro': ('lumaro', 'adm', 0o2750)}
+# The user and group postfix, as Postfix makes them, in passwd and group.
+POSTFIX_ACCOUNT = ('postfix:x:101:107::/var/spool/postfix:/usr/sbin/nologin\n', 'postfix:x:107:\n')
 # Where deb-systemd-helper records the service's links, for a purge to remove them.
 SERVICE_STATE = 'var/lib/systemd/deb-systemd-helper-enabled/lumaro-milter.service.dsh-also'
 
@@ -56,7 +64,9 @@ def expected_files():
         files.update({'usr/sbin/lumaro-milter': 0o755,
                       UNIT: 0o644,
                       'usr/lib/sysusers.d/lumaro.conf': 0o644,
+                      'usr/lib/tmpfiles.d/lumaro.conf': 0o644,
                       CONFFILE: 0o644,
+                      LOGROTATE: 0o644,
                       'usr/share/man/man8/lumaro-milter.8.gz': 0o644})
     return files
 
@@ -75,34 +85,6 @@ def control_members():
     with tarfile.open(fileobj=io.BytesIO(data)) as archive:
         return {m.name.removeprefix('./'): (m.mode, archive.extractfile(m).read())
                 for m in archive.getmembers() if m.isfile()}
-
-
-def unit_entries(text):
-    """(section, key, value) of a unit file, continued lines joined."""
-    entries, section, pending = [], None, ''
-    for line in text.splitlines():
-        if pending:
-            line, pending = pending + ' ' + line.strip(), ''
-        elif not line.strip() or line.lstrip()[0] in '#;':
-            continue
-        if line.endswith('\\'):
-            pending = line[:-1].rstrip()
-            continue
-        if line.startswith('['):
-            section = line.strip('[]')
-        else:
-            key, _, value = line.partition('=')
-            entries.append((section, key.strip(), value.strip()))
-    return entries
-
-
-def option_values(command):
-    """--name VALUE and --name=VALUE of a command line, as a dict."""
-    values, args = {}, iter(command[1:])
-    for arg in args:
-        name, eq, value = arg.partition('=')
-        values[name] = value if eq else next(args)
-    return values
 
 
 def files_below(root):
@@ -151,13 +133,15 @@ class Package(unittest.TestCase):
         self.assertEqual(field('Architecture'), architecture)
         self.assertEqual(os.path.basename(ARGS.deb), f'lumaro_{ARGS.version}-1_{architecture}.deb')
         # What dpkg-shlibdeps found in the programs: the C and C++ runtimes, and
-        # libmilter for the milter, which also needs systemd-sysusers to make its user.
+        # libmilter for the milter, which also needs systemd-sysusers and
+        # systemd-tmpfiles to make its user and folders.
         relations = field('Depends').split(', ')
         depends = [d.split()[0] for d in relations]
         self.assertIn('libc6', depends)
         self.assertIn('libstdc++6', depends)
         self.assertEqual('libmilter1.0.1' in depends, ARGS.milter)
         self.assertEqual('systemd | systemd-standalone-sysusers | systemd-sysusers' in relations, ARGS.milter)
+        self.assertEqual('systemd | systemd-standalone-tmpfiles | systemd-tmpfiles' in relations, ARGS.milter)
 
     def test_control_files(self):
         members = control_members()
@@ -166,7 +150,7 @@ class Package(unittest.TestCase):
             self.assertEqual(extra, {})
             return
         self.assertEqual(sorted(extra), sorted(['conffiles'] + SCRIPTS))
-        self.assertEqual(extra['conffiles'], (0o644, f'/{CONFFILE}\n'.encode()))
+        self.assertEqual(extra['conffiles'], (0o644, f'/{CONFFILE}\n/{LOGROTATE}\n'.encode()))
         for name in SCRIPTS:
             with self.subTest(script=name):
                 mode, text = extra[name]
@@ -188,6 +172,14 @@ class Installed(unittest.TestCase):
             os.makedirs(os.path.join(admin, folder))
         shutil.copyfile('/var/lib/dpkg/status', os.path.join(admin, 'status'))
         open(os.path.join(admin, 'available'), 'w').close()
+        # The accounts every Debian system has (the group adm among them), and Postfix's.
+        os.makedirs(os.path.join(cls.root, 'etc'))
+        for name, postfix in zip(['passwd', 'group'], POSTFIX_ACCOUNT):
+            with open(f'/usr/share/base-passwd/{name}.master') as f, \
+                    open(os.path.join(cls.root, 'etc', name), 'w') as out:
+                out.write(f.read() + postfix)
+        # The service's user walks through it to the installed files.
+        os.chmod(cls.root, 0o755)
         # Every file, also where this machine's dpkg settings leave out documents.
         cls.dpkg = ['dpkg', f'--root={cls.root}', '--log=/dev/null', '--path-include=*',
                     '--force-script-chrootless']
@@ -217,6 +209,9 @@ class Installed(unittest.TestCase):
 
     def unit(self):
         return unit_entries(self.read(UNIT))
+
+    def service(self):
+        return Service(self.read(UNIT), self.installed('etc'))
 
     def unit_value(self, section, key):
         values = [v for s, k, v in self.unit() if (s, k) == (section, key)]
@@ -267,7 +262,11 @@ class Installed(unittest.TestCase):
         # package's; the milter finds the module from where it lies.
         self.assertIn(command[0].lstrip('/'), expected_files())
         self.assertIn(os.path.join(options['--base'], 'lumaro.ini').lstrip('/'), expected_files())
-        self.assertRegex(options['--socket'], r'^unix:/run/lumaro/[^/]+$')
+        # The socket lies where Debian's chrooted Postfix reaches it, in a folder
+        # the service may write; its lines go to the mail log.
+        self.assertRegex(options['--socket'], r'^unix:/var/spool/postfix/lumaro/[^/]+$')
+        self.assertEqual(set(service['ReadWritePaths'].split()), {'/' + f for f in FOLDERS})
+        self.assertEqual((service['SyslogIdentifier'], service['SyslogFacility']), ('lumaro-milter', 'mail'))
         self.assertNotIn('--module', options)
 
     @requires_milter
@@ -290,9 +289,9 @@ class Installed(unittest.TestCase):
         self.assertNotIn('lumaro-milter', r.stdout + r.stderr)
 
     @requires_milter
-    def test_07_postinst_makes_the_service_user(self):
-        users = {f[0]: f for f in (line.split(':') for line in self.read('etc/passwd').splitlines())}
-        groups = {f[0]: f for f in (line.split(':') for line in self.read('etc/group').splitlines())}
+    def test_07_postinst_makes_the_service_user_and_its_folders(self):
+        users = account_entries(self.installed('etc/passwd'))
+        groups = account_entries(self.installed('etc/group'))
         self.assertIn('lumaro', users)
         self.assertIn('lumaro', groups)
         uid, gid, home, shell = users['lumaro'][2], users['lumaro'][3], users['lumaro'][5], users['lumaro'][6]
@@ -300,11 +299,17 @@ class Installed(unittest.TestCase):
         self.assertLess(int(uid), 1000)
         self.assertEqual(home, '/nonexistent')
         self.assertTrue(shell.endswith('nologin'), shell)
+        self.assertIn('postfix', groups['lumaro'][3].split(','))
+        for folder, (owner, group, mode) in FOLDERS.items():
+            with self.subTest(folder=folder):
+                info = os.stat(self.installed(folder))
+                self.assertEqual((info.st_uid, info.st_gid, info.st_mode & 0o7777),
+                                 (int(users[owner][2]), int(groups[group][2]), mode))
 
     @requires_milter
-    def test_08_service_converts_a_message(self):
-        command = shlex.split(self.unit_value('Service', 'ExecStart'))
-        options = option_values(command)
+    def test_08_service_converts_a_message_and_logs_to_the_mail_log(self):
+        service = self.service()
+        options = service.options()
         # The unit's command line with its paths moved into the scratch root, and
         # the packaged configuration with its log moved there too.
         def into_root(value):
@@ -313,40 +318,61 @@ class Installed(unittest.TestCase):
             return kind + self.installed(path) if path.startswith('/') else value
         ini = self.read(os.path.join(options['--base'], 'lumaro.ini'))
         log = self.installed(re.search(r'(?m)^LogFile=(/.*)$', ini).group(1))
-        base, scratch = tempfile.mkdtemp(prefix='lumaro-deb-base-'), self.installed('tmp')
-        with open(os.path.join(base, 'lumaro.ini'), 'w') as f:
-            f.write(re.sub(r'(?m)^LogFile=.*$', f'LogFile={log}', ini))
+        self.addCleanup(lambda: os.path.exists(log) and os.remove(log))
+        base = tempfile.mkdtemp(prefix='lumaro-deb-base-')
+        self.addCleanup(shutil.rmtree, base)
+        os.chmod(base, 0o755)
         moved = {name: into_root(value) for name, value in options.items()}
         moved.update({'--base': base, '--host': HOST_NAME})
         socket_path = moved['--socket'].removeprefix('unix:')
-        # What systemd makes for the service, and removes: its runtime and log
-        # folders, and /tmp.
-        for folder in [os.path.dirname(socket_path), os.path.dirname(log), scratch]:
-            os.makedirs(folder, mode=0o750, exist_ok=True)
-        for folder in [base] + [self.installed(f) for f in ['tmp', 'run', 'var/log']]:
-            self.addCleanup(shutil.rmtree, folder)
-        env = {k: v for k, v in os.environ.items() if not k.startswith('LUMARO_')}
+        # What systemd makes for the service (RuntimeDirectory=), and removes.
+        runtime = moved['--scratch']
+        self.assertEqual(runtime, self.installed('/run/' + service.value('RuntimeDirectory')))
+        os.makedirs(runtime, mode=int(service.value('RuntimeDirectoryMode'), 8))
+        self.addCleanup(shutil.rmtree, self.installed('run'))
         with tempfile.TemporaryFile() as stderr:
-            milter = subprocess.Popen([self.installed(command[0]), *(a for o in moved.items() for a in o)],
-                                      stderr=stderr, env=dict(env, TMPDIR=scratch))
+            start = service.popen_arguments(stderr, runtime)
+            os.chown(runtime, start['user'], start['group'])
+            milter = subprocess.Popen([self.installed(service.command()[0]), *(a for o in moved.items() for a in o)],
+                                      **start)
             try:
                 fields, body = split_message(MESSAGE)
-                client = self.connect(socket_path, milter, stderr)
-                verdict, edits = client.message(fields, body, queue_id='4AB12C3D4E')
-                client.close()
+                for queue_id, log_file in [('4AB12C3D4E', log), ('5BC23D4E5F', '/nonexistent/lumaro.log')]:
+                    with open(os.path.join(base, 'lumaro.ini'), 'w') as f:
+                        f.write(re.sub(r'(?m)^LogFile=.*$', f'LogFile={log_file}', ini))
+                    client = self.connect(socket_path, milter, stderr)
+                    verdict, edits = client.message(fields, body, queue_id=queue_id)
+                    client.close()
+                    if queue_id == '4AB12C3D4E':
+                        converted = queue_file(*apply_edits(fields, body, edits))
+                        milter.send_signal(signal.SIGHUP)
+                    self.assertEqual(verdict, 'continue')
                 # The MTA's user reaches it through the group, as the unit says.
                 self.assertEqual(os.stat(socket_path).st_mode & 0o777, 0o660)
             finally:
                 milter.send_signal(signal.SIGTERM)
                 milter.wait(60)
             stderr.seek(0)
-            self.assertEqual(milter.returncode, 0, stderr.read())
-        self.assertEqual(verdict, 'continue')
+            written = stderr.read()
+        self.assertEqual(milter.returncode, 0, written)
         with open(log, 'rb') as f:
-            check_converted(self, ARGS.version, 0, queue_file(*apply_edits(fields, body, edits)), f.read(),
-                            job=r'4AB12C3D4E +sender@example\.cz')
+            check_converted(self, ARGS.version, 0, converted, f.read(), job=r'4AB12C3D4E +sender@example\.cz')
+        # Administrators (the group adm) read the activity log.
+        info = os.stat(log)
+        self.assertEqual((info.st_mode & 0o777, info.st_gid), (0o640, int(self.group('adm')[2])))
+        # Every line reaches the mail log with its priority, the queue id first
+        # (info 6, error 3); a HUP leaves the milter running.
+        records = service.journal_records(written)
+        self.assertEqual({r[:3] for r in records}, {(2, 6, 'lumaro-milter'), (2, 3, 'lumaro-milter')}, records)
+        texts = {(level, text.split(' (')[0]) for _, level, _, text in records}
+        for expected in [(6, '4AB12C3D4E: changed'), (6, 'SIGHUP: nothing to reload, lumaro.ini is read afresh '
+                                                         'for every message'), (3, '5BC23D4E5F: failed')]:
+            self.assertIn(expected, texts)
         # The scratch queue goes with the milter.
-        self.assertEqual(os.listdir(scratch), [])
+        self.assertEqual(os.listdir(runtime), [])
+
+    def group(self, name):
+        return account_entries(self.installed('etc/group'))[name]
 
     def connect(self, path, milter, stderr):
         deadline = time.time() + 20
@@ -372,27 +398,45 @@ class Installed(unittest.TestCase):
                         text=True).stdout
         self.assertIn(f'/{CONFFILE} ', conffiles)
 
-    def test_10_remove_leaves_only_the_conffile(self):
-        before_purge = {CONFFILE, SERVICE_STATE} | ACCOUNT_FILES if ARGS.milter else set()
-        run(*self.dpkg, '--remove', 'lumaro')
+    def test_10_remove_leaves_only_the_conffiles_and_warns_while_postfix_names_the_socket(self):
+        before_purge = {CONFFILE, LOGROTATE, SERVICE_STATE} if ARGS.milter else set()
+        main_cf = self.installed('etc/postfix/main.cf')
+        if ARGS.milter:
+            os.makedirs(os.path.dirname(main_cf))
+            with open(main_cf, 'w') as f:
+                f.write('smtpd_milters = unix:/lumaro/milter.sock\nnon_smtpd_milters = $smtpd_milters\n')
+        removed = run(*self.dpkg, '--remove', 'lumaro', text=True)
+        if ARGS.milter:
+            shutil.rmtree(os.path.dirname(main_cf))
+            if shutil.which('postconf'):
+                warning = re.search(r'(?ms)^lumaro: warning: .*?postfix reload$', removed.stderr)
+                self.assertTrue(warning, removed.stderr)
+                self.assertIn('smtpd_milters = unix:/lumaro/milter.sock', warning[0])
+                self.assertIn('non_smtpd_milters = unix:/lumaro/milter.sock', warning[0])
         self.assertEqual(self.left(), before_purge)
-        # Nor any folder of the package's but the conffile's.
-        self.assertEqual(sorted(os.listdir(self.root)), ['etc', 'var'] if ARGS.milter else ['var'])
+        # Nor any folder of the package's but the conffiles' and those the
+        # postinst made.
+        self.assertEqual(sorted(os.listdir(self.root)), ['etc', 'var'])
 
     @requires_milter
-    def test_11_purge_removes_the_conffile_and_the_log(self):
+    def test_11_purge_removes_what_the_installation_made(self):
         log_folder = self.installed('var/log/lumaro')
-        os.makedirs(log_folder, exist_ok=True)
         open(os.path.join(log_folder, 'lumaro.log'), 'w').close()
         run(*self.dpkg, '--purge', 'lumaro')
-        # The user and group stay, as Debian keeps system users: files may still be theirs.
-        self.assertEqual(self.left(), ACCOUNT_FILES)
+        self.assertEqual(self.left(), set())
         self.assertFalse(os.path.exists(self.installed('etc/lumaro')))
+        # The postinst's folders, and Postfix's spool folder made only for one of them.
+        self.assertFalse(os.path.exists(self.installed('var/spool/postfix')))
         self.assertFalse(os.path.exists(log_folder))
+        # The user and group stay, as Debian keeps system users: files may still be
+        # theirs. Postfix is no longer in the group.
+        self.assertIn('lumaro', account_entries(self.installed('etc/passwd')))
+        self.assertEqual(self.group('lumaro')[3], '')
 
     def left(self):
-        """Files in the scratch root outside dpkg's own records."""
-        return {p for p in files_below(self.root) if not p.startswith('var/lib/dpkg/')}
+        """Files in the scratch root outside dpkg's records and the accounts."""
+        return {p for p in files_below(self.root)
+                if not p.startswith('var/lib/dpkg/') and not re.fullmatch(r'etc/(passwd|group|g?shadow)-?|etc/\.pwd\.lock', p)}
 
 
 class Lintian(unittest.TestCase):
