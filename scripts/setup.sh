@@ -7,12 +7,13 @@
 #                     test them
 #   setup.sh x64      and the 32-bit Windows build (checked without running it) with
 #                     the 64-bit Windows build and 64-bit Wine to test that one
-#   setup.sh mta      only what the Postfix tests of lumaro-milter need
+#   setup.sh mta      only what the Postfix tests of lumaro-milter need (with
+#                     Postfix, OpenDKIM and python3-dkim for the DKIM recipe)
 #   setup.sh bench    the native build and GMime 3, the peer that the job benchmark
 #                     measures beside us (the tests never need it)
 #   setup.sh          i686 where this machine runs 32-bit programs, x64 where it does not
-# Postfix itself is installed only when CI=true or LUMARO_TEST_MTA=1: it replaces
-# any other MTA on the machine.
+# Postfix itself, with OpenDKIM beside it, is installed only when CI=true or
+# LUMARO_TEST_MTA=1: it replaces any other MTA on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,7 +42,10 @@ esac
 want_postfix=0
 if [ "${CI:-}" = "true" ] || [ "${LUMARO_TEST_MTA:-}" = "1" ]; then
   want_postfix=1
-  packages+=(postfix)
+  # The DKIM recipe is checked with Debian's OpenDKIM (a verifier and a signer
+  # beside the milter); python3-dkim signs a message offline, as a sender's
+  # server would have.
+  packages+=(postfix opendkim opendkim-tools python3-dkim)
 fi
 
 missing=()

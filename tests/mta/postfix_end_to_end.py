@@ -586,6 +586,128 @@ class AsTheServiceRuns(unittest.TestCase):
         self.assertRegex(self.postfix.log(tail=None), rf'postfix/smtpd\[\d+\]: {queue_id}: client=')
 
 
+class DkimKeys:
+    """A key of our own domain, example.org, and one of a remote sender's,
+    example.net, with the file of public keys that stands in for DNS."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.public = os.path.join(folder, 'public-keys')
+        with open(self.public, 'w') as keys:
+            for domain in ('example.org', 'example.net'):
+                os.mkdir(os.path.join(folder, domain))
+                subprocess.run(['opendkim-genkey', '-D', os.path.join(folder, domain), '-d', domain, '-s', 'test'],
+                               check=True, capture_output=True)
+                with open(os.path.join(folder, domain, 'test.txt')) as f:
+                    keys.write(f'test._domainkey.{domain} ' + ''.join(re.findall(r'"([^"]*)"', f.read())) + '\n')
+
+    def private(self, domain):
+        return os.path.join(self.folder, domain, 'test.private')
+
+    def settings(self):
+        return f'TestPublicKeys {self.public}\nRequireSafeKeys false\nSyslog no\n'
+
+
+class OpenDkim:
+    """Debian's opendkim as a milter on a loopback port, with the given settings."""
+
+    def __init__(self, folder, name, settings):
+        self.port = free_port()
+        conf = os.path.join(folder, name + '.conf')
+        with open(conf, 'w') as f:
+            f.write(settings + f'Socket inet:{self.port}@127.0.0.1\n')
+        self.log = open(os.path.join(folder, name + '.log'), 'wb')
+        self.process = subprocess.Popen(['opendkim', '-f', '-x', conf], stdout=self.log, stderr=self.log)
+        self.address = f'inet:127.0.0.1:{self.port}'
+        if not listens(loopback(self.port), self.process):
+            raise RuntimeError(f'opendkim {name} does not listen')
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(30)
+        self.log.close()
+
+
+class LumaroAndDkim(PostfixTestCase):
+    """The README's recipe: a verifying OpenDKIM before the milter and a signing
+    one after it. Outgoing mail is signed as converted, and verifies; incoming mail
+    gets its verdict on the message as it arrived. The same milters in the other
+    order, on a second port, show what the recipe prevents."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = BaseFolder()
+        cls.base = cls.folder.path
+        cls.dkim_folder = tempfile.mkdtemp(prefix='lumaro-dkim-')
+        cls.keys = DkimKeys(cls.dkim_folder)
+        cls.verifier = OpenDkim(cls.dkim_folder, 'verify', 'Mode v\n' + cls.keys.settings())
+        cls.signer = OpenDkim(cls.dkim_folder, 'sign', 'Mode s\nDomain example.org\nSelector test\n'
+                              f'KeyFile {cls.keys.private("example.org")}\nCanonicalization relaxed/relaxed\n' +
+                              cls.keys.settings())
+        cls.milter = cls.start_milter()
+        cls.sink = Sink()
+        recipe = f'{cls.verifier.address}, {cls.milter.address}, {cls.signer.address}'
+        wrong = f'{cls.signer.address},{cls.milter.address},{cls.verifier.address}'
+        cls.postfix = Postfix(None, cls.sink.port,
+                              milters=f'smtpd_milters = {recipe}\nmilter_default_action = tempfail',
+                              services=f'127.0.0.1:{{port}} inet n - n - - smtpd -o smtpd_milters={wrong}\n')
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        cls.verifier.stop()
+        cls.signer.stop()
+        shutil.rmtree(cls.dkim_folder, ignore_errors=True)
+
+    def through_both_orders(self, key, data):
+        """The message delivered through the recipe and through the wrong order."""
+        self.postfix.send(tagged(data, key))
+        self.postfix.send(tagged(data, key + 'WRONG'), port=self.postfix.ports[0])
+        delivered = self.sink.wait_for([key, key + 'WRONG'])
+        for copy in delivered.values():
+            self.assertIn(b'\r\nX-LUMARO: ', b'\r\n' + copy[0])
+        return delivered[key][0], delivered[key + 'WRONG'][0]
+
+    def verification(self, data):
+        path = os.path.join(self.dkim_folder, 'delivered.eml')
+        with open(path, 'wb') as f:
+            f.write(data)
+        conf = os.path.join(self.dkim_folder, 'offline.conf')
+        with open(conf, 'w') as f:
+            f.write('Mode v\n' + self.keys.settings())
+        # It exits 0 whatever the verdict.
+        out = subprocess.run(['opendkim', '-x', conf, '-t', path], capture_output=True, text=True)
+        return re.search(r'verification \(.*\) (\w+)', out.stdout + out.stderr)[1]
+
+    @staticmethod
+    def czech_message(sender, recipient):
+        """A message that the milter converts, header and body."""
+        return (f'From: {sender}\r\nTo: {recipient}\r\nSubject: ' + messages.ew('Faktura č. 7') +
+                '\r\nDate: Tue, 08 Dec 2026 09:15:00 +0100\r\nMIME-Version: 1.0\r\n'
+                'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: 8bit\r\n\r\n' +
+                messages.lines(messages.CZECH, '\r\n')).encode()
+
+    def test_outgoing_mail_is_signed_as_converted(self):
+        message = self.czech_message(messages.ew('Věra Šťastná') + ' <vera@example.org>', 'jan@example.net')
+        recipe, wrong = self.through_both_orders('DKIMOUT', message)
+        self.assertIn(b'd=example.org', recipe)
+        self.assertEqual(self.verification(recipe), 'succeeded')
+        self.assertEqual(self.verification(wrong), 'failed')
+
+    def test_incoming_mail_gets_its_verdict_before_conversion(self):
+        # Signed as the sender's server would have, with python3-dkim.
+        signed = subprocess.run(['dkimsign', '--bcanon', 'relaxed', 'test', 'example.net',
+                                 self.keys.private('example.net')], capture_output=True, check=True,
+                                input=self.czech_message('jan@example.net', 'vera@example.org')).stdout
+        self.assertEqual(self.verification(signed), 'succeeded')
+        recipe, wrong = self.through_both_orders('DKIMIN', signed)
+
+        def verdict(data):
+            return re.search(rb'(?im)^Authentication-Results:[^\r]*(?:\r\n[ \t][^\r]*)*?dkim=(\w+)', data)[1]
+        self.assertEqual(verdict(recipe), b'pass')
+        self.assertEqual(verdict(wrong), b'fail')
+
+
 def main():
     global ARGS
     ARGS, argv = test_arguments()
