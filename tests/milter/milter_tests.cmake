@@ -15,6 +15,10 @@ if(TARGET lumaro-milter)
   add_test(NAME milter_protocol
     COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/milter_protocol.py ${milter_test_args})
   set_tests_properties(milter_protocol PROPERTIES LABELS milter TIMEOUT 600)
+  if(LUMARO_SANITIZE)
+    set_tests_properties(milter_protocol PROPERTIES
+      ENVIRONMENT LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp)
+  endif()
 
   # Prints one line and passes when not asked to run; installs Postfix when asked.
   add_test(NAME milter_postfix

@@ -218,6 +218,17 @@ def loopback(port):
     return lambda: socket.create_connection(('127.0.0.1', port), timeout=1)
 
 
+def unix_connection(path):
+    sock = socket.socket(socket.AF_UNIX)
+    sock.settimeout(1)
+    try:
+        sock.connect(path)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
 class Milter:
     """lumaro-milter on a loopback port, or on the unix socket `unix` when given,
     its stderr in a file. Its private scratch folder goes into a new folder in
@@ -239,16 +250,7 @@ class Milter:
             raise RuntimeError('lumaro-milter does not listen: ' + self.log())
 
     def connect(self):
-        if not self.unix:
-            return loopback(self.port)()
-        sock = socket.socket(socket.AF_UNIX)
-        sock.settimeout(1)
-        try:
-            sock.connect(self.unix)
-        except OSError:
-            sock.close()
-            raise
-        return sock
+        return unix_connection(self.unix) if self.unix else loopback(self.port)()
 
     def client(self, **kw):
         return MilterClient(self.port, **kw)

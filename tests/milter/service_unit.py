@@ -10,8 +10,8 @@ import shlex
 # What systemd puts into every service's environment, beside the unit's own
 # Environment= and what it derives from User=.
 SYSTEMD_PATH = '/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
-FACILITIES = {'kern': 0, 'user': 1, 'mail': 2, 'daemon': 3, 'auth': 4, 'syslog': 5, 'lpr': 6}
-LEVELS = {'emerg': 0, 'alert': 1, 'crit': 2, 'err': 3, 'warning': 4, 'notice': 5, 'info': 6, 'debug': 7}
+FACILITIES = {'mail': 2, 'daemon': 3}
+LEVELS = {'err': 3, 'warning': 4, 'info': 6}
 
 
 def unit_entries(text):

@@ -263,14 +263,14 @@ void Register(const std::string& Socket) {
     SendWithoutDelayOnTcp();
 }
 
-// Connections still open when the listener stops get a temporary failure for any
-// message they finish; they are given a few seconds to go.
-bool WaitForConnections() {
-    for (int Tick = 0; Tick < 100; ++Tick) {
-        if (OpenConnections.load() == 0) return true;
+// Messages on their way when the listener stops get a temporary failure when they
+// end; they are given a few seconds to. An idle connection is not waited for. True
+// when no connection is left that libmilter could still call back for.
+bool WaitForMessages() {
+    for (int Tick = 0; Tick < 100 && TInFlight::Now() > 0; ++Tick) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return false;
+    return OpenConnections.load() == 0;
 }
 
 // libmilter's listener runs in a thread of its own, and the main thread takes the
@@ -334,7 +334,7 @@ int Main(int Argc, char** Argv) {
         // A signal libmilter took itself in spite of us: the service starts it again.
         if (Status != 0) LogLine(TPriority::Error, "the listener stopped without being asked to");
         Milter.Stop();
-        const bool AllClosed = WaitForConnections();
+        const bool AllClosed = WaitForMessages();
         Milter.Shutdown();
         LogLine("stopped: " + Milter.Summary());
         if (!AllClosed) {

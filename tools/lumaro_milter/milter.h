@@ -113,6 +113,19 @@ public:
 
 using TClock = std::chrono::steady_clock;
 
+// Counts the messages on their way, each from its envelope sender to its verdict.
+class TInFlight {
+public:
+    TInFlight() { ++Count; }
+    ~TInFlight() { --Count; }
+    TInFlight(const TInFlight&) = delete;
+    TInFlight& operator=(const TInFlight&) = delete;
+    static int Now() { return Count.load(); }
+
+private:
+    static inline std::atomic<int> Count{0};
+};
+
 // One message on its way in: its header fields are kept as the MTA gave them, and
 // its bytes, as the module reads a queue file, go to a scratch file as they come.
 class TMessage {
@@ -154,6 +167,7 @@ private:
     uint64_t SpooledInode = 0;
     TState Current = TState::Receiving;
     std::vector<THeaderField> Fields;
+    TInFlight Counted;
 };
 
 // What the MTA is to do with a message once the milter is done with it.
