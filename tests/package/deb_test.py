@@ -435,8 +435,9 @@ class Installed(unittest.TestCase):
 
     def left(self):
         """Files in the scratch root outside dpkg's records and the accounts."""
+        accounts = r'etc/(passwd|group|g?shadow)-?|etc/\.pwd\.lock'
         return {p for p in files_below(self.root)
-                if not p.startswith('var/lib/dpkg/') and not re.fullmatch(r'etc/(passwd|group|g?shadow)-?|etc/\.pwd\.lock', p)}
+                if not p.startswith('var/lib/dpkg/') and not re.fullmatch(accounts, p)}
 
 
 class Lintian(unittest.TestCase):

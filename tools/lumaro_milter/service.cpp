@@ -26,8 +26,7 @@ extern "C" void OnSignal(int Signal) {
     const unsigned char Byte = static_cast<unsigned char>(Signal);
     const int Fd = SignalPipeIn.load();
     // A full pipe already holds more signals than anyone waits for.
-    if (Fd >= 0 && write(Fd, &Byte, 1) < 0) {
-    }
+    [[maybe_unused]] const ssize_t Written = Fd >= 0 ? write(Fd, &Byte, 1) : 0;
     errno = Saved;
 }
 
@@ -107,8 +106,7 @@ int TSignals::Next(int TimeoutMs) {
 
 void TSignals::Wake() {
     const unsigned char Nothing = 0;
-    if (write(Pipe[1], &Nothing, 1) < 0) {
-    }
+    [[maybe_unused]] const ssize_t Written = write(Pipe[1], &Nothing, 1);
 }
 
 void BlockTakenSignals() {
@@ -145,7 +143,9 @@ std::vector<TListenerAddress> ListenerAddresses() {
         } else if (Listener.Address.ss_family == AF_INET6) {
             sockaddr_in6 Inet6{};
             std::memcpy(&Inet6, &Listener.Address, sizeof Inet6);
-            if (std::memcmp(&Inet6.sin6_addr, &in6addr_any, sizeof in6addr_any) == 0) Inet6.sin6_addr = in6addr_loopback;
+            if (std::memcmp(&Inet6.sin6_addr, &in6addr_any, sizeof in6addr_any) == 0) {
+                Inet6.sin6_addr = in6addr_loopback;
+            }
             std::memcpy(&Listener.Address, &Inet6, sizeof Inet6);
         }
         Found.push_back(Listener);
