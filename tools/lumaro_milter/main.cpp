@@ -81,8 +81,11 @@ sfsistat PassOver(SMFICTX* Ctx, TConnection& Connection, const std::string& Why)
 }
 
 std::string WhyNotSpooled(const TMessage& Message) {
-    return Message.State() == TMessage::TState::OverSize ? "larger than --max-size"
-                                                         : "the scratch queue file could not be written";
+    switch (Message.State()) {
+        case TMessage::TState::OverSize: return "larger than --max-size";
+        case TMessage::TState::UnsafeHeader: return "a header field holds a CR, LF or NUL that is no fold";
+        default: return "the scratch queue file could not be written";
+    }
 }
 
 // Runs one step of a message, timed as the milter's own work; a step that fails
