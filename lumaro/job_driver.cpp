@@ -1,6 +1,7 @@
 // One message job: gather the job's identity from the server and the
 // configuration, load the queued message, let the rules visit every part, and
 // write the message back when a rule changed it.
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -106,19 +107,42 @@ void GatherJobState(void* JobHandle, const THostInterface& Host) {
     JobState.Changed = false;
 }
 
-void LoadMessage(TMyStringList& File) { File.LoadFromFile(JobState.QueueFile); }
+// A rewrite killed before its end leaves its temporary file in the queue folder.
+// Finding one means reading the whole folder, which may hold a hundred thousand
+// messages: it is searched at the first job in it and then at most every ten
+// minutes, not at every job. A process started after a killed one thus clears its
+// leftovers at its first job.
+struct TLeftoverSearch {
+    std::string Folder;
+    std::chrono::steady_clock::time_point Last;
+} LeftoverSearch;
+
+constexpr std::chrono::minutes LeftoverSearchInterval{10};
+
+void RemoveLeftoversNowAndThen() {
+    const auto Now = std::chrono::steady_clock::now();
+    if (LeftoverSearch.Folder == JobState.QueueDir && Now - LeftoverSearch.Last < LeftoverSearchInterval) return;
+    try {
+        platform::RemoveLeftoverTemporaries(JobState.QueueDir);
+        LeftoverSearch.Folder = JobState.QueueDir;
+        LeftoverSearch.Last = Now;
+    } catch (...) {
+        // Leftovers cost space, not correctness: the job goes on.
+    }
+}
 
 // The joined text goes from the tree to the file in pieces, so that a large
 // message is not held a second time as one text.
-void SaveMessage(TMimePart& Root) {
-    platform::ReplaceFileWith(JobState.QueueFile,
-                              [&Root](const platform::TContentWriter& Write) { Root.WriteJoinedText(Write); });
+void SaveMessage(platform::TLoadedFile& Queued, TMimePart& Root) {
+    Queued.ReplaceWith([&Root](const platform::TContentWriter& Write) { Root.WriteJoinedText(Write); });
 }
 
 void ProcessMessage() {
+    RemoveLeftoversNowAndThen();
+    platform::TLoadedFile Queued(JobState.QueueFile);
     TMyStringList File;
-    LoadMessage(File);
-    if (std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(File))) SaveMessage(*Changed);
+    File.AdoptFileContent(Queued.TakeContent());
+    if (std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(File))) SaveMessage(Queued, *Changed);
 }
 
 // The message of the error being handled; must be called inside a catch block.

@@ -284,7 +284,10 @@ void TLineList::HandJoinedText(TJoinedTextSink& Sink) const {
 
 void TLineList::LoadFromFile(const std::string& FileName) {
     // Read before touching the list, so a file that cannot be read leaves it as it was.
-    std::string Content = platform::ReadWholeFile(FileName);
+    AdoptFileContent(platform::ReadWholeFile(FileName));
+}
+
+void TLineList::AdoptFileContent(std::string&& Content) {
     // CR CR stands for one break in a file that was given one CR too many on its
     // way (CR CR LF). A file without any LF has lone CRs as its only line ends, and
     // there CR CR is an empty line - the one that ends a message's header.

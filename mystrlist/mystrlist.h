@@ -83,6 +83,8 @@ public:
     // is then unchanged. A file without any LF byte is cut at its lone CRs by the
     // plain rule, so that its empty lines survive.
     void LoadFromFile(const std::string& FileName);
+    // What LoadFromFile does with the bytes it read, for a file read elsewhere.
+    void AdoptFileContent(std::string&& Content);
     // TError "Cannot create file " + FileName.
     void SaveToFile(const std::string& FileName) const;
 

@@ -147,6 +147,54 @@ void ReplaceFile(const std::string& Path, const std::string& Content);
 using TContentWriter = std::function<void(std::string_view)>;
 void ReplaceFileWith(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce);
 
+// What tells one state of a file from another: the file itself (device and inode
+// number; volume serial number and file index), its size and its last write time.
+struct TFileState {
+    uint64_t Volume = 0;
+    uint64_t Index = 0;
+    uint64_t Size = 0;
+    int64_t Modified = 0;
+    int64_t ModifiedNanoseconds = 0;
+    bool operator==(const TFileState&) const = default;
+};
+
+// A file read whole, whose content may later be replaced only if no other program
+// changed it in the meantime. The file stays open until it is replaced or the
+// object goes: so its identity cannot pass to another file, and on Windows no
+// other program can delete, rename or replace it meanwhile (it may still write).
+class TLoadedFile {
+public:
+    // TError "Cannot open file " + Path when the file cannot be read.
+    explicit TLoadedFile(std::string Path);
+    ~TLoadedFile();
+    TLoadedFile(const TLoadedFile&) = delete;
+    TLoadedFile& operator=(const TLoadedFile&) = delete;
+
+    // The bytes read; handed over once.
+    std::string TakeContent() { return std::move(Content); }
+
+    // ReplaceFileWith, done only if the path still names the file that was read,
+    // with the size and last write time it had throughout the read; they are
+    // checked after the new content is on disk, just before it takes the
+    // original's place. Otherwise the file is left as it is, the temporary file
+    // is removed and TError "File " + Path + " was changed by another program
+    // since it was read; it was left as it is" is raised.
+    void ReplaceWith(const std::function<void(const TContentWriter&)>& Produce);
+
+private:
+    std::string Path;
+    std::string Content;
+    TFileState State;
+    bool Steady = false;  // the file did not change while it was read
+    intptr_t Handle;
+};
+
+// Removes from Folder the temporary files of replacements that ended without
+// removing them (their process was killed), whatever process made them. The
+// temporary file of a replacement still under way is locked by it and stays.
+// Reads the whole folder; failures are ignored.
+void RemoveLeftoverTemporaries(const std::string& Folder);
+
 // Test hook: makes the next ReplaceFile fail at the chosen step.
 enum class TReplaceFault { None, CreateTemporary, WriteHalfway, FinalReplace };
 void InjectReplaceFault(TReplaceFault Fault);

@@ -10,6 +10,9 @@ namespace detail {
 void FailOpen(const std::string& Path) { throw TError("Cannot open file " + Path); }
 void FailCreate(const std::string& Path) { throw TError("Cannot create file " + Path); }
 void FailWrite(const std::string& Path) { throw TError("Cannot write file " + Path); }
+void FailChanged(const std::string& Path) {
+    throw TError("File " + Path + " was changed by another program since it was read; it was left as it is");
+}
 
 std::optional<uint32_t> ForcedCodePage() {
     bool Set = false;
@@ -29,12 +32,20 @@ namespace {
 
 std::atomic<TReplaceFault> PendingFault{TReplaceFault::None};
 
-// The name ends in neither ".QDF" nor anything a queue scanner would pick up.
+// The name ends in neither ".QDF" nor anything a queue scanner would pick up; the
+// number of the process keeps two processes that replace one file apart.
 std::string TemporaryNameFor(const std::string& Path) {
-    return Path + ".lumaro-tmp." + std::to_string(detail::ProcessId());
+    return Path + std::string(detail::TemporaryMark) + std::to_string(detail::ProcessId());
 }
 
 }  // namespace
+
+bool detail::IsTemporaryName(std::string_view Name) {
+    const size_t Mark = Name.rfind(detail::TemporaryMark);
+    if (Mark == std::string_view::npos || Mark == 0) return false;
+    const std::string_view Number = Name.substr(Mark + detail::TemporaryMark.size());
+    return !Number.empty() && Number.find_first_not_of("0123456789") == std::string_view::npos;
+}
 
 namespace {
 
@@ -65,7 +76,12 @@ void ReplaceFile(const std::string& Path, const std::string& Content) {
     ReplaceFileWith(Path, [&Content](const TContentWriter& Write) { Write(Content); });
 }
 
-void ReplaceFileWith(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce) {
+namespace {
+
+// The steps of one replacement, with the fault a test asked for. MayReplace is
+// asked once the new content is on disk, just before it takes the original's place.
+void Replace(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce,
+             const std::function<bool()>& MayReplace) {
     const TReplaceFault Fault = PendingFault.exchange(TReplaceFault::None);
     detail::TReplacement R(Path, TemporaryNameFor(Path));
     if (Fault == TReplaceFault::CreateTemporary || !R.CreateTemporary()) detail::FailCreate(Path);
@@ -78,8 +94,40 @@ void ReplaceFileWith(const std::string& Path, const std::function<void(const TCo
         if (!Bytes.empty() && !R.Write(Bytes)) detail::FailCreate(Path);
     };
     Produce(Write);
-    if (Halfway || !R.Finish() || Fault == TReplaceFault::FinalReplace || !R.MoveIntoPlace())
-        detail::FailCreate(Path);
+    if (Halfway || !R.Finish()) detail::FailCreate(Path);
+    if (!MayReplace()) detail::FailChanged(Path);
+    if (Fault == TReplaceFault::FinalReplace || !R.MoveIntoPlace()) detail::FailCreate(Path);
+}
+
+}  // namespace
+
+void ReplaceFileWith(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce) {
+    Replace(Path, Produce, [] { return true; });
+}
+
+TLoadedFile::TLoadedFile(std::string P) : Path(std::move(P)), Handle(detail::OpenToRead(Path)) {
+    bool Read = false;
+    try {
+        Read = Handle != detail::NoHandle && detail::ReadWhole(Handle, Content, State, Steady);
+    } catch (...) {
+        // No destructor runs for an object whose constructor fails.
+        detail::CloseRead(Handle);
+        throw;
+    }
+    if (Read) return;
+    detail::CloseRead(Handle);
+    detail::FailOpen(Path);
+}
+
+TLoadedFile::~TLoadedFile() { detail::CloseRead(Handle); }
+
+void TLoadedFile::ReplaceWith(const std::function<void(const TContentWriter&)>& Produce) {
+    Replace(Path, Produce, [this] {
+        const bool Unchanged = Steady && detail::StillAsRead(Path, Handle, State);
+        // Windows replaces no file that is open without sharing its deletion.
+        detail::CloseRead(Handle);
+        return Unchanged;
+    });
 }
 
 }  // namespace lumaro::platform

@@ -13,12 +13,29 @@ namespace lumaro::platform::detail {
 [[noreturn]] void FailOpen(const std::string& Path);
 [[noreturn]] void FailCreate(const std::string& Path);
 [[noreturn]] void FailWrite(const std::string& Path);
+[[noreturn]] void FailChanged(const std::string& Path);
 
 // The code page forced by LUMARO_CODEPAGE, when it holds a decimal number.
 std::optional<uint32_t> ForcedCodePage();
 
 // The number of this process, which keeps temporary names of two processes apart.
 unsigned long ProcessId();
+
+// A replacement's temporary file is named after the file it replaces, this mark
+// and the number of its process.
+inline constexpr std::string_view TemporaryMark = ".lumaro-tmp.";
+// Whether a name in a folder is that of a replacement's temporary file.
+bool IsTemporaryName(std::string_view Name);
+
+// A file open for reading, as a file descriptor or a HANDLE; NoHandle when none.
+constexpr intptr_t NoHandle = -1;
+intptr_t OpenToRead(const std::string& Path);
+void CloseRead(intptr_t& Handle);
+// Reads the whole file; false when a read fails. Steady tells whether the file
+// kept its State (taken from the open file) from the start of the read to its end.
+bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady);
+// Whether Path still names the file open as Handle, in the given State.
+bool StillAsRead(const std::string& Path, intptr_t Handle, const TFileState& State);
 
 // One replacement of a file's content through a temporary file beside it. The
 // common half drives the steps (and injects faults between them); each system
@@ -34,10 +51,9 @@ public:
 
     bool CreateTemporary();
     bool Write(std::string_view Bytes);
-    // Gives the temporary file the original's permissions, flushes it to disk
-    // and closes it.
+    // Gives the temporary file the original's permissions and flushes it to disk.
     bool Finish();
-    // Puts the temporary file in the original's place in one step.
+    // Puts the temporary file in the original's place in one step, and closes it.
     bool MoveIntoPlace();
 
 private:

@@ -1,9 +1,11 @@
 // The platform layer on POSIX systems: our own INI reader, the locale's codeset
 // as the code page, dlopen, std::mutex, localtime_r and POSIX files.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -212,12 +214,26 @@ ssize_t ReadInto(int Fd, std::string& Content, size_t At) {
     return static_cast<ssize_t>(Got);
 }
 
+TFileState StateOf(const struct stat& St) {
+    TFileState State;
+    State.Volume = static_cast<uint64_t>(St.st_dev);
+    State.Index = static_cast<uint64_t>(St.st_ino);
+    State.Size = static_cast<uint64_t>(St.st_size);
+    State.Modified = static_cast<int64_t>(St.st_mtim.tv_sec);
+    State.ModifiedNanoseconds = static_cast<int64_t>(St.st_mtim.tv_nsec);
+    return State;
+}
+
 // The whole content of an open file; false when a read fails. The size the file
 // has when it is opened is read straight into place; whatever it has grown by
-// since is appended after it.
-bool ReadAll(int Fd, std::string& Content) {
+// since is appended after it. Steady, when asked for, tells whether the file kept
+// the State it had before the read until after it.
+bool ReadAll(int Fd, std::string& Content, TFileState* State = nullptr, bool* Steady = nullptr) {
     struct stat St {};
-    if (fstat(Fd, &St) == 0 && St.st_size > 0) {
+    const bool Known = fstat(Fd, &St) == 0;
+    if (State != nullptr) *State = StateOf(St);
+    if (Steady != nullptr) *Steady = false;
+    if (Known && St.st_size > 0) {
         Content.reserve(static_cast<size_t>(St.st_size));
         AdviseLargeBuffer(Content.data(), Content.capacity());
         Content.resize(static_cast<size_t>(St.st_size));
@@ -230,9 +246,13 @@ bool ReadAll(int Fd, std::string& Content) {
         const ssize_t N = read(Fd, Buffer, sizeof Buffer);
         if (N < 0 && errno == EINTR) continue;
         if (N < 0) return false;
-        if (N == 0) return true;
+        if (N == 0) break;
         Content.append(Buffer, static_cast<size_t>(N));
     }
+    struct stat After {};
+    if (State != nullptr && Steady != nullptr)
+        *Steady = Known && fstat(Fd, &After) == 0 && StateOf(After) == *State && Content.size() == State->Size;
+    return true;
 }
 
 std::string FolderOf(const std::string& Path) {
@@ -377,9 +397,68 @@ void AppendToFile(const std::string& Path, const std::string& Content) {
     if (!WriteAll(F.Get(), Content) || !F.Close()) detail::FailWrite(Path);
 }
 
+namespace {
+
+class TFolderListing {
+public:
+    explicit TFolderListing(const std::string& Path) : Folder(opendir(Path.c_str())) {}
+    ~TFolderListing() {
+        if (Folder != nullptr) closedir(Folder);
+    }
+    TFolderListing(const TFolderListing&) = delete;
+    TFolderListing& operator=(const TFolderListing&) = delete;
+    DIR* Get() const { return Folder; }
+
+private:
+    DIR* Folder;
+};
+
+bool SameFile(const struct stat& A, const struct stat& B) { return A.st_dev == B.st_dev && A.st_ino == B.st_ino; }
+
+// A replacement holds a lock on its temporary file from its creation until it has
+// taken the original's place, and the system lets the lock go with the process,
+// however it ends: a temporary file nobody holds a lock on is a leftover.
+void RemoveIfAbandoned(int Folder, const char* Name) {
+    TDescriptor F(openat(Folder, Name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat Opened {}, Named {};
+    if (!F.Valid() || fstat(F.Get(), &Opened) != 0 || !S_ISREG(Opened.st_mode)) return;
+    if (flock(F.Get(), LOCK_EX | LOCK_NB) != 0) return;
+    // The name may have passed to a new file since it was opened.
+    if (fstatat(Folder, Name, &Named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(Opened, Named))
+        unlinkat(Folder, Name, 0);
+}
+
+}  // namespace
+
+void RemoveLeftoverTemporaries(const std::string& Folder) {
+    TFolderListing Listing(Folder);
+    if (Listing.Get() == nullptr) return;
+    while (const dirent* Entry = readdir(Listing.Get())) {
+        if (detail::IsTemporaryName(Entry->d_name)) RemoveIfAbandoned(dirfd(Listing.Get()), Entry->d_name);
+    }
+}
+
 namespace detail {
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
+intptr_t OpenToRead(const std::string& Path) { return open(Path.c_str(), O_RDONLY | O_CLOEXEC); }
+
+void CloseRead(intptr_t& Handle) {
+    if (Handle >= 0) close(static_cast<int>(Handle));
+    Handle = NoHandle;
+}
+
+bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady) {
+    return ReadAll(static_cast<int>(Handle), Content, &State, &Steady);
+}
+
+// The open file keeps its inode number from passing to another file, so the name
+// names it exactly when their device and inode numbers agree.
+bool StillAsRead(const std::string& Path, intptr_t, const TFileState& State) {
+    struct stat Now {};
+    return stat(Path.c_str(), &Now) == 0 && StateOf(Now) == State;
+}
 
 TReplacement::TReplacement(const std::string& P, std::string T)
     : Path(P), TemporaryPath(std::move(T)), Handle(-1) {}
@@ -395,11 +474,13 @@ void TReplacement::CloseTemporary() {
 }
 
 bool TReplacement::CreateTemporary() {
-    // A leftover of an earlier process with the same number is ours to replace;
-    // the exclusive create then guarantees the file is the one we made.
-    unlink(TemporaryPath.c_str());
+    // A leftover of an earlier process with the same number goes; the exclusive
+    // create then guarantees the file is the one we made.
+    RemoveIfAbandoned(AT_FDCWD, TemporaryPath.c_str());
     Handle = open(TemporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return Handle >= 0;
+    if (Handle < 0) return false;
+    // Held until the file has taken the original's place (see RemoveIfAbandoned).
+    return flock(static_cast<int>(Handle), LOCK_EX | LOCK_NB) == 0;
 }
 
 bool TReplacement::Write(std::string_view Bytes) { return WriteAll(static_cast<int>(Handle), Bytes); }
@@ -412,15 +493,15 @@ bool TReplacement::Finish() {
         if (fchown(Fd, Original.st_uid, Original.st_gid) != 0) { /* best effort */ }
         if (fchmod(Fd, Original.st_mode & 07777) != 0) return false;
     }
-    if (fsync(Fd) != 0) return false;
-    const bool Closed = close(Fd) == 0;
-    Handle = -1;
-    return Closed;
+    // The file stays open, and locked, until it is in place: a close after fsync
+    // has nothing left to report.
+    return fsync(Fd) == 0;
 }
 
 bool TReplacement::MoveIntoPlace() {
     if (rename(TemporaryPath.c_str(), Path.c_str()) != 0) return false;
     Placed = true;
+    CloseTemporary();
     // The new name must survive a crash too. The content is already in place, so a
     // folder that cannot be synced does not turn the replacement into a failure.
     TDescriptor Folder(open(FolderOf(Path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -47,19 +47,40 @@ bool WriteAll(HANDLE H, std::string_view Bytes) {
     return true;
 }
 
-bool ReadAll(HANDLE H, std::string& Content) {
-    LARGE_INTEGER Size{};
-    if (GetFileSizeEx(H, &Size) && Size.QuadPart > 0 &&
-        static_cast<unsigned long long>(Size.QuadPart) < Content.max_size())
-        Content.reserve(static_cast<size_t>(Size.QuadPart));
+uint64_t Joined(DWORD High, DWORD Low) { return (static_cast<uint64_t>(High) << 32) | Low; }
+
+TFileState StateOf(const BY_HANDLE_FILE_INFORMATION& Info) {
+    TFileState State;
+    State.Volume = Info.dwVolumeSerialNumber;
+    State.Index = Joined(Info.nFileIndexHigh, Info.nFileIndexLow);
+    State.Size = Joined(Info.nFileSizeHigh, Info.nFileSizeLow);
+    State.Modified =
+        static_cast<int64_t>(Joined(Info.ftLastWriteTime.dwHighDateTime, Info.ftLastWriteTime.dwLowDateTime));
+    return State;
+}
+
+// Steady, when asked for, tells whether the file kept the State it had before the
+// read until after it.
+bool ReadAll(HANDLE H, std::string& Content, TFileState* State = nullptr, bool* Steady = nullptr) {
+    BY_HANDLE_FILE_INFORMATION Before{};
+    const bool Known = GetFileInformationByHandle(H, &Before) != 0;
+    const uint64_t Size = Joined(Before.nFileSizeHigh, Before.nFileSizeLow);
+    if (State != nullptr) *State = StateOf(Before);
+    if (Steady != nullptr) *Steady = false;
+    if (Known && Size > 0 && Size < Content.max_size()) Content.reserve(static_cast<size_t>(Size));
     std::vector<char> Buffer(65536);
     for (;;) {
         DWORD Got = 0;
         if (!ReadFile(H, Buffer.data(), static_cast<DWORD>(Buffer.size()), &Got, nullptr))
             return false;
-        if (Got == 0) return true;
+        if (Got == 0) break;
         Content.append(Buffer.data(), Got);
     }
+    BY_HANDLE_FILE_INFORMATION After{};
+    if (State != nullptr && Steady != nullptr)
+        *Steady = Known && GetFileInformationByHandle(H, &After) && StateOf(After) == *State &&
+                  Content.size() == State->Size;
+    return true;
 }
 
 HANDLE OpenForReading(const std::string& Path) {
@@ -185,9 +206,65 @@ void AppendToFile(const std::string& Path, const std::string& Content) {
     if (!WriteAll(F.Get(), Content) || !F.Close()) detail::FailWrite(Path);
 }
 
+namespace {
+
+class TFolderSearch {
+public:
+    TFolderSearch(const std::string& Pattern, WIN32_FIND_DATAA& Found)
+        : H(FindFirstFileA(Pattern.c_str(), &Found)) {}
+    ~TFolderSearch() {
+        if (H != INVALID_HANDLE_VALUE) FindClose(H);
+    }
+    TFolderSearch(const TFolderSearch&) = delete;
+    TFolderSearch& operator=(const TFolderSearch&) = delete;
+    bool Any() const { return H != INVALID_HANDLE_VALUE; }
+    bool Next(WIN32_FIND_DATAA& Found) { return FindNextFileA(H, &Found) != 0; }
+
+private:
+    HANDLE H;
+};
+
+}  // namespace
+
+void RemoveLeftoverTemporaries(const std::string& Folder) {
+    // A replacement holds its temporary file open without sharing it until just
+    // before it takes the original's place, and the system closes it with the
+    // process, however it ends: a temporary file that can be deleted is a leftover.
+    WIN32_FIND_DATAA Found{};
+    TFolderSearch Search(Folder + "\\*" + std::string(detail::TemporaryMark) + "*", Found);
+    if (!Search.Any()) return;
+    do {
+        const DWORD Skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+        if (!(Found.dwFileAttributes & Skipped) && detail::IsTemporaryName(Found.cFileName))
+            DeleteFileA((Folder + "\\" + Found.cFileName).c_str());
+    } while (Search.Next(Found));
+}
+
 namespace detail {
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
+
+intptr_t OpenToRead(const std::string& Path) { return reinterpret_cast<intptr_t>(OpenForReading(Path)); }
+
+void CloseRead(intptr_t& Handle) {
+    HANDLE H = reinterpret_cast<HANDLE>(Handle);
+    if (H != INVALID_HANDLE_VALUE) CloseHandle(H);
+    Handle = NoHandle;
+}
+
+bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady) {
+    return ReadAll(reinterpret_cast<HANDLE>(Handle), Content, &State, &Steady);
+}
+
+// The file is open without sharing its deletion, so no other Windows program can
+// have deleted, renamed or replaced it: the handle tells everything, and no second
+// open by name is needed. A program outside Windows' sharing rules (one on the
+// Linux side of Wine) can still unlink it: then it has no link left.
+bool StillAsRead(const std::string&, intptr_t Handle, const TFileState& State) {
+    BY_HANDLE_FILE_INFORMATION Now{};
+    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(Handle), &Now) && Now.nNumberOfLinks > 0 &&
+           StateOf(Now) == State;
+}
 
 TReplacement::TReplacement(const std::string& P, std::string T)
     : Path(P), TemporaryPath(std::move(T)), Handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {}
@@ -204,6 +281,9 @@ void TReplacement::CloseTemporary() {
 }
 
 bool TReplacement::CreateTemporary() {
+    // Not shared: until it is closed just before the move, no search for leftovers
+    // can delete it (see RemoveLeftoverTemporaries). A leftover of an earlier
+    // process with the same number is overwritten.
     HANDLE H = CreateFileA(TemporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     Handle = reinterpret_cast<intptr_t>(H);
@@ -229,17 +309,23 @@ void CopyFileProtection(const std::string& From, const std::string& To) {
 }
 
 bool TReplacement::Finish() {
-    HANDLE H = reinterpret_cast<HANDLE>(Handle);
-    const bool Flushed = FlushFileBuffers(H) != 0;
-    const bool Closed = CloseHandle(H) != 0;
-    Handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
-    if (Flushed && Closed) CopyFileProtection(Path, TemporaryPath);
-    return Flushed && Closed;
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(Handle))) return false;
+    // Attributes and access list are no data: the system lets them be set on a
+    // file that is open without sharing.
+    CopyFileProtection(Path, TemporaryPath);
+    return true;
 }
 
+// MoveFileEx, not ReplaceFile: a rename over the original is one step of the file
+// system, which either happens or does not. ReplaceFile takes several (the
+// original goes away, then the new file takes its name); without a backup name,
+// its failure ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves no file under the original's
+// name at all, and the message would live on only in the temporary file. What
+// ReplaceFile would carry over (attributes, access list) is copied by Finish.
 bool TReplacement::MoveIntoPlace() {
-    if (!MoveFileExA(TemporaryPath.c_str(), Path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    // An open file cannot be moved; after a flush the close has nothing to report.
+    CloseTemporary();
+    if (!MoveFileExA(TemporaryPath.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return false;
     Placed = true;
     return true;

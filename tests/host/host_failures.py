@@ -31,6 +31,28 @@ def large_message(megabytes):
     return messages.message(head, body)
 
 
+def wait_until(condition, process):
+    """Polls until condition() holds; False when the process ended first."""
+    while not condition():
+        if process.poll() is not None:
+            return bool(condition())
+        time.sleep(0.001)
+    return True
+
+
+def write_file(path, data, mode='wb'):
+    with open(path, mode) as f:
+        f.write(data)
+
+
+def read_or_none(path):
+    try:
+        with open(path, 'rb') as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
 def unprivileged_user():
     try:
         return pwd.getpwnam('nobody')
@@ -182,6 +204,69 @@ class Failures(hosttest.ServerTestCase):
             position = out.index(line, position) + 1
         self.assertTrue('Příliš žluťoučký kůň'.encode('iso-8859-2').decode('latin-1') in out
                         or 'Příliš žluťoučký kůň'.encode('utf-8').decode('latin-1') in out)
+
+    def start_job(self, job):
+        return self.host.popen('run', '--base', self.host.path(self.server.root), '--host', 'mx.example.cz', job)
+
+    def test_a_change_by_another_program_during_the_job_survives(self):
+        # The Subject rule logs its work first; the body of 30 MB is converted, and
+        # logged, long before the message is written back. A change made before
+        # that second line is a change made during the job.
+        data = large_message(30)
+        changes = {
+            'truncated': lambda path: os.truncate(path, 1000),
+            'replaced': lambda path: (write_file(path + '.new', UTF_SUBJECT), os.replace(path + '.new', path)),
+            'appended': lambda path: write_file(path, UTF_SUBJECT, 'ab'),
+            'deleted': os.remove,
+        }
+        path = self.server.qdf('BUSY')
+        for name, change in changes.items():
+            with self.subTest(change=name):
+                for _ in range(3):
+                    self.server.put('BUSY', data)
+                    if os.path.exists(self.server.log):
+                        os.remove(self.server.log)
+                    process = self.start_job('BUSY')
+                    wait_until(self.server.log_lines, process)
+                    change(path)
+                    in_time = [line[0] for line in self.server.log_lines()] == ['H']
+                    theirs = read_or_none(path)
+                    process.wait()
+                    if in_time:
+                        break
+                else:
+                    self.fail('the job was too quick for the change, three times')
+                self.assertEqual(process.returncode, 1, 'the job is reported as failed')
+                self.assertEqual(read_or_none(path), theirs)
+                self.assertEqual(os.listdir(self.server.queue), ['BUSY.QDF'] if theirs is not None else [])
+                error = f'File {self.host.path(path)} was changed by another program since it was read'
+                self.assertTrue(self.server.log_lines()[-1].startswith('F '))
+                self.assertIn(error, self.server.log_lines()[-1])
+                self.assertIn(CRASH + error, self.server.server_log())
+
+    def test_the_next_job_removes_what_a_killed_rewrite_left(self):
+        data = large_message(30)
+        queue = self.server.queue
+
+        def leftovers():
+            return [name for name in os.listdir(queue) if name.startswith('KILL.QDF.lumaro-tmp.')]
+        for _ in range(5):
+            self.server.put('KILL', data)
+            process = self.start_job('KILL')
+            wait_until(leftovers, process)
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+            if leftovers():
+                break
+        else:
+            self.fail('no kill struck while the message was rewritten')
+        self.assertEqual(self.server.read('KILL'), data)
+        self.server.put('SAME', data)
+        for job in ('KILL', 'SAME'):
+            r = self.server.run('run', job)
+            self.assertEqual(r.stdout.decode().strip(), 'DAEMON returned 0 (changed)', r.stderr)
+        self.assertEqual(sorted(os.listdir(queue)), ['KILL.QDF', 'SAME.QDF'])
+        self.assertEqual(self.server.read('KILL'), self.server.read('SAME'))
 
     def test_killed_rewrite_leaves_old_or_new_file(self):
         if self.host.windows:

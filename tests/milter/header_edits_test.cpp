@@ -74,6 +74,16 @@ TEST(HeaderNames, WhatMayStandBeforeTheColon) {
         EXPECT_FALSE(IsHeaderName(Bad)) << Bad;
 }
 
+TEST(StaysOneField, OnlyFoldsMayBreakAValue) {
+    for (const char* Good : {"", "a b", "a\n\tb", "a\n b\n\tc", "a\r\n\tb", "\n\tb"})
+        EXPECT_TRUE(StaysOneField("X-Foo", Good)) << Good;
+    for (const std::string& Bad : std::vector<std::string>{"a\rb", "a\nb", "a\r\nb", "a\n", "a\r", "a\r\r\n b",
+                                                           "a\n\n b", std::string("a\0b", 3)})
+        EXPECT_FALSE(StaysOneField("X-Foo", Bad)) << Bad;
+    for (const std::string& Name : std::vector<std::string>{"X\rY", "X\nY", std::string("X\0Y", 3)})
+        EXPECT_FALSE(StaysOneField(Name, "a")) << Name;
+}
+
 TEST(WithCrLfFolds, OnlyBareLineFeedsGainACarriageReturn) {
     EXPECT_EQ(WithCrLfFolds("a\n\tb\r\n c\n"), "a\r\n\tb\r\n c\r\n");
     EXPECT_EQ(WithCrLfFolds("\n"), "\r\n");

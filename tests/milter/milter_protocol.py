@@ -263,6 +263,36 @@ class Failures(MilterTestCase):
                             for line in lines), lines)
 
 
+class HostileHeaders(MilterTestCase):
+    def test_a_line_break_that_is_no_fold_passes_the_message_unchanged(self):
+        # The job would change the message; the one hostile field keeps it as it is.
+        fields, body = split_message(UTF8_8BIT)
+        hostile = {
+            'bare CR': ('X-Foo', b'a\rBcc: evil@evil.example'),
+            'bare LF': ('X-Foo', b'a\nBcc: evil@evil.example'),
+            'CR LF': ('X-Foo', b'a\r\nBcc: evil@evil.example'),
+            'CRs that end the header': ('X-Foo', b'a\r\r\r'),
+            'LF at the end': ('X-Foo', b'a\n'),
+            'LF in the name': ('X-Foo\nBcc', b'evil@evil.example'),
+        }
+        for n, (case, field) in enumerate(hostile.items()):
+            with self.subTest(case):
+                queue_id = f'HOSTILE{n}'
+                self.assertEqual(self.client.message([field] + fields, body, queue_id=queue_id), ('continue', []))
+                lines = [line for line in self.milter.log().splitlines() if f' {queue_id}:' in line]
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn('passed on unchanged (a header field holds a CR, LF or NUL that is no fold)', lines[0])
+
+    def test_what_follows_a_nul_never_reaches_a_field(self):
+        # libmilter hands the milter a field up to its first NUL and drops the rest
+        # unseen: the milter cannot tell, but it changes only fields the job rewrote.
+        fields, body = split_message(UTF8_8BIT)
+        verdict, edits = self.client.message([('X-Foo', b'a\0\rBcc: evil@evil.example')] + fields, body)
+        self.assertEqual(verdict, 'continue')
+        self.assertNotIn(b'h', [cmd for cmd, _ in edits])
+        self.assertFalse([data for _, data in edits if b'X-Foo' in data or b'evil' in data])
+
+
 class Stopping(unittest.TestCase):
     def test_sigterm_and_sigint_stop_it_cleanly_and_at_once(self):
         for sig in (signal.SIGTERM, signal.SIGINT):

@@ -1,7 +1,11 @@
 // Whole-file reading and writing, appending, and replacing a file in one step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <new>
 
 #ifdef _WIN32
@@ -117,6 +121,90 @@ TEST(ReplaceFile, FailingRealReplaceLeavesNoTemporary) {
     std::filesystem::create_directory(Path);
     EXPECT_EQ(ErrorOf([&] { platform::ReplaceFile(Path, Replacement); }), "Cannot create file " + Path);
     EXPECT_EQ(Folder.Names(), std::set<std::string>{"JOB.QDF"});
+}
+
+// What another program may do to a file while a job works on it.
+enum class TChange { None, Appended, Truncated, RewrittenInPlace, Replaced, Deleted };
+
+const std::string Theirs = "Subject: theirs\r\n\r\n";
+
+// Makes the change; false when the system refused it, as Windows refuses to delete
+// or rename a file that is open without sharing its deletion.
+bool MakeChange(TChange Change, const std::string& Path) {
+    namespace fs = std::filesystem;
+    std::error_code Error;
+    switch (Change) {
+        case TChange::None: return false;
+        case TChange::Appended: platform::AppendToFile(Path, Theirs); return true;
+        case TChange::Truncated: fs::resize_file(Path, 7, Error); return !Error;
+        case TChange::RewrittenInPlace: {
+            std::fstream File(Path, std::ios::in | std::ios::out | std::ios::binary);
+            File.write("Subject: odd", 12);
+            return File.good();
+        }
+        case TChange::Replaced:
+            platform::WriteWholeFile(Path + ".new", Theirs);
+            fs::rename(Path + ".new", Path, Error);
+            if (Error) fs::remove(Path + ".new");
+            return !Error;
+        case TChange::Deleted: return fs::remove(Path, Error);
+    }
+    return false;
+}
+
+class ChangeDuringTheJob : public ::testing::TestWithParam<TChange> {};
+
+TEST_P(ChangeDuringTheJob, TheChangeStaysAndTheReplacementIsRefused) {
+    namespace fs = std::filesystem;
+    testing::TScratchFolder Folder;
+    const std::string Path = Folder.Path("JOB.QDF");
+    platform::WriteWholeFile(Path, Original);
+    // A rewrite of the same size shows only in the time of the last write.
+    fs::last_write_time(Path, fs::last_write_time(Path) - std::chrono::hours(1));
+    platform::TLoadedFile Loaded(Path);
+    EXPECT_EQ(Loaded.TakeContent(), Original);
+
+    const auto Content = [&Path] { return fs::exists(Path) ? platform::ReadWholeFile(Path) : "(none)"; };
+    const bool Changed = MakeChange(GetParam(), Path);
+    const std::string After = Changed ? Content() : Replacement;
+    EXPECT_EQ(ErrorOf([&] { Loaded.ReplaceWith([](const platform::TContentWriter& Write) { Write(Replacement); }); }),
+              Changed ? "File " + Path + " was changed by another program since it was read; it was left as it is"
+                      : "");
+    EXPECT_EQ(Content(), After);
+    EXPECT_EQ(Folder.Names(), fs::exists(Path) ? std::set<std::string>{"JOB.QDF"} : std::set<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(EachChange, ChangeDuringTheJob,
+                         ::testing::Values(TChange::None, TChange::Appended, TChange::Truncated,
+                                           TChange::RewrittenInPlace, TChange::Replaced, TChange::Deleted));
+
+TEST(RemoveLeftoverTemporaries, RemovesThoseNoReplacementHoldsAndNothingElse) {
+    namespace fs = std::filesystem;
+    testing::TScratchFolder Folder;
+    std::set<std::string> Kept{"JOB.QDF", "JOB.QDF.lumaro-tmp", "JOB.QDF.lumaro-tmp.12x", ".lumaro-tmp.5",
+                               "notes.lumaro-tmp.txt"};
+    for (const std::string& Name : Kept) platform::WriteWholeFile(Folder.Path(Name), Original);
+    fs::create_directory(Folder.Path("DIR.QDF.lumaro-tmp.7"));
+    Kept.insert("DIR.QDF.lumaro-tmp.7");
+    for (const char* Name : {"JOB.QDF.lumaro-tmp.4242", "OTHER.QDF.lumaro-tmp.1"})
+        platform::WriteWholeFile(Folder.Path(Name), Original);
+
+    // A replacement still under way looks for leftovers half way through its
+    // writing: its own temporary file stays, and it still takes the file's place.
+    std::set<std::string> Midway;
+    platform::ReplaceFileWith(Folder.Path("JOB.QDF"), [&](const platform::TContentWriter& Write) {
+        Write(Replacement.substr(0, 10));
+        platform::RemoveLeftoverTemporaries(Folder.Path("."));
+        Midway = Folder.Names();
+        Write(Replacement.substr(10));
+    });
+    std::set<std::string> Running;
+    std::set_difference(Midway.begin(), Midway.end(), Kept.begin(), Kept.end(),
+                        std::inserter(Running, Running.begin()));
+    ASSERT_EQ(Running.size(), 1u) << ::testing::PrintToString(Running);
+    EXPECT_EQ(Running.begin()->rfind("JOB.QDF.lumaro-tmp.", 0), 0u);
+    EXPECT_EQ(Folder.Names(), Kept);
+    EXPECT_EQ(platform::ReadWholeFile(Folder.Path("JOB.QDF")), Replacement);
 }
 
 #ifndef _WIN32

@@ -79,6 +79,20 @@ bool IsHeaderName(std::string_view Name) {
     return true;
 }
 
+bool StaysOneField(std::string_view Name, std::string_view Value) {
+    if (Name.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) return false;
+    for (size_t I = 0; I < Value.size(); ++I) {
+        const char C = Value[I];
+        if (C == '\0') return false;
+        const bool Break = C == '\n' || (C == '\r' && I + 1 < Value.size() && Value[I + 1] == '\n');
+        if (C == '\r' && !Break) return false;
+        if (!Break) continue;
+        if (C == '\r') ++I;
+        if (I + 1 >= Value.size() || !IsBlank(Value[I + 1])) return false;
+    }
+    return true;
+}
+
 bool SameValue(std::string_view A, std::string_view B) { return Words(A) == Words(B); }
 
 std::optional<std::vector<THeaderField>> ParseHeaderBlock(std::string_view Block) {

@@ -40,6 +40,12 @@ std::optional<std::vector<THeaderField>> ParseHeaderBlock(std::string_view Block
 // without the colon, at least one character.
 bool IsHeaderName(std::string_view Name);
 
+// Whether a field, written as "Name: Value" into the queue file, stays one field:
+// the name holds no CR, LF or NUL, and the value none but the line breaks of its
+// folds (LF, or CR LF, each followed by a blank). A break followed by anything
+// else would start a field of the sender's making, or end the header.
+bool StaysOneField(std::string_view Name, std::string_view Value);
+
 // Whether two values say the same: how a value is folded, and how many blanks
 // separate its words, do not count.
 bool SameValue(std::string_view A, std::string_view B);

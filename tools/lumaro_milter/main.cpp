@@ -82,13 +82,19 @@ sfsistat PassOver(SMFICTX* Ctx, TConnection& Connection, const std::string& Why,
     return SMFIS_ACCEPT;
 }
 
-// A message over the size limit passes by design; one that could not be written
+// A message over the size limit or with a header field that could split into
+// fields of the sender's making passes by design; one that could not be written
 // points at a fault of the machine.
 sfsistat PassUnspooled(SMFICTX* Ctx, TConnection& Connection) {
-    if (Connection.Message->State() == TMessage::TState::OverSize) {
-        return PassOver(Ctx, Connection, "larger than --max-size", TPriority::Warning);
+    switch (Connection.Message->State()) {
+        case TMessage::TState::OverSize:
+            return PassOver(Ctx, Connection, "larger than --max-size", TPriority::Warning);
+        case TMessage::TState::UnsafeHeader:
+            return PassOver(Ctx, Connection, "a header field holds a CR, LF or NUL that is no fold",
+                            TPriority::Warning);
+        default:
+            return PassOver(Ctx, Connection, "the scratch queue file could not be written");
     }
-    return PassOver(Ctx, Connection, "the scratch queue file could not be written");
 }
 
 // Runs one step of a message, timed as the milter's own work; a step that fails

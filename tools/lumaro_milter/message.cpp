@@ -30,25 +30,33 @@ TMessage::~TMessage() {
     std::remove(Out.c_str());
 }
 
+void TMessage::Stop(TState Why) {
+    Current = Why;
+    if (File != nullptr) std::fclose(File);
+    File = nullptr;
+    std::remove(In.c_str());
+}
+
 bool TMessage::Write(const void* Data, size_t Size) {
     if (Current != TState::Receiving) return false;
-    // Once the message is known to be too large nothing more of it is kept.
     if (Size > MaxSize - Written) {
-        Current = TState::OverSize;
+        Stop(TState::OverSize);
     } else if (Size > 0 && std::fwrite(Data, 1, Size, File) != Size) {
-        Current = TState::WriteFailed;
+        Stop(TState::WriteFailed);
+    } else {
+        Written += Size;
     }
-    if (Current != TState::Receiving) {
-        std::fclose(File);
-        File = nullptr;
-        std::remove(In.c_str());
-        return false;
-    }
-    Written += Size;
-    return true;
+    return Current == TState::Receiving;
 }
 
 bool TMessage::AddHeader(const std::string& Name, const std::string& Value) {
+    if (Current != TState::Receiving) return false;
+    // The queue file would hold another header than the MTA's: the job could
+    // then make the MTA add the sender's fields, or lose its own ones.
+    if (!StaysOneField(Name, Value)) {
+        Stop(TState::UnsafeHeader);
+        return false;
+    }
     // The MTA folds with a bare LF; the queue file has CR LF everywhere.
     const std::string Line = Name + ": " + WithCrLfFolds(Value) + "\r\n";
     if (!Write(Line.data(), Line.size())) return false;

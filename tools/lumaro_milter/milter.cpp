@@ -94,8 +94,6 @@ uint64_t SizeOf(std::istream& File) {
     return End > 0 ? static_cast<uint64_t>(End) : 0;
 }
 
-bool HoldsNul(const std::string& Text) { return Text.find('\0') != std::string::npos; }
-
 }  // namespace
 
 std::string Milliseconds(TClock::duration Duration) {
@@ -240,13 +238,14 @@ std::optional<TMilter::TPlan> TMilter::PlanEdits(const TMessage& Message, std::i
     Plan.Tag = Fields->front();
     Fields->erase(Fields->begin());
     for (const THeaderField& Field : *Fields) {
-        if (!IsHeaderName(Field.Name) || HoldsNul(Field.Value)) {
-            // A milter hands texts over NUL-terminated: such a header would arrive cut.
+        // A milter hands texts over NUL-terminated, and the MTA would take a bare
+        // line break for the end of the field.
+        if (!IsHeaderName(Field.Name) || !StaysOneField(Field.Name, Field.Value)) {
             Why = "the changed header '" + Field.Name + "' cannot be handed to the MTA whole";
             return std::nullopt;
         }
     }
-    if (!IsHeaderName(Plan.Tag.Name) || HoldsNul(Plan.Tag.Value)) {
+    if (!IsHeaderName(Plan.Tag.Name) || !StaysOneField(Plan.Tag.Name, Plan.Tag.Value)) {
         Why = "the tag name '" + Plan.Tag.Name + "' is no header name";
         return std::nullopt;
     }

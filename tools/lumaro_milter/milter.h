@@ -130,7 +130,8 @@ private:
 // its bytes, as the module reads a queue file, go to a scratch file as they come.
 class TMessage {
 public:
-    enum class TState { Receiving, OverSize, WriteFailed };
+    // UnsafeHeader: a header field holds a CR, LF or NUL that is no part of a fold.
+    enum class TState { Receiving, OverSize, WriteFailed, UnsafeHeader };
 
     TMessage(std::string InPath, std::string OutPath, std::string Sender, uint64_t MaxSize);
     ~TMessage();  // the message's files go with it
@@ -159,6 +160,8 @@ public:
 
 private:
     bool Write(const void* Data, size_t Size);
+    // Nothing more of the message is kept.
+    void Stop(TState Why);
 
     std::string In, Out, EnvelopeSender;
     uint64_t MaxSize;
