@@ -7,9 +7,23 @@
 namespace lumaro::platform {
 namespace detail {
 
-void FailOpen(const std::string& Path) { throw TError("Cannot open file " + Path); }
-void FailCreate(const std::string& Path) { throw TError("Cannot create file " + Path); }
-void FailWrite(const std::string& Path) { throw TError("Cannot write file " + Path); }
+namespace {
+
+// The reason is read first, before anything else can change it.
+[[noreturn]] void Fail(const char* What, const std::string& Path) {
+    const std::string Reason = LastSystemError();
+    std::string Message = What + Path;
+    if (!Reason.empty()) Message += ": " + Reason;
+    throw TError(Message);
+}
+
+}  // namespace
+
+void FailOpen(const std::string& Path) { Fail("Cannot open file ", Path); }
+void FailCreate(const std::string& Path) { Fail("Cannot create file ", Path); }
+void FailWrite(const std::string& Path) { Fail("Cannot write file ", Path); }
+
+}  // namespace detail
 
 std::optional<uint32_t> ForcedCodePage() {
     bool Set = false;
@@ -22,8 +36,6 @@ std::optional<uint32_t> ForcedCodePage() {
     }
     return Number;
 }
-
-}  // namespace detail
 
 namespace {
 
