@@ -66,6 +66,10 @@ bool SameKeyName(std::string_view A, std::string_view B) {
 
 }  // namespace
 
+std::string ConfigurationPath(const std::string& BaseDir) {
+    return BaseDir + platform::PathSeparator() + "lumaro.ini";
+}
+
 TConfiguration ReadConfiguration(const std::string& Path) {
     std::vector<platform::TProfileKey> Keys;
     for (const TConfigurationKey& Key : ConfigurationKeys) Keys.push_back({Key.Name, MissingValue});
@@ -123,7 +127,7 @@ std::string SourceText(const TSetting& Setting) {
 
 std::string CodePageOrigin(const TConfiguration& Configuration, const TJobSettings& Settings) {
     if (Configuration.CodePage.Source == TSettingSource::Environment) return "LUMARO_CODEPAGE";
-    if (Settings.CodePage && !Configuration.CodePage.Value.empty()) return "the CodePage setting";
+    if (UsableCodePage(Configuration.CodePage)) return "the CodePage setting";
     if (Settings.CodePage) return "the script of CharSet";
     return "the system's ANSI code page";
 }
@@ -166,7 +170,7 @@ void CheckActivityLog(const TSetting& LogFile, bool LogToStream, TConfigurationC
     }
     const std::string Full = platform::FullPath(LogFile.Value);
     std::string Line = "Activity log: " + Full;
-    if (Full != LogFile.Value)
+    if (Full != LogFile.Value && LogFile.Source != TSettingSource::Host)
         Line += " (relative: a server's process takes it from its own current folder, not this one)";
     Check.Lines.push_back(Line);
     const std::string Refusal = platform::WhyCannotAppend(LogFile.Value);
@@ -196,6 +200,7 @@ TConfigurationCheck CheckConfiguration(const std::string& BaseDir, const TChecke
     const TJobSettings Settings = SettleJobSettings(Configuration);
 
     TConfigurationCheck Check;
+    Check.Problems = Settings.Problems;
     const std::string Path = platform::FullPath(Configuration.Path);
     Check.Lines.push_back("Configuration file: " + Path +
                           (platform::FileExists(Configuration.Path) ? "" : " (not found: every setting has its default)"));
@@ -211,7 +216,6 @@ TConfigurationCheck CheckConfiguration(const std::string& BaseDir, const TChecke
     CheckActivityLog(Configuration.LogFile, Host.LogToStream, Check);
     Check.Lines.push_back(IconvLine());
     CheckSections(Configuration, Check);
-    Check.Problems.insert(Check.Problems.end(), Settings.Problems.begin(), Settings.Problems.end());
     if (!Settings.CharSetKnown) {
         const std::vector<std::string> Names = CharsetNameLines();
         Check.Lines.insert(Check.Lines.end(), Names.begin(), Names.end());

@@ -30,7 +30,6 @@ struct TModuleLifetime {
     ~TModuleLifetime() { ClearModuleState(); }
 } ModuleLifetime;
 
-constexpr const char* ConfigFileName = "lumaro.ini";
 constexpr const char* QueueFolderName = "QUEUE";
 constexpr const char* QueueFileEnding = ".QDF";
 constexpr const char* UnknownHostName = "-unknown-";
@@ -188,8 +187,6 @@ std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
     Root->HeaderLines.Insert(0, TagLine());
     return Root;
 }
-
-std::string ConfigurationPath(const std::string& BaseDir) { return JoinPath(BaseDir, ConfigFileName); }
 
 std::string TagLine() {
     std::string Line = JobState.TagName;

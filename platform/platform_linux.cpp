@@ -274,15 +274,19 @@ std::vector<std::string> ProfileKeyNames(const std::string& Path, const std::str
 
 std::optional<uint32_t> SystemAnsiCodePage() { return std::nullopt; }
 
-std::string FullPath(const std::string& Path) {
-    if (Path.empty() || Path.front() == '/') return Path;
+std::string FullPath(const std::string& Given) {
+    if (Given.empty() || Given.front() == '/') return Given;
+    std::string_view Path = Given;
+    while (Path.substr(0, 2) == "./") Path.remove_prefix(2);
+    if (Path == ".") Path = {};
     std::vector<char> Folder(4096);
     while (getcwd(Folder.data(), Folder.size()) == nullptr) {
-        if (errno != ERANGE) return Path;
+        if (errno != ERANGE) return Given;
         Folder.resize(Folder.size() * 2);
     }
     const std::string Current = Folder.data();
-    return Current == "/" ? "/" + Path : Current + "/" + Path;
+    if (Path.empty()) return Current;
+    return (Current == "/" ? "" : Current) + "/" + std::string(Path);
 }
 
 std::string WhyCannotAppend(const std::string& Path) {

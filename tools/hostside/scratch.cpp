@@ -23,7 +23,7 @@ std::string TemporaryFolder() {
     std::error_code Error;
     const fs::path Temp = fs::temp_directory_path(Error);
     if (Error) throw TUsageError("no folder for temporary files");
-    return Temp.string();
+    return TextOf(Temp);
 }
 
 #ifdef _WIN32
@@ -31,10 +31,10 @@ TScratchFolder::TScratchFolder(const std::string& Parent, const std::string& Pre
     std::error_code Error;
     const auto Seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (unsigned Try = 0; Try < 100; ++Try) {
-        const fs::path Candidate = fs::path(Parent) / (Prefix + std::to_string(Seed + Try));
+        const fs::path Candidate = PathOf(Parent) / PathOf(Prefix + std::to_string(Seed + Try));
         // create_directory fails on an existing folder, so two hosts never share one.
         if (fs::create_directory(Candidate, Error) && !Error) {
-            Folder = Candidate.string();
+            Folder = TextOf(Candidate);
             return;
         }
     }
@@ -53,7 +53,7 @@ TScratchFolder::TScratchFolder(const std::string& Parent, const std::string& Pre
 
 TScratchFolder::~TScratchFolder() {
     std::error_code Error;
-    fs::remove_all(Folder, Error);
+    fs::remove_all(PathOf(Folder), Error);
 }
 
 std::optional<std::string> ConfiguredValue(const std::string& IniPath, const std::string& Key) {
@@ -65,11 +65,12 @@ std::optional<std::string> ConfiguredValue(const std::string& IniPath, const std
 
 std::string ScratchConfiguration(const std::optional<std::string>& BaseDir, const std::string& LogFile,
                                  const std::string& Queue, const std::optional<std::string>& CharSetOverride) {
-    std::optional<std::string> TagName, CharSet;
+    std::optional<std::string> TagName, CharSet, CodePage;
     if (BaseDir) {
-        const std::string Ini = JoinPath(*BaseDir, "lumaro.ini");
+        const std::string Ini = ConfigurationPath(*BaseDir);
         TagName = ConfiguredValue(Ini, "TagName");
         CharSet = ConfiguredValue(Ini, "CharSet");
+        CodePage = ConfiguredValue(Ini, "CodePage");
     }
     if (CharSetOverride) CharSet = CharSetOverride;
     std::string Text = "[Lumaro]\r\n";
@@ -77,6 +78,7 @@ std::string ScratchConfiguration(const std::optional<std::string>& BaseDir, cons
     Text += "Queue=" + Queue + "\r\n";
     if (TagName) Text += "TagName=" + *TagName + "\r\n";
     if (CharSet) Text += "CharSet=" + *CharSet + "\r\n";
+    if (CodePage) Text += "CodePage=" + *CodePage + "\r\n";
     return Text;
 }
 

@@ -276,10 +276,15 @@ int Main(int Argc, char** Argv) {
     umask(0077);
     try {
         const TMilterOptions Options = ParseMilterArguments(std::vector<std::string>(Argv + 1, Argv + Argc));
-        if (Options.Help) {
-            host::WriteStdout(MilterHelpText());
+        if (Options.Help || Options.Version) {
+            host::WriteStdout(Options.Help ? MilterHelpText() : "lumaro-milter " LUMARO_VERSION "\n");
             return 0;
         }
+        if (Options.CheckConfig) return host::PrintConfigurationCheck(*Options.BaseDir, CheckedMilter(Options)) > 0;
+        // A setting the jobs cannot use is told now; the jobs then do what they can.
+        if (Options.BaseDir)
+            for (const std::string& Problem : CheckConfiguration(*Options.BaseDir, CheckedMilter(Options)).Problems)
+                LogLine("configuration: " + Problem);
         TMilter Milter(Options);
         Active = &Milter;
         Register(Options.Socket);

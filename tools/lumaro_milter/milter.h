@@ -34,6 +34,8 @@ struct TMilterOptions {
     uint64_t MaxSize = DefaultMaxSize;
     std::string HostName;  // empty: the machine's host name
     bool Help = false;
+    bool Version = false;
+    bool CheckConfig = false;  // check --base's lumaro.ini instead of running
 };
 
 // Raises TUsageError for anything it cannot accept.
@@ -42,6 +44,13 @@ const char* MilterHelpText();
 
 // One line to stderr, with the program's name in front.
 void LogLine(const std::string& Text);
+
+// The activity log the milter's jobs write: LogFile of --base's lumaro.ini, a
+// relative one taken from --base; nothing when there is none (the lines then go
+// to standard error).
+std::optional<std::string> ConfiguredActivityLog(const TMilterOptions& Options);
+// What the milter changes in the configuration of its jobs, for the check.
+TCheckedHost CheckedMilter(const TMilterOptions& Options);
 
 // How the MTA is told about a changed message; each call says whether the MTA
 // took the edit.
