@@ -7,6 +7,7 @@ import email.header
 import os
 import re
 import subprocess
+import tempfile
 
 import hosttest
 from messages import ew, message, multipart, part
@@ -125,6 +126,27 @@ class BadSettings(hosttest.ServerTestCase):
         r = self.host.run('check-config', '--base', self.host.path(self.server.root), module=False)
         self.assertEqual(r.returncode, 1)
         self.assertIn('no section [Lumaro]', r.stdout.decode('latin-1'))
+
+
+class CodePageFolders(hosttest.ServerTestCase):
+    def test_a_base_folder_named_in_the_code_page(self):
+        parent = tempfile.mkdtemp(prefix='Pošta-')
+        server = hosttest.Server(self.host, parent=parent)
+        # Wine's ANSI code page follows LANG; the module and the host name files in it.
+        env = {'LANG': 'cs_CZ.UTF-8'}
+        encoding = 'cp1250' if self.host.windows else 'utf-8'
+        try:
+            with open(os.path.join(server.root, 'lumaro.ini'), 'wb') as f:
+                f.write(f'[Lumaro]\r\nLogFile={self.host.path(server.log)}\r\n'.encode(encoding))
+            server.put('J', UTF8_TEXT)
+            r = server.run('run', 'J', env=env)
+            self.assertEqual((r.returncode, r.stdout), (0, b'DAEMON returned 0 (changed)\n'), r.stderr)
+            server.put('J', UTF8_TEXT)
+            r = server.run('queue', env=env)
+            self.assertTrue(r.stdout.startswith(b'jobs 1, changed 1, failed 0,'), r.stdout + r.stderr)
+        finally:
+            server.cleanup()
+            os.rmdir(parent)
 
 
 def engine_paths():
