@@ -40,7 +40,7 @@ set(CPACK_POST_BUILD_SCRIPTS ${windows_dir}/normalize_zip.cmake)
 # Windows' own tools (Notepad) read these with CR LF line ends.
 configure_file(${windows_dir}/INSTALL.txt.in INSTALL.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(${windows_dir}/../lumaro.ini.sample lumaro.ini.sample @ONLY NEWLINE_STYLE CRLF)
-configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt COPYONLY NEWLINE_STYLE CRLF)
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
 
 install(TARGETS lumaro lumaro-host
         RUNTIME DESTINATION . COMPONENT windows
