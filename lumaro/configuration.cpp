@@ -26,19 +26,8 @@ constexpr const char* ConfigSection = "Lumaro";
 // any value.
 const std::string MissingValue("\x01lumaro-missing\x01");
 
-// A code page number as LUMARO_CODEPAGE takes it: decimal, at most nine digits.
-std::optional<uint32_t> CodePageNumber(const std::string& Text) {
-    if (Text.empty() || Text.size() > 9) return std::nullopt;
-    uint32_t Number = 0;
-    for (char C : Text) {
-        if (C < '0' || C > '9') return std::nullopt;
-        Number = Number * 10 + static_cast<uint32_t>(C - '0');
-    }
-    return Number;
-}
-
 std::optional<uint32_t> UsableCodePage(const TSetting& Setting) {
-    const std::optional<uint32_t> Number = CodePageNumber(Setting.Value);
+    const std::optional<uint32_t> Number = platform::CodePageNumber(Setting.Value);
     if (!Number || (Setting.Source != TSettingSource::Environment && !CodePageKnown(*Number))) return std::nullopt;
     return Number;
 }

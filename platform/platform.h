@@ -49,8 +49,12 @@ struct TProfileKey {
 std::vector<std::string> ProfileStrings(const std::string& Path, const std::string& Section,
                                         const std::vector<TProfileKey>& Keys);
 
-// The code page that LUMARO_CODEPAGE forces, when it holds a decimal number (at
-// most nine digits); it takes the place of every other choice, on every system.
+// A code page number as LUMARO_CODEPAGE and the settings write it: decimal, at
+// most nine digits, nothing else.
+std::optional<uint32_t> CodePageNumber(std::string_view Text);
+
+// The code page that LUMARO_CODEPAGE forces, when it holds such a number; it
+// takes the place of every other choice, on every system.
 std::optional<uint32_t> ForcedCodePage();
 
 // The system's ANSI code page: GetACP() on Windows; nothing on a system that has

@@ -25,17 +25,17 @@ void FailWrite(const std::string& Path) { Fail("Cannot write file ", Path); }
 
 }  // namespace detail
 
-std::optional<uint32_t> ForcedCodePage() {
-    bool Set = false;
-    const std::string Value = Environment("LUMARO_CODEPAGE", &Set);
-    if (!Set || Value.empty() || Value.size() > 9) return std::nullopt;
+std::optional<uint32_t> CodePageNumber(std::string_view Text) {
+    if (Text.empty() || Text.size() > 9) return std::nullopt;
     uint32_t Number = 0;
-    for (char C : Value) {
+    for (char C : Text) {
         if (C < '0' || C > '9') return std::nullopt;
         Number = Number * 10 + static_cast<uint32_t>(C - '0');
     }
     return Number;
 }
+
+std::optional<uint32_t> ForcedCodePage() { return CodePageNumber(Environment("LUMARO_CODEPAGE")); }
 
 namespace {
 
