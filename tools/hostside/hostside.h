@@ -106,11 +106,6 @@ private:
     unsigned SettingReports = 0;
 };
 
-// The value of a key in section Lumaro of the given configuration, or nothing when
-// the file, the section or the key is missing (a key present with an empty value
-// is kept).
-std::optional<std::string> ConfiguredValue(const std::string& IniPath, const std::string& Key);
-
 // The configuration a host writes for a job it runs in a scratch folder: LogFile
 // and Queue as given, TagName, CharSet and CodePage from BASE/lumaro.ini when it
 // has them, CharSet replaced by CharSetOverride when given.

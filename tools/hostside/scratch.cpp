@@ -15,8 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const ConfigSection = "Lumaro";
-
 }  // namespace
 
 std::string TemporaryFolder() {
@@ -56,29 +54,19 @@ TScratchFolder::~TScratchFolder() {
     fs::remove_all(PathOf(Folder), Error);
 }
 
-std::optional<std::string> ConfiguredValue(const std::string& IniPath, const std::string& Key) {
-    static const std::string Missing("\x01missing\x01");
-    std::string Value = platform::ProfileString(IniPath, ConfigSection, Key, Missing);
-    if (Value == Missing) return std::nullopt;
-    return Value;
-}
-
 std::string ScratchConfiguration(const std::optional<std::string>& BaseDir, const std::string& LogFile,
                                  const std::string& Queue, const std::optional<std::string>& CharSetOverride) {
-    std::optional<std::string> TagName, CharSet, CodePage;
-    if (BaseDir) {
-        const std::string Ini = ConfigurationPath(*BaseDir);
-        TagName = ConfiguredValue(Ini, "TagName");
-        CharSet = ConfiguredValue(Ini, "CharSet");
-        CodePage = ConfiguredValue(Ini, "CodePage");
-    }
-    if (CharSetOverride) CharSet = CharSetOverride;
+    TConfiguration Base;
+    if (BaseDir) Base = ReadConfiguration(ConfigurationPath(*BaseDir));
+    if (CharSetOverride) Base.CharSet = {*CharSetOverride, TSettingSource::File, {}};
     std::string Text = "[Lumaro]\r\n";
     Text += "LogFile=" + LogFile + "\r\n";
     Text += "Queue=" + Queue + "\r\n";
-    if (TagName) Text += "TagName=" + *TagName + "\r\n";
-    if (CharSet) Text += "CharSet=" + *CharSet + "\r\n";
-    if (CodePage) Text += "CodePage=" + *CodePage + "\r\n";
+    // What the base folder's file sets goes on; a default stays a default.
+    const std::pair<const char*, const TSetting*> Kept[] = {
+        {"TagName", &Base.TagName}, {"CharSet", &Base.CharSet}, {"CodePage", &Base.CodePage}};
+    for (const auto& [Key, Setting] : Kept)
+        if (Setting->Source == TSettingSource::File) Text += std::string(Key) + "=" + Setting->Value + "\r\n";
     return Text;
 }
 

@@ -133,9 +133,10 @@ std::unique_ptr<TMessage> TMilter::StartMessage(const std::string& Sender) {
 
 std::optional<std::string> ConfiguredActivityLog(const TMilterOptions& Options) {
     if (!Options.BaseDir) return std::nullopt;
-    const std::optional<std::string> Configured = host::ConfiguredValue(ConfigurationPath(*Options.BaseDir), "LogFile");
-    if (!Configured || Configured->empty() || std::filesystem::path(*Configured).is_absolute()) return Configured;
-    return host::JoinPath(*Options.BaseDir, *Configured);
+    const TSetting Configured = ReadConfiguration(ConfigurationPath(*Options.BaseDir)).LogFile;
+    if (Configured.Source != TSettingSource::File) return std::nullopt;
+    if (Configured.Value.empty() || std::filesystem::path(Configured.Value).is_absolute()) return Configured.Value;
+    return host::JoinPath(*Options.BaseDir, Configured.Value);
 }
 
 TCheckedHost CheckedMilter(const TMilterOptions& Options) {
