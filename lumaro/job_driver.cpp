@@ -5,12 +5,14 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "lumaro/lumaro.h"
 #include "mimepart/mimepart.h"
 #include "mystrlist/mystrlist.h"
 #include "platform/platform.h"
+#include "velchar/velchar.h"
 #include "velicnv/velicnv.h"
 #include "velutil/velutil.h"
 
@@ -29,8 +31,6 @@ struct TModuleLifetime {
     ~TModuleLifetime() { ClearModuleState(); }
 } ModuleLifetime;
 
-constexpr const char* ConfigFileName = "lumaro.ini";
-constexpr const char* ConfigSection = "Lumaro";
 constexpr const char* QueueFolderName = "QUEUE";
 constexpr const char* QueueFileEnding = ".QDF";
 constexpr const char* UnknownHostName = "-unknown-";
@@ -53,15 +53,27 @@ std::string QueryText(const THostInterface& Host, int Selector) {
     return Text != nullptr ? std::string(Text) : std::string();
 }
 
-void ReadConfiguration() {
-    const std::string Path = JoinPath(JobState.BaseDir, ConfigFileName);
-    std::vector<std::string> Values = platform::ProfileStrings(
-        Path, ConfigSection,
-        {{"LogFile", "lumaro.log"}, {"TagName", "X-LUMARO"}, {"Queue", ""}, {"CharSet", "ISO-8859-2"}});
-    JobState.LogFile = std::move(Values[0]);
-    JobState.TagName = std::move(Values[1]);
-    JobState.QueueDir = std::move(Values[2]);
-    JobState.CharSet = std::move(Values[3]);
+// The settings a job uses; TagName and the knowledge of CharSet as the job can use them.
+TJobSettings TakeConfiguration() {
+    TConfiguration Configuration = ReadConfiguration(ConfigurationPath(JobState.BaseDir));
+    TJobSettings Settings = SettleJobSettings(Configuration);
+    JobState.LogFile = std::move(Configuration.LogFile.Value);
+    JobState.TagName = Settings.TagName;
+    JobState.QueueDir = std::move(Configuration.Queue.Value);
+    JobState.CharSet = std::move(Configuration.CharSet.Value);
+    JobState.CharSetKnown = Settings.CharSetKnown;
+    return Settings;
+}
+
+// One server-log line for each setting the job cannot use as it stands. A server
+// whose log raises does not stop the job for it.
+void ReportSettingProblems(const THostInterface& Host, const std::vector<std::string>& Problems) {
+    for (const std::string& Problem : Problems) {
+        try {
+            if (TWriteServerLog Write = Host.WriteServerLog()) Write(0, 5, (SettingPrefix + Problem).c_str());
+        } catch (...) {
+        }
+    }
 }
 
 void SettleQueueDir(const THostInterface& Host) {
@@ -94,17 +106,18 @@ void TakeJobIdentity(void* JobHandle, const THostInterface& Host) {
     JobState.QueueFile = JoinPath(JobState.QueueDir, JobState.JobId + QueueFileEnding);
 }
 
-void GatherJobState(void* JobHandle, const THostInterface& Host) {
+TJobSettings GatherJobState(void* JobHandle, const THostInterface& Host) {
     // A failure before the job's identity is known must not be reported under
     // the identity of the previous job.
     JobState.JobId.clear();
     JobState.SenderAddress.clear();
     JobState.BaseDir = QueryText(Host, HostVarBaseDir);
-    ReadConfiguration();
+    TJobSettings Settings = TakeConfiguration();
     SettleQueueDir(Host);
     SettleHostName(Host);
     TakeJobIdentity(JobHandle, Host);
     JobState.Changed = false;
+    return Settings;
 }
 
 // A rewrite killed before its end leaves its temporary file in the queue folder.
@@ -213,7 +226,10 @@ void RunJob(void* JobHandle, const THostInterface& Host) {
     // memory, a server that raises); those are reported like a failed message.
     try {
         const TIconvAbsenceMemo OneSearchForTheLibrary;
-        GatherJobState(JobHandle, Host);
+        const TJobSettings Settings = GatherJobState(JobHandle, Host);
+        std::optional<TSystemCodePageScope> CodePage;
+        if (Settings.CodePage) CodePage.emplace(*Settings.CodePage);
+        ReportSettingProblems(Host, Settings.Problems);
         ProcessMessage();
     } catch (...) {
         std::string Message;

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -20,6 +22,9 @@ class TLineList;
 inline constexpr const char* ProductName = "Lumaro " LUMARO_VERSION;
 inline constexpr const char* StartedMessage = "Lumaro " LUMARO_VERSION " started";
 inline constexpr const char* CrashPrefix = "Lumaro " LUMARO_VERSION " - CRASH: ";
+// A setting the job could not use as it stands, reported once per job.
+inline constexpr const char* SettingPrefix = "Lumaro " LUMARO_VERSION " - SETTING: ";
+inline constexpr const char* DefaultTagName = "X-LUMARO";
 
 // The state of the current job; every job rewrites it, and it stays in place
 // between jobs. Jobs never overlap (the server runs one DAEMON call at a time).
@@ -29,6 +34,8 @@ struct TJobState {
     std::string TagName;
     std::string QueueDir;
     std::string CharSet;
+    // Whether CharSet names a charset of the table; text parts are converted only then.
+    bool CharSetKnown = true;
     std::string HostName;
     std::string SenderAddress;
     std::string JobId;
@@ -40,6 +47,65 @@ struct TJobState {
     std::unordered_map<const TMimePart*, std::vector<std::string>> EnclosingDelimiters;
 };
 extern TJobState JobState;
+
+// --- configuration ---------------------------------------------------------------
+
+enum class TSettingSource { File, Default, Environment, Host };
+
+struct TSetting {
+    std::string Value;
+    TSettingSource Source = TSettingSource::Default;
+    std::string HostNote;  // with Source Host: which program set it, and how
+};
+
+// lumaro.ini as a job reads it: section Lumaro, one read of the file per key.
+// CodePage shows LUMARO_CODEPAGE when that is set, since it takes the key's place.
+struct TConfiguration {
+    std::string Path;
+    TSetting LogFile, TagName, Queue, CharSet, CodePage;
+};
+
+struct TConfigurationKey {
+    const char* Name;
+    const char* Default;
+    TSetting TConfiguration::*Field;
+};
+// The keys in the order a job reads them.
+extern const TConfigurationKey ConfigurationKeys[5];
+
+// BaseDir's lumaro.ini.
+std::string ConfigurationPath(const std::string& BaseDir);
+TConfiguration ReadConfiguration(const std::string& Path);
+
+// What a job makes of the settings that can be wrong.
+struct TJobSettings {
+    std::string TagName;               // X-LUMARO when the setting is no field name
+    bool CharSetKnown = true;          // false: every text part stays as it is
+    std::optional<uint32_t> CodePage;  // the job's system code page, when the settings choose it
+    std::vector<std::string> Problems;  // one text for each setting that cannot be used
+};
+TJobSettings SettleJobSettings(const TConfiguration& Configuration);
+
+// A header field name: one or more printable ASCII characters but the colon.
+bool IsFieldName(std::string_view Name);
+
+// How a program that runs the module's jobs changes their configuration, for the
+// check (lumaro-milter writes the activity log where it chooses).
+struct TCheckedHost {
+    std::optional<TSetting> LogFile;
+    std::optional<TSetting> Queue;
+    // The activity log goes elsewhere than a file (the program's standard error).
+    bool LogToStream = false;
+};
+
+// The configuration read as a job reads it, described line by line, and every
+// problem found: a setting a job cannot use, a log that cannot be appended to,
+// a file without section Lumaro though it has others, a key the module does not know.
+struct TConfigurationCheck {
+    std::vector<std::string> Lines;
+    std::vector<std::string> Problems;
+};
+TConfigurationCheck CheckConfiguration(const std::string& BaseDir, const TCheckedHost& Host = {});
 
 // Interface version 2.20 or later; older servers are left alone entirely.
 bool VersionAccepted(const THostInterface& Host);

@@ -323,7 +323,9 @@ void TWalk::NormalizePart(TMimePart& Part) {
     // FileName is text in OutputCharsetId: the part decodes it again from its header.
     Part.SetOutputCharset(TCharsetId::UTF_8);
     ApplyHeaderRule(Part);
-    if (ConversionApplies(Part)) ConvertTextBody(Part);
+    // A CharSet that names no charset would turn every letter beyond ASCII into
+    // "?"; the part is better left as the sender wrote it.
+    if (JobState.CharSetKnown && ConversionApplies(Part)) ConvertTextBody(Part);
 }
 
 }  // namespace lumaro

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <functional>
 #include <string>
@@ -48,15 +49,35 @@ struct TProfileKey {
 std::vector<std::string> ProfileStrings(const std::string& Path, const std::string& Section,
                                         const std::vector<TProfileKey>& Keys);
 
-// The ANSI code page number: LUMARO_CODEPAGE when that environment variable holds a
-// decimal number, else GetACP() on Windows and a number derived from the codeset of
-// the environment's locale elsewhere: UTF-8 65001, ISO-8859-N 28590 + N (28592,
-// 28605), CP125x and WINDOWS-125x 125x, KOI8-R 20866, KOI8-U 21866; no codeset, C,
-// POSIX, ASCII and any other codeset 20127. The host's own locale is not touched.
-uint32_t AnsiCodePage();
+// A code page number as LUMARO_CODEPAGE and the settings write it: decimal, at
+// most nine digits, nothing else.
+std::optional<uint32_t> CodePageNumber(std::string_view Text);
+
+// The code page that LUMARO_CODEPAGE forces, when it holds such a number; it
+// takes the place of every other choice, on every system.
+std::optional<uint32_t> ForcedCodePage();
+
+// The system's ANSI code page: GetACP() on Windows; nothing on a system that has
+// none (the locale's codeset is no such thing, and is not asked).
+std::optional<uint32_t> SystemAnsiCodePage();
 
 // The value of an environment variable; Set tells whether it exists at all.
 std::string Environment(const char* Name, bool* Set = nullptr);
+
+// The names of the sections of the INI file Path, in file order; with Section,
+// the names of the keys of that section instead. Empty when the file or the
+// section is missing. Names are as the profile-string service gives them.
+std::vector<std::string> ProfileSectionNames(const std::string& Path);
+std::vector<std::string> ProfileKeyNames(const std::string& Path, const std::string& Section);
+
+// Path as an absolute path from the current folder; Path itself when it has no
+// other form.
+std::string FullPath(const std::string& Path);
+
+// Why Content could not be appended to the file Path (the system's reason), or
+// the empty text when it could: the file is opened as AppendToFile opens it, and
+// nothing is written; a file that did not exist is removed again.
+std::string WhyCannotAppend(const std::string& Path);
 
 // A loaded shared library. Load returns false when the file cannot be loaded.
 class TLibrary {
@@ -70,6 +91,8 @@ public:
     void* Symbol(const char* Name) const;
     void Release();
     bool Loaded() const { return Handle != nullptr; }
+    // The file the system loaded, with its folder; empty when none is loaded.
+    std::string FileName() const;
 
 private:
     void* Handle = nullptr;
@@ -120,6 +143,10 @@ struct TLocalTime {
 TLocalTime LocalTime();
 
 bool FileExists(const std::string& Path);
+
+// The errors of the file functions below begin with the texts given here; the
+// system's reason follows them after ": " ("Cannot open file C:\x.QDF: Access
+// is denied"), so that a log reader still finds the start it has always matched.
 
 // The whole file as bytes; TError "Cannot open file " + Path when it cannot be read.
 std::string ReadWholeFile(const std::string& Path);

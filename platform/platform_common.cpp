@@ -7,26 +7,39 @@
 namespace lumaro::platform {
 namespace detail {
 
-void FailOpen(const std::string& Path) { throw TError("Cannot open file " + Path); }
-void FailCreate(const std::string& Path) { throw TError("Cannot create file " + Path); }
-void FailWrite(const std::string& Path) { throw TError("Cannot write file " + Path); }
+namespace {
+
+// The reason is read first, before anything else can change it.
+[[noreturn]] void Fail(const char* What, const std::string& Path) {
+    const std::string Reason = LastSystemError();
+    std::string Message = What + Path;
+    if (!Reason.empty()) Message += ": " + Reason;
+    throw TError(Message);
+}
+
+}  // namespace
+
+void FailOpen(const std::string& Path) { Fail("Cannot open file ", Path); }
+void FailCreate(const std::string& Path) { Fail("Cannot create file ", Path); }
+void FailWrite(const std::string& Path) { Fail("Cannot write file ", Path); }
+// Not a failure of the system: the file is as another program left it.
 void FailChanged(const std::string& Path) {
     throw TError("File " + Path + " was changed by another program since it was read; it was left as it is");
 }
 
-std::optional<uint32_t> ForcedCodePage() {
-    bool Set = false;
-    const std::string Value = Environment("LUMARO_CODEPAGE", &Set);
-    if (!Set || Value.empty() || Value.size() > 9) return std::nullopt;
+}  // namespace detail
+
+std::optional<uint32_t> CodePageNumber(std::string_view Text) {
+    if (Text.empty() || Text.size() > 9) return std::nullopt;
     uint32_t Number = 0;
-    for (char C : Value) {
+    for (char C : Text) {
         if (C < '0' || C > '9') return std::nullopt;
         Number = Number * 10 + static_cast<uint32_t>(C - '0');
     }
     return Number;
 }
 
-}  // namespace detail
+std::optional<uint32_t> ForcedCodePage() { return CodePageNumber(Environment("LUMARO_CODEPAGE")); }
 
 namespace {
 

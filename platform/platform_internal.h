@@ -15,8 +15,9 @@ namespace lumaro::platform::detail {
 [[noreturn]] void FailWrite(const std::string& Path);
 [[noreturn]] void FailChanged(const std::string& Path);
 
-// The code page forced by LUMARO_CODEPAGE, when it holds a decimal number.
-std::optional<uint32_t> ForcedCodePage();
+// The system's text for the error of the last failed system call of this
+// thread, without a closing period; empty when the system names none.
+std::string LastSystemError();
 
 // The number of this process, which keeps temporary names of two processes apart.
 unsigned long ProcessId();

@@ -1,16 +1,16 @@
-// The platform layer on POSIX systems: our own INI reader, the locale's codeset
-// as the code page, dlopen, std::mutex, localtime_r and POSIX files.
+// The platform layer on POSIX systems: our own INI reader, dlopen, std::mutex,
+// localtime_r and POSIX files. There is no ANSI code page here.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <langinfo.h>
-#include <locale.h>
+#include <link.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
@@ -85,89 +85,50 @@ std::optional<std::string_view> SectionNameOf(std::string_view Line) {
     return TrimLineBlanks(Line.substr(1, Close - 1));
 }
 
+// Walks the lines of an INI text by the rules above: OnSection gets the name of
+// every section line, OnKey the name and the raw value of every key line; either
+// ends the walk by returning false.
+template <typename TOnSection, typename TOnKey>
+void WalkProfile(std::string_view Text, TOnSection OnSection, TOnKey OnKey) {
+    if (Text.substr(0, 3) == "\xEF\xBB\xBF") Text.remove_prefix(3);
+    while (!Text.empty()) {
+        const std::string_view Line = TrimLineBlanks(NextLine(Text));
+        if (Line.empty() || Line.front() == ';' || Line.front() == '#') continue;
+        if (Line.front() == '[') {
+            const std::optional<std::string_view> Name = SectionNameOf(Line);
+            if (Name && !OnSection(*Name)) return;
+            continue;
+        }
+        const size_t Equals = Line.find('=');
+        if (Equals != std::string_view::npos && !OnKey(TrimLineBlanks(Line.substr(0, Equals)), Line.substr(Equals + 1)))
+            return;
+    }
+}
+
+// The key lines of the first section named Section, while OnKey returns true.
+template <typename TOnKey>
+void WalkSection(std::string_view Text, std::string_view Section, TOnKey OnKey) {
+    bool Inside = false;
+    WalkProfile(
+        Text,
+        [&Inside, Section](std::string_view Name) {
+            if (Inside) return false;
+            Inside = SameName(Name, Section);
+            return true;
+        },
+        [&Inside, &OnKey](std::string_view Key, std::string_view Value) { return !Inside || OnKey(Key, Value); });
+}
+
 // The value of Key in the first section named Section, if there is one.
 std::optional<std::string_view> FindProfileValue(std::string_view Text, std::string_view Section,
                                                  std::string_view Key) {
-    if (Text.substr(0, 3) == "\xEF\xBB\xBF") Text.remove_prefix(3);
-    enum { Before, Inside, After } State = Before;
-    while (!Text.empty() && State != After) {
-        std::string_view Line = TrimLineBlanks(NextLine(Text));
-        if (Line.empty() || Line.front() == ';' || Line.front() == '#') continue;
-        if (Line.front() == '[') {
-            std::optional<std::string_view> Name = SectionNameOf(Line);
-            if (!Name) continue;
-            if (State == Inside) State = After;
-            else if (SameName(*Name, Section)) State = Inside;
-            continue;
-        }
-        size_t Equals = Line.find('=');
-        if (State != Inside || Equals == std::string_view::npos) continue;
-        if (SameName(TrimLineBlanks(Line.substr(0, Equals)), Key))
-            return Unquoted(TrimLineBlanks(Line.substr(Equals + 1)));
-    }
-    return std::nullopt;
-}
-
-// --- code page -----------------------------------------------------------------
-
-// A codeset name reduced to upper-case letters and digits ("utf-8" -> "UTF8").
-std::string CodesetKey(std::string_view Codeset) {
-    std::string Key;
-    for (char C : Codeset) {
-        if (C >= 'a' && C <= 'z') Key.push_back(static_cast<char>(C - 32));
-        else if ((C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9')) Key.push_back(C);
-    }
-    return Key;
-}
-
-// The decimal number that follows Prefix in Key and ends it, if it is in [Low, High].
-std::optional<uint32_t> NumberAfter(const std::string& Key, std::string_view Prefix,
-                                    uint32_t Low, uint32_t High) {
-    if (Key.size() <= Prefix.size() || Key.size() > Prefix.size() + 4 ||
-        Key.compare(0, Prefix.size(), Prefix) != 0)
-        return std::nullopt;
-    uint32_t N = 0;
-    for (size_t i = Prefix.size(); i < Key.size(); ++i) {
-        if (Key[i] < '0' || Key[i] > '9') return std::nullopt;
-        N = N * 10 + static_cast<uint32_t>(Key[i] - '0');
-    }
-    if (N < Low || N > High) return std::nullopt;
-    return N;
-}
-
-constexpr uint32_t AsciiCodePage = 20127;
-
-uint32_t CodePageOfCodeset(std::string_view Codeset) {
-    const std::string Key = CodesetKey(Codeset);
-    if (Key == "UTF8") return 65001;
-    if (auto N = NumberAfter(Key, "ISO8859", 1, 16)) return 28590 + *N;
-    if (auto N = NumberAfter(Key, "CP", 1250, 1258)) return *N;
-    if (auto N = NumberAfter(Key, "WINDOWS", 1250, 1258)) return *N;
-    if (Key == "KOI8R") return 20866;
-    if (Key == "KOI8U") return 21866;
-    // No codeset, the C and POSIX locales and every ASCII name, and codesets that
-    // have no Windows number here, count as plain ASCII.
-    return AsciiCodePage;
-}
-
-// The codeset of the locale the environment selects for character types. A
-// separate locale object is asked, so the host process's own locale stays as it is.
-std::string EnvironmentCodeset() {
-    if (locale_t L = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0))) {
-        std::string Codeset = nl_langinfo_l(CODESET, L);
-        freelocale(L);
-        return Codeset;
-    }
-    // A locale that is named but not installed: its name still says its codeset
-    // ("cs_CZ.UTF-8@euro" -> "UTF-8").
-    for (const char* Name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        std::string Value = Environment(Name);
-        if (Value.empty()) continue;
-        size_t Dot = Value.find('.');
-        if (Dot == std::string::npos) return std::string();
-        return Value.substr(Dot + 1, Value.find('@', Dot) - Dot - 1);
-    }
-    return std::string();
+    std::optional<std::string_view> Found;
+    WalkSection(Text, Section, [&Found, Key](std::string_view Name, std::string_view Value) {
+        if (!SameName(Name, Key)) return true;
+        Found = Unquoted(TrimLineBlanks(Value));
+        return false;
+    });
+    return Found;
 }
 
 // --- files -------------------------------------------------------------------
@@ -310,27 +271,52 @@ std::vector<std::string> ProfileStrings(const std::string& Path, const std::stri
     return Values;
 }
 
-// Asking the locale costs a locale object each time, and every new message part
-// asks; the answer changes only with the variables that choose the locale.
-uint32_t LocaleCodePage() {
-    std::string Key;
-    for (const char* Name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        bool Set = false;
-        Key += Environment(Name, &Set);
-        Key += Set ? '\1' : '\0';
-    }
-    thread_local std::string LastKey;
-    thread_local uint32_t LastCodePage = 0;
-    if (LastCodePage == 0 || Key != LastKey) {
-        LastCodePage = CodePageOfCodeset(EnvironmentCodeset());
-        LastKey = std::move(Key);
-    }
-    return LastCodePage;
+std::vector<std::string> ProfileSectionNames(const std::string& Path) {
+    std::vector<std::string> Names;
+    WalkProfile(
+        ProfileText(Path),
+        [&Names](std::string_view Name) {
+            Names.emplace_back(Name);
+            return true;
+        },
+        [](std::string_view, std::string_view) { return true; });
+    return Names;
 }
 
-uint32_t AnsiCodePage() {
-    if (auto Forced = detail::ForcedCodePage()) return *Forced;
-    return LocaleCodePage();
+std::vector<std::string> ProfileKeyNames(const std::string& Path, const std::string& Section) {
+    std::vector<std::string> Names;
+    WalkSection(ProfileText(Path), Section, [&Names](std::string_view Name, std::string_view) {
+        Names.emplace_back(Name);
+        return true;
+    });
+    return Names;
+}
+
+std::optional<uint32_t> SystemAnsiCodePage() { return std::nullopt; }
+
+std::string FullPath(const std::string& Given) {
+    if (Given.empty() || Given.front() == '/') return Given;
+    std::string_view Path = Given;
+    while (Path.substr(0, 2) == "./") Path.remove_prefix(2);
+    if (Path == ".") Path = {};
+    std::vector<char> Folder(4096);
+    while (getcwd(Folder.data(), Folder.size()) == nullptr) {
+        if (errno != ERANGE) return Given;
+        Folder.resize(Folder.size() * 2);
+    }
+    const std::string Current = Folder.data();
+    if (Path.empty()) return Current;
+    return (Current == "/" ? "" : Current) + "/" + std::string(Path);
+}
+
+std::string WhyCannotAppend(const std::string& Path) {
+    TDescriptor Existing(open(Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (Existing.Valid()) return {};
+    if (errno != ENOENT) return detail::LastSystemError();
+    TDescriptor Created(open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!Created.Valid()) return detail::LastSystemError();
+    unlink(Path.c_str());
+    return {};
 }
 
 std::string Environment(const char* Name, bool* Set) {
@@ -350,6 +336,12 @@ bool TLibrary::Load(const std::string& FileName) {
 }
 
 void* TLibrary::Symbol(const char* Name) const { return Handle ? dlsym(Handle, Name) : nullptr; }
+
+std::string TLibrary::FileName() const {
+    link_map* Map = nullptr;
+    if (Handle == nullptr || dlinfo(Handle, RTLD_DI_LINKMAP, &Map) != 0 || Map == nullptr) return {};
+    return Map->l_name != nullptr ? Map->l_name : "";
+}
 
 void TLibrary::Release() {
     if (Handle) dlclose(Handle);
@@ -439,6 +431,14 @@ void RemoveLeftoverTemporaries(const std::string& Folder) {
 }
 
 namespace detail {
+
+std::string LastSystemError() {
+    const int Error = errno;
+    if (Error == 0) return {};
+    char Buffer[256] = {};
+    // The GNU strerror_r gives its text, which need not lie in the buffer.
+    return strerror_r(Error, Buffer, sizeof Buffer);
+}
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 

@@ -97,7 +97,6 @@ const char* PathSeparator() { return "\\"; }
 
 // The service looks for a file named without a full path in the Windows folder;
 // ours are named relative to the current folder, as every other file is.
-namespace {
 std::string FullPath(const std::string& Path) {
     DWORD Needed = GetFullPathNameA(Path.c_str(), 0, nullptr, nullptr);
     if (Needed == 0) return Path;
@@ -107,7 +106,6 @@ std::string FullPath(const std::string& Path) {
     Full.resize(Got);
     return Full;
 }
-}  // namespace
 
 std::string ProfileString(const std::string& Path, const std::string& Section,
                           const std::string& Key, const std::string& Default) {
@@ -125,9 +123,54 @@ std::vector<std::string> ProfileStrings(const std::string& Path, const std::stri
     return Values;
 }
 
-uint32_t AnsiCodePage() {
-    if (auto Forced = detail::ForcedCodePage()) return *Forced;
-    return GetACP();
+std::optional<uint32_t> SystemAnsiCodePage() { return GetACP(); }
+
+namespace {
+
+// A list of names, each ended by NUL, the whole by a second NUL, as the profile
+// service fills it; the buffer grows until the list fits.
+template <typename TFill>
+std::vector<std::string> ProfileNameList(TFill Fill) {
+    std::vector<char> Buffer(4096);
+    for (;;) {
+        const DWORD N = Fill(Buffer.data(), static_cast<DWORD>(Buffer.size()));
+        if (N + 2 < Buffer.size() || Buffer.size() >= (1u << 24)) {
+            std::vector<std::string> Names;
+            for (size_t At = 0; At < N && Buffer[At] != '\0';) {
+                Names.emplace_back(Buffer.data() + At);
+                At += Names.back().size() + 1;
+            }
+            return Names;
+        }
+        Buffer.resize(Buffer.size() * 2);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> ProfileSectionNames(const std::string& Path) {
+    const std::string File = FullPath(Path);
+    return ProfileNameList([&File](char* Buffer, DWORD Size) {
+        return GetPrivateProfileSectionNamesA(Buffer, Size, File.c_str());
+    });
+}
+
+std::vector<std::string> ProfileKeyNames(const std::string& Path, const std::string& Section) {
+    const std::string File = FullPath(Path);
+    return ProfileNameList([&File, &Section](char* Buffer, DWORD Size) {
+        return GetPrivateProfileStringA(Section.c_str(), nullptr, "", Buffer, Size, File.c_str());
+    });
+}
+
+std::string WhyCannotAppend(const std::string& Path) {
+    HANDLE H = CreateFileA(Path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (H == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND)
+        H = CreateFileA(Path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (H == INVALID_HANDLE_VALUE) return detail::LastSystemError();
+    CloseHandle(H);
+    return {};
 }
 
 std::string Environment(const char* Name, bool* Set) {
@@ -156,6 +199,13 @@ bool TLibrary::Load(const std::string& FileName) {
 void* TLibrary::Symbol(const char* Name) const {
     if (!Handle) return nullptr;
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(Handle), Name));
+}
+
+std::string TLibrary::FileName() const {
+    if (!Handle) return {};
+    char Buffer[MAX_PATH + 1];
+    const DWORD N = GetModuleFileNameA(static_cast<HMODULE>(Handle), Buffer, MAX_PATH);
+    return N > 0 && N < MAX_PATH ? std::string(Buffer, N) : std::string();
 }
 
 void TLibrary::Release() {
@@ -241,6 +291,21 @@ void RemoveLeftoverTemporaries(const std::string& Folder) {
 }
 
 namespace detail {
+
+std::string LastSystemError() {
+    const DWORD Error = GetLastError();
+    if (Error == ERROR_SUCCESS) return {};
+    char* Text = nullptr;
+    const DWORD N = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, Error, 0, reinterpret_cast<char*>(&Text), 0, nullptr);
+    std::string Reason = N > 0 && Text != nullptr ? std::string(Text, N) : "error " + std::to_string(Error);
+    if (Text != nullptr) LocalFree(Text);
+    while (!Reason.empty() && (Reason.back() == '\r' || Reason.back() == '\n' || Reason.back() == ' ' ||
+                               Reason.back() == '.'))
+        Reason.pop_back();
+    return Reason;
+}
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
 

@@ -1,6 +1,8 @@
 // The charset name table and the lookups between names, members and code pages.
 #include "velchar/velchar.h"
 
+#include <type_traits>
+
 #include "platform/platform.h"
 
 namespace lumaro {
@@ -230,17 +232,17 @@ bool Holds(std::string_view Text, std::string_view Sub) {
     return Text.find(Sub) != std::string_view::npos;
 }
 
-TCharsetId MemberOfSingleName(std::string_view Upper) {
+std::optional<TCharsetId> MemberOfSingleName(std::string_view Upper) {
     for (size_t At = HashName(Upper) % SlotCount; !NameIndex.Slots[At].Name.empty();
          At = (At + 1) % SlotCount) {
         if (NameIndex.Slots[At].Name == Upper) return NameIndex.Slots[At].Id;
     }
-    return TCharsetId::ISO_8859_1;
+    return std::nullopt;
 }
 
 // A name holding a blank can only match a run of words inside one row, so it takes
 // the row-by-row walk; every other name is one lookup in the index.
-TCharsetId MemberOfUpperName(std::string_view Upper) {
+std::optional<TCharsetId> MemberOfUpperName(std::string_view Upper) {
     // Kamenicky and modified UTF-7 travel under many private names ("x-kamenicky",
     // "cp895", "x-mutf-7"), so any name holding the telltale part counts.
     if (Holds(Upper, "KAMENICKY") || Holds(Upper, "895")) return TCharsetId::CP_895;
@@ -249,7 +251,7 @@ TCharsetId MemberOfUpperName(std::string_view Upper) {
     for (const TIconvChar& Row : NameRows) {
         if (NameListContains(Upper, Row.Names)) return Row.Id;
     }
-    return TCharsetId::ISO_8859_1;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -269,6 +271,10 @@ bool NameListContains(std::string_view Name, std::string_view List) {
 }
 
 TCharsetId CharsetByName(std::string_view Name) {
+    return KnownCharsetByName(Name).value_or(TCharsetId::ISO_8859_1);
+}
+
+std::optional<TCharsetId> KnownCharsetByName(std::string_view Name) {
     // Charset names are short; upper-casing them on the stack spares an allocation.
     constexpr size_t ShortName = 64;
     if (Name.size() <= ShortName) {
@@ -364,7 +370,87 @@ TCharsetId CharsetOfCodePage(uint32_t CodePage) {
     }
 }
 
-TCharsetId SystemCharset() { return CharsetOfCodePage(platform::AnsiCodePage()); }
+bool CodePageKnown(uint32_t CodePage) {
+    return CodePage == 1252 || CharsetOfCodePage(CodePage) != TCharsetId::WINDOWS_1252;
+}
+
+namespace {
+
+struct TScriptCodePage {
+    TCharsetId Id;
+    uint16_t CodePage;
+};
+
+// The Windows code page of each charset's script. Latin 3, Celtic, Nordic DOS and
+// Mac pages, and scripts Windows has no ANSI code page for, fall to 1252.
+constexpr TScriptCodePage ScriptCodePages[] = {
+    {TCharsetId::ISO_8859_2, 1250},      {TCharsetId::ISO_8859_16, 1250},     {TCharsetId::WINDOWS_1250, 1250},
+    {TCharsetId::CP852, 1250},           {TCharsetId::CP_895, 1250},          {TCharsetId::MACCENTRALEUROPE, 1250},
+    {TCharsetId::MACCROATIAN, 1250},     {TCharsetId::MACROMANIA, 1250},
+    {TCharsetId::ISO_8859_5, 1251},      {TCharsetId::WINDOWS_1251, 1251},    {TCharsetId::KOI8_R, 1251},
+    {TCharsetId::KOI8_U, 1251},          {TCharsetId::KOI8_RU, 1251},         {TCharsetId::KOI8_T, 1251},
+    {TCharsetId::CP855, 1251},           {TCharsetId::CP866, 1251},           {TCharsetId::CP1125, 1251},
+    {TCharsetId::MACCYRILLIC, 1251},     {TCharsetId::MACUKRAINE, 1251},
+    {TCharsetId::ISO_8859_7, 1253},      {TCharsetId::WINDOWS_1253, 1253},    {TCharsetId::CP737, 1253},
+    {TCharsetId::CP869, 1253},           {TCharsetId::MACGREEK, 1253},
+    {TCharsetId::ISO_8859_9, 1254},      {TCharsetId::WINDOWS_1254, 1254},    {TCharsetId::CP857, 1254},
+    {TCharsetId::MACTURKISH, 1254},
+    {TCharsetId::ISO_8859_8, 1255},      {TCharsetId::WINDOWS_1255, 1255},    {TCharsetId::CP862, 1255},
+    {TCharsetId::MACHEBREW, 1255},
+    {TCharsetId::ISO_8859_6, 1256},      {TCharsetId::WINDOWS_1256, 1256},    {TCharsetId::CP864, 1256},
+    {TCharsetId::MACARABIC, 1256},
+    {TCharsetId::ISO_8859_4, 1257},      {TCharsetId::ISO_8859_10, 1257},     {TCharsetId::ISO_8859_13, 1257},
+    {TCharsetId::WINDOWS_1257, 1257},    {TCharsetId::CP775, 1257},
+    {TCharsetId::WINDOWS_1258, 1258},    {TCharsetId::VISCII, 1258},          {TCharsetId::TCVN, 1258},
+    {TCharsetId::TIS_620, 874},          {TCharsetId::CP874, 874},            {TCharsetId::MACTHAI, 874},
+    {TCharsetId::EUC_JP, 932},           {TCharsetId::SHIFT_JIS, 932},        {TCharsetId::CP932, 932},
+    {TCharsetId::ISO_2022_JP, 932},      {TCharsetId::ISO_2022_JP_1, 932},    {TCharsetId::ISO_2022_JP_2, 932},
+    {TCharsetId::ISO_IR_14, 932},        {TCharsetId::JISX0201_1976, 932},    {TCharsetId::ISO_IR_87, 932},
+    {TCharsetId::ISO_IR_159, 932},
+    {TCharsetId::CN, 936},               {TCharsetId::CHINESE, 936},          {TCharsetId::CN_GB_ISOIR165, 936},
+    {TCharsetId::CN_GB, 936},            {TCharsetId::CP936, 936},            {TCharsetId::GB18030, 936},
+    {TCharsetId::ISO_2022_CN, 936},      {TCharsetId::ISO_2022_CN_EXT, 936},  {TCharsetId::HZ, 936},
+    {TCharsetId::ISO_IR_149, 949},       {TCharsetId::EUC_KR, 949},           {TCharsetId::CP949, 949},
+    {TCharsetId::ISO_2022_KR, 949},      {TCharsetId::CP1361, 1361},
+    {TCharsetId::EUC_TW, 950},           {TCharsetId::BIG5, 950},             {TCharsetId::CP950, 950},
+    {TCharsetId::BIG5_HKSCS, 950},
+};
+
+constexpr uint32_t NoScriptCodePage = 1252;
+
+// The job's code page on this thread. Trivially destructible on purpose: a
+// thread-local with a destructor keeps the module mapped when the server unloads
+// it, and its static destructors then run at the process's exit instead, where
+// releasing the iconv library's converters can unmap the module under them.
+struct TThreadCodePage {
+    bool Set;
+    uint32_t CodePage;
+};
+static_assert(std::is_trivially_destructible_v<TThreadCodePage>);
+thread_local TThreadCodePage ThreadCodePage{false, 0};
+
+}  // namespace
+
+uint32_t AnsiCodePageOfCharset(TCharsetId Id) {
+    for (const TScriptCodePage& Row : ScriptCodePages)
+        if (Row.Id == Id) return Row.CodePage;
+    return NoScriptCodePage;
+}
+
+uint32_t SystemCodePage() {
+    if (std::optional<uint32_t> Forced = platform::ForcedCodePage()) return *Forced;
+    if (ThreadCodePage.Set) return ThreadCodePage.CodePage;
+    return platform::SystemAnsiCodePage().value_or(NoScriptCodePage);
+}
+
+TCharsetId SystemCharset() { return CharsetOfCodePage(SystemCodePage()); }
+
+TSystemCodePageScope::TSystemCodePageScope(uint32_t CodePage)
+    : OuterSet(ThreadCodePage.Set), Outer(ThreadCodePage.CodePage) {
+    ThreadCodePage = {true, CodePage};
+}
+
+TSystemCodePageScope::~TSystemCodePageScope() { ThreadCodePage = {OuterSet, Outer}; }
 
 std::string ByteOrderMark(TCharsetId Id) {
     using namespace std::string_literals;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -155,10 +156,42 @@ struct TIconvChar {
 extern const std::array<TIconvChar, 113> CharsetNames;
 
 TCharsetId CharsetByName(std::string_view Name);
+// The member a row of the table (or the rule for Kamenicky and modified UTF-7)
+// gives the name; nothing for a name the table does not hold, which CharsetByName
+// takes for ISO-8859-1.
+std::optional<TCharsetId> KnownCharsetByName(std::string_view Name);
 std::string CharsetName(TCharsetId Id);
 TCharsetId CharsetOfCodePage(uint32_t CodePage);
-// The charset of the machine's ANSI code page, asked afresh on every call.
+// Whether CharsetOfCodePage maps the number itself rather than by its fallback.
+bool CodePageKnown(uint32_t CodePage);
+// The Windows ANSI code page of the script a charset writes (ISO-8859-2 and CP852
+// 1250, KOI8-R 1251, a WINDOWS-125x charset its own number); 1252 where no
+// script matches.
+uint32_t AnsiCodePageOfCharset(TCharsetId Id);
+
+// The code page that SystemCharset answers for: LUMARO_CODEPAGE when it holds a
+// number; else the one of this thread's innermost TSystemCodePageScope (a job's
+// setting); else the system's ANSI code page; else, on a system without one
+// (Linux), 1252. Never the locale: its codeset is an accident of the process's
+// environment, and a UTF-8 one is no single-byte charset at all.
+uint32_t SystemCodePage();
+// CharsetOfCodePage of SystemCodePage, asked afresh on every call.
 TCharsetId SystemCharset();
+
+// While one lives, SystemCharset on this thread answers for the given code page:
+// the job driver holds one for the duration of a job whose settings choose the
+// code page, so that jobs on other threads keep their own. Scopes nest.
+class TSystemCodePageScope {
+public:
+    explicit TSystemCodePageScope(uint32_t CodePage);
+    ~TSystemCodePageScope();
+    TSystemCodePageScope(const TSystemCodePageScope&) = delete;
+    TSystemCodePageScope& operator=(const TSystemCodePageScope&) = delete;
+
+private:
+    bool OuterSet;
+    uint32_t Outer;
+};
 std::string ByteOrderMark(TCharsetId Id);
 bool NameListContains(std::string_view Name, std::string_view List);
 

@@ -299,6 +299,12 @@ uint32_t IconvLibraryGeneration() {
     return LoadLocked(B) ? B.Generation : 0;
 }
 
+std::string IconvLibraryFile() {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    return LoadLocked(B) ? B.Library.FileName() : std::string();
+}
+
 void SetIconvChoice(const std::optional<std::string>& Choice) {
     TBinding& B = Binding();
     platform::TLockGuard Guard(B.Lock);

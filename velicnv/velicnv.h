@@ -26,6 +26,9 @@ bool IconvLibraryLoaded();
 // so that what a caller learned of one library is never taken for another's; 0
 // while no library can be loaded.
 uint32_t IconvLibraryGeneration();
+// The file of the library in use, with its folder, loading it when needed; empty
+// while no library can be loaded.
+std::string IconvLibraryFile();
 
 // While one of these lives, a library that could not be loaded is not looked for
 // again until the last one ends. Without it every conversion half searches for the

@@ -1,5 +1,5 @@
 # The Windows release archive: the module, the host program, a sample of the
-# settings, the installation notes and the checksums of these four.
+# settings, the installation notes, the licence and the checksums of these five.
 set(windows_dir ${CMAKE_CURRENT_LIST_DIR})
 
 # lumaro_version_resource(TARGET FILE_NAME FILE_TYPE DESCRIPTION): the VERSIONINFO
@@ -40,15 +40,18 @@ set(CPACK_POST_BUILD_SCRIPTS ${windows_dir}/normalize_zip.cmake)
 # Windows' own tools (Notepad) read these with CR LF line ends.
 configure_file(${windows_dir}/INSTALL.txt.in INSTALL.txt @ONLY NEWLINE_STYLE CRLF)
 configure_file(${windows_dir}/../lumaro.ini.sample lumaro.ini.sample @ONLY NEWLINE_STYLE CRLF)
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
 
 install(TARGETS lumaro lumaro-host
         RUNTIME DESTINATION . COMPONENT windows
         # The DLL's import library is of no use to the server.
         ARCHIVE DESTINATION lib COMPONENT import_library EXCLUDE_FROM_ALL)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lumaro.ini.sample ${CMAKE_CURRENT_BINARY_DIR}/INSTALL.txt
+              ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt
         DESTINATION . COMPONENT windows)
 # Last, over the files as they were installed (stripped).
 install(CODE "set(LUMARO_SUMMED_FILES
-                  $<TARGET_FILE_NAME:lumaro> $<TARGET_FILE_NAME:lumaro-host> lumaro.ini.sample INSTALL.txt)"
+                  $<TARGET_FILE_NAME:lumaro> $<TARGET_FILE_NAME:lumaro-host> lumaro.ini.sample INSTALL.txt
+                  LICENSE.txt)"
         COMPONENT windows)
 install(SCRIPT ${windows_dir}/sha256sums.cmake COMPONENT windows)

@@ -18,9 +18,14 @@ class Arguments(hosttest.ServerTestCase):
         r = self.host.run('--help', module=False)
         self.assertEqual(r.returncode, 0)
         text = r.stdout.decode()
-        for word in ['run', 'queue', 'filter', 'startup', 'closedown', 'configure', '--module',
-                     '--base', '--queue', '--host', '--version', '--charset', 'SENDER', 'MB/s']:
+        for word in ['run', 'queue', 'filter', 'check-config', 'startup', 'closedown', 'configure',
+                     '--module', '--base', '--queue', '--host', '--interface', '--version', '--charset',
+                     'SENDER', 'MB/s']:
             self.assertIn(word, text)
+
+    def test_version_prints_the_version(self):
+        r = self.host.run('--version', module=False)
+        self.assertEqual((r.returncode, r.stdout.decode().split()), (0, ['lumaro-host', hosttest.PRODUCT.split()[1]]))
 
     def test_bad_arguments_give_one_line_and_status_2(self):
         base = self.host.path(self.server.root)
@@ -32,11 +37,13 @@ class Arguments(hosttest.ServerTestCase):
             ['run', '--base', base, 'A', 'B', 'C'],
             ['queue', '--base', base, 'EXTRA'],
             ['queue'],
-            ['run', '--base', base, '--version', '2', 'A'],
-            ['run', '--base', base, '--version', '2.256', 'A'],
-            ['run', '--base', base, '--version', '2.x', 'A'],
-            ['run', '--base', base, '--version', '.1', 'A'],
+            ['run', '--base', base, '--interface', '2', 'A'],
+            ['run', '--base', base, '--interface', '2.256', 'A'],
+            ['run', '--base', base, '--interface', '2.x', 'A'],
+            ['run', '--base', base, '--interface', '.1', 'A'],
             ['run', '--base'],
+            ['run', '--base', base, '--version=2.20', 'A'],
+            ['check-config', '--queue', base],
             ['run', '--base=', 'A'],
             ['run', '--bogus', 'x', 'A'],
             ['filter', '--queue', base],
@@ -88,7 +95,7 @@ class EntryPoints(hosttest.ServerTestCase):
             with self.subTest(version=version):
                 server = hosttest.Server(self.host)
                 try:
-                    r = server.run('run', '--version', version, 'NOSUCHJOB')
+                    r = server.run('run', '--interface', version, 'NOSUCHJOB')
                     self.assertEqual(r.returncode, 1 if runs else 0, r.stderr)
                     self.assertEqual(CRASH in server.server_log(), runs)
                     self.assertEqual(len(server.log_lines()), 1 if runs else 0)

@@ -4,6 +4,7 @@
 
 #include "lumaro/lumaro.h"
 #include "platform/platform.h"
+#include "platform/test_support.h"
 #include "test_host.h"
 
 namespace lumaro::test {
@@ -131,11 +132,13 @@ TEST_F(EndToEnd, FailedReplaceLeavesTheMessageIntact) {
         platform::InjectReplaceFault(Fault);
         EXPECT_EQ(Host.RunDaemon(), 0);
         platform::InjectReplaceFault(platform::TReplaceFault::None);
-        const std::string Message = "Cannot create file " + Scratch.QueueFile("JOB1").string();
         EXPECT_EQ(Queued(), Original);
         EXPECT_EQ(QueueFolder(), Lines{"JOB1.QDF"});
+        ASSERT_EQ(Host.ServerLog.size(), 1u);
+        const std::string Message = Host.ServerLog[0].substr(std::string(CrashPrefix).size());
+        EXPECT_EQ(Host.ServerLog[0], CrashPrefix + Message);
+        EXPECT_TRUE(testing::IsFileError(Message, "Cannot create file " + Scratch.QueueFile("JOB1").string(), false));
         EXPECT_EQ(LogLines(), (Lines{Logged("H", "subject"), Logged("C", "UTF-8"), Logged("F", Message)}));
-        EXPECT_EQ(Host.ServerLog, Lines{"Lumaro " LUMARO_VERSION " - CRASH: " + Message});
     }
 }
 
@@ -154,7 +157,10 @@ TEST_F(EndToEnd, ReadOnlyQueueFolderLeavesTheMessageIntact) {
     EXPECT_EQ(Queued(), Original);
     const Lines Log = LogLines();
     ASSERT_FALSE(Log.empty());
-    EXPECT_EQ(Log.back(), Logged("F", "Cannot create file " + Scratch.QueueFile("JOB1").string()));
+    ASSERT_EQ(Host.ServerLog.size(), 1u);
+    const std::string Message = Host.ServerLog[0].substr(std::string(CrashPrefix).size());
+    EXPECT_TRUE(testing::IsFileError(Message, "Cannot create file " + Scratch.QueueFile("JOB1").string()));
+    EXPECT_EQ(Log.back(), Logged("F", Message));
 }
 
 TEST_F(EndToEnd, UnwritableActivityLogStillReachesTheServerLog) {
@@ -165,7 +171,8 @@ TEST_F(EndToEnd, UnwritableActivityLogStillReachesTheServerLog) {
     Queue(Original);
     EXPECT_EQ(Host.RunDaemon(), 0);
     EXPECT_EQ(Queued(), Original);
-    EXPECT_EQ(Host.ServerLog, Lines{"Lumaro " LUMARO_VERSION " - CRASH: Cannot open file " + LogFile.string()});
+    ASSERT_EQ(Host.ServerLog.size(), 1u);
+    EXPECT_TRUE(testing::IsFileError(Host.ServerLog[0], "Lumaro " LUMARO_VERSION " - CRASH: Cannot open file " + LogFile.string()));
 }
 
 // Far deeper than the tree is parsed: the lines below the limit travel unparsed,

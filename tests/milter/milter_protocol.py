@@ -293,6 +293,36 @@ class HostileHeaders(MilterTestCase):
         self.assertFalse([data for _, data in edits if b'X-Foo' in data or b'evil' in data])
 
 
+class Settings(unittest.TestCase):
+    def test_a_setting_jobs_cannot_use_is_told_at_start_on_demand_and_by_each_job(self):
+        folder = BaseFolder()
+        folder.write_ini('[Lumaro]\nLogFile=activity.log\nCharSet=LATIN-2\n')
+        try:
+            def run(*args):
+                return subprocess.run([ARGS.milter, *args], capture_output=True, text=True, timeout=60)
+            self.assertEqual(run('--version').stdout, 'lumaro-milter 2.1.0\n')
+            check = run('--check-config', '--base', folder.path)
+            self.assertEqual(check.returncode, 1, check.stdout)
+            self.assertIn('CharSet "LATIN-2" names no charset', check.stdout)
+            milter = Milter(ARGS.milter, ARGS.module, '--base', folder.path)
+            try:
+                self.assertIn('lumaro-milter: configuration: CharSet "LATIN-2"', milter.log())
+                fields, body = split_message(UTF8_8BIT)
+                verdict, edits = milter.client().message(fields, body, queue_id='LATIN2')
+                # The header rule still runs; the text part stays as the sender wrote it.
+                self.assertEqual(verdict, 'continue')
+                replies = [reply for reply, _ in edits]
+                self.assertIn(b'm', replies)
+                self.assertNotIn(b'b', replies)
+                log = milter.log()
+                self.assertIn('LATIN2: server log: Lumaro 2.1.0 - SETTING: CharSet "LATIN-2"', log)
+                self.assertNotIn('LATIN2: failed', log)
+            finally:
+                milter.cleanup()
+        finally:
+            folder.cleanup()
+
+
 class Stopping(unittest.TestCase):
     def test_sigterm_and_sigint_stop_it_cleanly_and_at_once(self):
         for sig in (signal.SIGTERM, signal.SIGINT):

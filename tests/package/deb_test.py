@@ -241,6 +241,26 @@ class Installed(unittest.TestCase):
                 self.assertIn(name, ' '.join(r.stdout.split()))
                 self.assertIn(f'Lumaro {ARGS.version}', r.stdout)
 
+    def test_02_copyright_is_machine_readable_and_mit(self):
+        text = self.read('usr/share/doc/lumaro/copyright')
+        paragraphs = [dict(re.findall(r'(?m)^([A-Za-z-]+): ?(.*)$', p)) for p in text.split('\n\n')]
+        self.assertEqual(paragraphs[0]['Format'],
+                         'https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/')
+        self.assertEqual((paragraphs[1]['Files'], paragraphs[1]['Copyright'], paragraphs[1]['License']),
+                         ('*', '2026 The Lumaro developers', 'Expat'))
+        self.assertIn('Permission is hereby granted, free of charge', paragraphs[2]['License'] + text)
+
+    @requires_milter
+    def test_04_milter_checks_the_conffile(self):
+        r = subprocess.run([self.installed('usr/sbin/lumaro-milter'), '--check-config', '--base',
+                            self.installed('etc/lumaro')], capture_output=True, text=True, timeout=60,
+                           env={k: v for k, v in os.environ.items() if not k.startswith('LUMARO_')})
+        self.assertIn('CharSet=ISO-8859-2', r.stdout)
+        self.assertIn('code page 1250 (WINDOWS-1250), from the script of CharSet', r.stdout)
+        # The service's log folder may be missing on this machine; nothing else is wrong.
+        problems = r.stdout.split('Problems:\n')[1:]
+        self.assertTrue(all('activity log' in p for p in ''.join(problems).splitlines()), r.stdout)
+
     @requires_milter
     def test_04_milter_answers_help(self):
         r = subprocess.run([self.installed('usr/sbin/lumaro-milter'), '--help'], capture_output=True,

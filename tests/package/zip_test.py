@@ -23,9 +23,9 @@ from release import HOST_NAME, MESSAGE, check_converted
 
 ARGS = None
 PROGRAMS = {'lumaro.dll': 2, 'lumaro-host.exe': 1}  # name: VFT_DLL or VFT_APP
-TEXTS = ['lumaro.ini.sample', 'INSTALL.txt']
-SUMMED = ['lumaro.dll', 'lumaro-host.exe', 'lumaro.ini.sample', 'INSTALL.txt']
-SETTINGS = {'logfile': 'lumaro.log', 'tagname': 'X-LUMARO', 'queue': '', 'charset': 'ISO-8859-2'}
+TEXTS = ['lumaro.ini.sample', 'INSTALL.txt', 'LICENSE.txt']
+SUMMED = ['lumaro.dll', 'lumaro-host.exe', 'lumaro.ini.sample', 'INSTALL.txt', 'LICENSE.txt']
+SETTINGS = {'logfile': 'lumaro.log', 'tagname': 'X-LUMARO', 'queue': '', 'charset': 'ISO-8859-2', 'codepage': ''}
 
 def unpack(folder):
     with zipfile.ZipFile(ARGS.zip) as z:
@@ -77,8 +77,10 @@ class Contents(unittest.TestCase):
         self.assertTrue(text.startswith(f'Lumaro {ARGS.version} for Windows'))
         self.assertIn(f'Lumaro {ARGS.version} started', text)
         for topic in ['lumaro.dll', 'daemon', 'iconv.dll', 'activity log', 'lumaro-host.exe filter',
-                      'winpthreads']:
+                      'winpthreads', 'CodePage', 'check-config', 'content-disposion', 'LICENSE.txt']:
             self.assertIn(topic, text)
+        license = self.read('LICENSE.txt').decode('ascii')
+        self.assertTrue(license.startswith('MIT License\r\n\r\nCopyright (c) 2026 The Lumaro developers\r\n'))
 
     def test_settings_sample_sets_nothing_and_shows_every_default(self):
         text = self.read('lumaro.ini.sample').decode('ascii')

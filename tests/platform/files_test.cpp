@@ -20,6 +20,7 @@ namespace {
 
 using platform::TReplaceFault;
 using testing::ErrorOf;
+using testing::IsFileError;
 
 const std::string Original("Subject: old\r\n\r\nbody\0with NUL\r\n", 32);
 const std::string Replacement = "Subject: new\r\n\r\na longer body than before\r\n";
@@ -27,7 +28,7 @@ const std::string Replacement = "Subject: new\r\n\r\na longer body than before\r
 TEST(Files, WriteReadAndAppend) {
     testing::TScratchFolder Folder;
     const std::string Path = Folder.Path("f");
-    EXPECT_EQ(ErrorOf([&] { platform::ReadWholeFile(Path); }), "Cannot open file " + Path);
+    EXPECT_TRUE(IsFileError(ErrorOf([&] { platform::ReadWholeFile(Path); }), "Cannot open file " + Path));
     platform::AppendToFile(Path, "first\r\n");
     platform::AppendToFile(Path, "second\r\n");
     EXPECT_EQ(platform::ReadWholeFile(Path), "first\r\nsecond\r\n");
@@ -40,9 +41,9 @@ TEST(Files, WriteReadAndAppend) {
 TEST(Files, MissingFolderGivesEachOperationsMessage) {
     testing::TScratchFolder Folder;
     const std::string Path = Folder.Path("no-such-folder") + platform::PathSeparator() + "f";
-    EXPECT_EQ(ErrorOf([&] { platform::WriteWholeFile(Path, "x"); }), "Cannot create file " + Path);
-    EXPECT_EQ(ErrorOf([&] { platform::AppendToFile(Path, "x"); }), "Cannot open file " + Path);
-    EXPECT_EQ(ErrorOf([&] { platform::ReplaceFile(Path, "x"); }), "Cannot create file " + Path);
+    EXPECT_TRUE(IsFileError(ErrorOf([&] { platform::WriteWholeFile(Path, "x"); }), "Cannot create file " + Path));
+    EXPECT_TRUE(IsFileError(ErrorOf([&] { platform::AppendToFile(Path, "x"); }), "Cannot open file " + Path));
+    EXPECT_TRUE(IsFileError(ErrorOf([&] { platform::ReplaceFile(Path, "x"); }), "Cannot create file " + Path));
 }
 
 class ReplaceFault : public ::testing::TestWithParam<TReplaceFault> {};
@@ -53,8 +54,8 @@ TEST_P(ReplaceFault, OriginalKeepsItsBytesAndNoTemporaryRemains) {
     platform::WriteWholeFile(Path, Original);
     platform::InjectReplaceFault(GetParam());
     const bool Faulty = GetParam() != TReplaceFault::None;
-    EXPECT_EQ(ErrorOf([&] { platform::ReplaceFile(Path, Replacement); }),
-              Faulty ? "Cannot create file " + Path : "");
+    const std::string Error = ErrorOf([&] { platform::ReplaceFile(Path, Replacement); });
+    EXPECT_TRUE(Faulty ? IsFileError(Error, "Cannot create file " + Path, false) : Error.empty()) << Error;
     EXPECT_EQ(platform::ReadWholeFile(Path), Faulty ? Original : Replacement);
     EXPECT_EQ(Folder.Names(), std::set<std::string>{"JOB.QDF"});
     // A fault strikes one replacement only.
@@ -90,13 +91,13 @@ TEST(ReplaceFileWith, PiecesArriveInOrderAndAFailingProducerKeepsTheOriginal) {
 
     // A write that fails half way through the pieces fails the replacement.
     platform::InjectReplaceFault(TReplaceFault::WriteHalfway);
-    EXPECT_EQ(ErrorOf([&] {
-                  platform::ReplaceFileWith(Path, [](const platform::TContentWriter& Write) {
-                      Write("one");
-                      Write("two");
-                  });
-              }),
-              "Cannot create file " + Path);
+    EXPECT_TRUE(IsFileError(ErrorOf([&] {
+                                platform::ReplaceFileWith(Path, [](const platform::TContentWriter& Write) {
+                                    Write("one");
+                                    Write("two");
+                                });
+                            }),
+                            "Cannot create file " + Path, false));
     EXPECT_EQ(platform::ReadWholeFile(Path), Original);
     EXPECT_EQ(Folder.Names(), std::set<std::string>{"JOB.QDF"});
 }
@@ -119,7 +120,7 @@ TEST(ReplaceFile, FailingRealReplaceLeavesNoTemporary) {
     testing::TScratchFolder Folder;
     const std::string Path = Folder.Path("JOB.QDF");
     std::filesystem::create_directory(Path);
-    EXPECT_EQ(ErrorOf([&] { platform::ReplaceFile(Path, Replacement); }), "Cannot create file " + Path);
+    EXPECT_TRUE(IsFileError(ErrorOf([&] { platform::ReplaceFile(Path, Replacement); }), "Cannot create file " + Path));
     EXPECT_EQ(Folder.Names(), std::set<std::string>{"JOB.QDF"});
 }
 

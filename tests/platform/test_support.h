@@ -22,6 +22,14 @@ std::string ErrorOf(F Action) {
     return std::string();
 }
 
+// Whether Message is a file error that begins with Start and goes on with the
+// system's reason after ": ". A fault the tests inject has no reason of the
+// system's; with Required false the reason may be missing.
+inline bool IsFileError(const std::string& Message, const std::string& Start, bool Required = true) {
+    if (Message == Start) return !Required;
+    return Message.size() > Start.size() + 2 && Message.compare(0, Start.size() + 2, Start + ": ") == 0;
+}
+
 // A fresh, empty folder for one test, removed with everything in it afterwards.
 class TScratchFolder {
 public:

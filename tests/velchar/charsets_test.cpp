@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "velchar/velchar.h"
 
 namespace lumaro {
@@ -24,7 +27,7 @@ std::vector<std::string_view> Words(std::string_view Names) {
 }
 
 // The lookup as a plain walk over the rows: the oracle for the indexed lookup.
-C ReferenceCharsetByName(std::string_view Name) {
+std::optional<C> ReferenceKnownCharsetByName(std::string_view Name) {
     std::string Upper(Name);
     for (char& Ch : Upper) {
         if (Ch >= 'a' && Ch <= 'z') Ch = static_cast<char>(Ch - 32);
@@ -35,8 +38,10 @@ C ReferenceCharsetByName(std::string_view Name) {
     for (const TIconvChar& Row : CharsetNames) {
         if (NameListContains(Upper, Row.Names)) return Row.Id;
     }
-    return C::ISO_8859_1;
+    return std::nullopt;
 }
+
+C ReferenceCharsetByName(std::string_view Name) { return ReferenceKnownCharsetByName(Name).value_or(C::ISO_8859_1); }
 
 TEST(CharsetNames, TableShape) {
     ASSERT_EQ(CharsetNames.size(), 113u);
@@ -133,10 +138,16 @@ TEST(CharsetNames, ByName) {
         {"CSUNICODE UCS-2BE", C::ISO_8859_1},
         {"ISO-8859-2 ISO", C::ISO_8859_1},
         {std::string("UTF-8\0", 6), C::ISO_8859_1},
+        // Settings an administrator writes that name no charset.
+        {"LATIN-2", C::ISO_8859_1},
+        {"ISO8859-2x", C::ISO_8859_1},
+        {"WINDOWS-1250 ; Czech", C::ISO_8859_1},
     };
     for (const TCase& Case : Cases) {
         EXPECT_EQ(CharsetByName(Case.Name), Case.Expected) << '"' << Case.Name << '"';
         EXPECT_EQ(ReferenceCharsetByName(Case.Name), Case.Expected) << '"' << Case.Name << '"';
+        // Only a name that no row holds is unknown, ISO-8859-1's own names are not.
+        EXPECT_EQ(KnownCharsetByName(Case.Name), ReferenceKnownCharsetByName(Case.Name)) << '"' << Case.Name << '"';
     }
 }
 
@@ -223,26 +234,57 @@ TEST(CharsetNames, CodePages) {
 
 void SetCodePage(const char* Value) {
 #ifdef _WIN32
-    _putenv_s("LUMARO_CODEPAGE", Value);
+    _putenv_s("LUMARO_CODEPAGE", Value ? Value : "");
 #else
-    setenv("LUMARO_CODEPAGE", Value, 1);
+    if (Value) setenv("LUMARO_CODEPAGE", Value, 1); else unsetenv("LUMARO_CODEPAGE");
 #endif
 }
 
-TEST(CharsetNames, SystemCharsetIsAskedAfreshOnEveryCall) {
+// LUMARO_CODEPAGE first, then the job's own code page on its thread, then the
+// system's ANSI code page (1252 on a system that has none), asked on every call.
+TEST(CharsetNames, SystemCodePageInItsOrderOfChoice) {
     const char* Saved = std::getenv("LUMARO_CODEPAGE");
-    std::string Restore = Saved ? Saved : "";
-    SetCodePage("1250");
-    EXPECT_EQ(SystemCharset(), C::WINDOWS_1250);
-    SetCodePage("65001");
-    EXPECT_EQ(SystemCharset(), C::UTF_8);
-    SetCodePage("874");
-    EXPECT_EQ(SystemCharset(), C::ISO_8859_15);
-#ifdef _WIN32
-    _putenv_s("LUMARO_CODEPAGE", Restore.c_str());
-#else
-    if (Saved) setenv("LUMARO_CODEPAGE", Restore.c_str(), 1); else unsetenv("LUMARO_CODEPAGE");
-#endif
+    const std::string Restore = Saved ? Saved : "";
+    SetCodePage(Saved ? "" : nullptr);
+    const uint32_t System = platform::SystemAnsiCodePage().value_or(1252);
+    EXPECT_EQ(SystemCodePage(), System);
+    {
+        const TSystemCodePageScope Job(1251);
+        EXPECT_EQ(SystemCharset(), C::WINDOWS_1251);
+        {
+            const TSystemCodePageScope Inner(28592);
+            EXPECT_EQ(SystemCharset(), C::ISO_8859_2);
+        }
+        EXPECT_EQ(SystemCodePage(), 1251u);
+        uint32_t OnAnotherThread = 0;
+        std::thread([&OnAnotherThread] { OnAnotherThread = SystemCodePage(); }).join();
+        EXPECT_EQ(OnAnotherThread, System);
+        SetCodePage("874");
+        EXPECT_EQ(SystemCharset(), C::ISO_8859_15);
+        SetCodePage("65001");
+        EXPECT_EQ(SystemCharset(), C::UTF_8);
+        SetCodePage(Saved ? "" : nullptr);
+    }
+    EXPECT_EQ(SystemCodePage(), System);
+    SetCodePage(Saved ? Restore.c_str() : nullptr);
+}
+
+TEST(CharsetNames, AnsiCodePageOfACharsetsScript) {
+    const std::pair<C, uint32_t> Cases[] = {
+        {C::ISO_8859_2, 1250}, {C::CP852, 1250},       {C::ISO_8859_1, 1252}, {C::ISO_8859_15, 1252},
+        {C::ISO_8859_5, 1251}, {C::KOI8_R, 1251},      {C::KOI8_U, 1251},     {C::ISO_8859_7, 1253},
+        {C::ISO_8859_9, 1254}, {C::ISO_8859_13, 1257}, {C::UTF_8, 1252},      {C::ISO_8859_3, 1252},
+    };
+    for (const auto& [Id, Expected] : Cases) EXPECT_EQ(AnsiCodePageOfCharset(Id), Expected) << CharsetName(Id);
+    // A Windows charset is its own code page, and every answer is a code page
+    // that maps to a charset of its own.
+    for (size_t N = 0; N < CharsetCount; ++N) {
+        const C Id = CharsetOfOrdinal(N);
+        EXPECT_TRUE(CodePageKnown(AnsiCodePageOfCharset(Id))) << CharsetName(Id);
+        if (Id >= C::WINDOWS_1250 && Id <= C::WINDOWS_1258) {
+            EXPECT_EQ(CharsetOfCodePage(AnsiCodePageOfCharset(Id)), Id);
+        }
+    }
 }
 
 TEST(CharsetNames, ByteOrderMarks) {

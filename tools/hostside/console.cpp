@@ -45,6 +45,28 @@ void WriteBytes(std::FILE* Stream, const std::string& Bytes) {
 
 }  // namespace
 
+#ifdef _WIN32
+std::filesystem::path PathOf(const std::string& Text) {
+    const int Length = static_cast<int>(Text.size());
+    const int N = Text.empty() ? 0 : MultiByteToWideChar(CP_ACP, 0, Text.data(), Length, nullptr, 0);
+    std::wstring Wide(static_cast<size_t>(N), L'\0');
+    if (N > 0) MultiByteToWideChar(CP_ACP, 0, Text.data(), Length, Wide.data(), N);
+    return std::filesystem::path(Wide);
+}
+
+std::string TextOf(const std::filesystem::path& Path) {
+    const std::wstring& Wide = Path.native();
+    const int Length = static_cast<int>(Wide.size());
+    const int N = Wide.empty() ? 0 : WideCharToMultiByte(CP_ACP, 0, Wide.data(), Length, nullptr, 0, nullptr, nullptr);
+    std::string Text(static_cast<size_t>(N), '\0');
+    if (N > 0) WideCharToMultiByte(CP_ACP, 0, Wide.data(), Length, Text.data(), N, nullptr, nullptr);
+    return Text;
+}
+#else
+std::filesystem::path PathOf(const std::string& Text) { return std::filesystem::path(Text); }
+std::string TextOf(const std::filesystem::path& Path) { return Path.string(); }
+#endif
+
 void WriteStdout(const std::string& Bytes) { WriteBytes(stdout, Bytes); }
 void WriteStderr(const std::string& Text) { WriteBytes(stderr, Text); }
 
@@ -69,7 +91,7 @@ uint64_t PeakMemoryBytes() {
 std::string DefaultModulePath() {
     const std::string Self = ExecutablePath();
     if (Self.empty()) return ModuleFileName;
-    const std::string Folder = std::filesystem::path(Self).parent_path().string();
+    const std::string Folder = TextOf(PathOf(Self).parent_path());
     const std::string Beside = JoinPath(Folder, ModuleFileName);
     // The first of these that exists; a message that no module can be loaded names
     // the first. Beside us is where the Windows archive has it; the Linux package
@@ -90,9 +112,9 @@ std::string DefaultModulePath() {
 void LoadModule(const std::string& Given, TModule& Module) {
     const std::string Path = Given.empty() ? DefaultModulePath() : Given;
     std::error_code Error;
-    const std::filesystem::path Absolute = std::filesystem::absolute(Path, Error);
+    const std::filesystem::path Absolute = std::filesystem::absolute(PathOf(Path), Error);
     // A name without a folder would send the loader on its own search path.
-    Module.Load(Error ? Path : Absolute.string());
+    Module.Load(Error ? Path : TextOf(Absolute));
 }
 
 }  // namespace lumaro::host

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "lumaro/hostif.h"
+#include "lumaro/lumaro.h"
 #include "platform/platform.h"
 
 namespace lumaro::host {
@@ -61,7 +63,8 @@ struct TJob {
 
 struct TJobOutcome {
     int16_t Result = 0;
-    bool Failed = false;  // the module wrote to the server log during the job
+    bool Failed = false;         // the module reported a crash to the server log
+    unsigned SettingReports = 0;  // the settings the module reported it could not use
 };
 
 // What the server answers and where its log goes. A variable without a value is
@@ -99,17 +102,13 @@ private:
     TServerSettings Settings;
     THostInterface HostRecord{};
     const TJob* CurrentJob = nullptr;
-    unsigned LogMessages = 0;
+    unsigned CrashReports = 0;
+    unsigned SettingReports = 0;
 };
 
-// The value of a key in section Lumaro of the given configuration, or nothing when
-// the file, the section or the key is missing (a key present with an empty value
-// is kept).
-std::optional<std::string> ConfiguredValue(const std::string& IniPath, const std::string& Key);
-
 // The configuration a host writes for a job it runs in a scratch folder: LogFile
-// and Queue as given, TagName and CharSet from BASE/lumaro.ini when it has them,
-// CharSet replaced by CharSetOverride when given.
+// and Queue as given, TagName, CharSet and CodePage from BASE/lumaro.ini when it
+// has them, CharSet replaced by CharSetOverride when given.
 std::string ScratchConfiguration(const std::optional<std::string>& BaseDir, const std::string& LogFile,
                                  const std::string& Queue,
                                  const std::optional<std::string>& CharSetOverride = std::nullopt);
@@ -129,6 +128,17 @@ private:
 };
 // The system's folder for temporary files.
 std::string TemporaryFolder();
+
+// A path of the system's ANSI code page, as the module and the server name files,
+// as a path of the standard library, and back: on Windows the library would take
+// the bytes for another charset and miss a folder such as C:\Pošta.
+std::filesystem::path PathOf(const std::string& Text);
+std::string TextOf(const std::filesystem::path& Path);
+
+// What lumaro-host check-config and lumaro-milter --check-config print: the check
+// of the configuration as the module's jobs read it, its problems last. The result
+// is the number of problems.
+size_t PrintConfigurationCheck(const std::string& BaseDir, const TCheckedHost& Host = {});
 
 void WriteStdout(const std::string& Bytes);
 void WriteStderr(const std::string& Text);

@@ -15,15 +15,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const ConfigSection = "Lumaro";
-
 }  // namespace
 
 std::string TemporaryFolder() {
     std::error_code Error;
     const fs::path Temp = fs::temp_directory_path(Error);
     if (Error) throw TUsageError("no folder for temporary files");
-    return Temp.string();
+    return TextOf(Temp);
 }
 
 #ifdef _WIN32
@@ -31,10 +29,10 @@ TScratchFolder::TScratchFolder(const std::string& Parent, const std::string& Pre
     std::error_code Error;
     const auto Seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (unsigned Try = 0; Try < 100; ++Try) {
-        const fs::path Candidate = fs::path(Parent) / (Prefix + std::to_string(Seed + Try));
+        const fs::path Candidate = PathOf(Parent) / PathOf(Prefix + std::to_string(Seed + Try));
         // create_directory fails on an existing folder, so two hosts never share one.
         if (fs::create_directory(Candidate, Error) && !Error) {
-            Folder = Candidate.string();
+            Folder = TextOf(Candidate);
             return;
         }
     }
@@ -53,30 +51,22 @@ TScratchFolder::TScratchFolder(const std::string& Parent, const std::string& Pre
 
 TScratchFolder::~TScratchFolder() {
     std::error_code Error;
-    fs::remove_all(Folder, Error);
-}
-
-std::optional<std::string> ConfiguredValue(const std::string& IniPath, const std::string& Key) {
-    static const std::string Missing("\x01missing\x01");
-    std::string Value = platform::ProfileString(IniPath, ConfigSection, Key, Missing);
-    if (Value == Missing) return std::nullopt;
-    return Value;
+    fs::remove_all(PathOf(Folder), Error);
 }
 
 std::string ScratchConfiguration(const std::optional<std::string>& BaseDir, const std::string& LogFile,
                                  const std::string& Queue, const std::optional<std::string>& CharSetOverride) {
-    std::optional<std::string> TagName, CharSet;
-    if (BaseDir) {
-        const std::string Ini = JoinPath(*BaseDir, "lumaro.ini");
-        TagName = ConfiguredValue(Ini, "TagName");
-        CharSet = ConfiguredValue(Ini, "CharSet");
-    }
-    if (CharSetOverride) CharSet = CharSetOverride;
+    TConfiguration Base;
+    if (BaseDir) Base = ReadConfiguration(ConfigurationPath(*BaseDir));
+    if (CharSetOverride) Base.CharSet = {*CharSetOverride, TSettingSource::File, {}};
     std::string Text = "[Lumaro]\r\n";
     Text += "LogFile=" + LogFile + "\r\n";
     Text += "Queue=" + Queue + "\r\n";
-    if (TagName) Text += "TagName=" + *TagName + "\r\n";
-    if (CharSet) Text += "CharSet=" + *CharSet + "\r\n";
+    // What the base folder's file sets goes on; a default stays a default.
+    const std::pair<const char*, const TSetting*> Kept[] = {
+        {"TagName", &Base.TagName}, {"CharSet", &Base.CharSet}, {"CodePage", &Base.CodePage}};
+    for (const auto& [Key, Setting] : Kept)
+        if (Setting->Source == TSettingSource::File) Text += std::string(Key) + "=" + Setting->Value + "\r\n";
     return Text;
 }
 

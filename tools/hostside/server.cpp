@@ -94,8 +94,10 @@ void TServer::FillJobInfo(void* Handle, void* Info) const {
 }
 
 void TServer::WriteLog(int Zero, int Five, const char* Text) {
-    ++LogMessages;
     const std::string Message = Text ? Text : "(null text)";
+    // A setting the module could not use is reported, and the job still done.
+    if (Message.rfind(SettingPrefix, 0) == 0) ++SettingReports;
+    else ++CrashReports;
     if (Zero != 0 || Five != 5) {
         WriteStderr(Settings.ProgramName + ": WriteServerLog called with " + std::to_string(Zero) + ", " +
                     std::to_string(Five) + " instead of 0, 5\n");
@@ -111,11 +113,12 @@ void TServer::WriteLog(int Zero, int Five, const char* Text) {
 
 TJobOutcome TServer::RunJob(const TModule& Module, const TJob& Job) {
     CurrentJob = &Job;
-    const unsigned Before = LogMessages;
+    const unsigned CrashesBefore = CrashReports, SettingsBefore = SettingReports;
     TJobOutcome Outcome;
     // The job handle is opaque to the module; ours is the job's own address.
     Outcome.Result = Module.Daemon(const_cast<TJob*>(&Job), &HostRecord);
-    Outcome.Failed = LogMessages != Before;
+    Outcome.Failed = CrashReports != CrashesBefore;
+    Outcome.SettingReports = SettingReports - SettingsBefore;
     CurrentJob = nullptr;
     return Outcome;
 }

@@ -27,9 +27,10 @@ struct TFileStamp {
 TFileStamp StampOf(const std::string& Path) {
     std::error_code Error;
     TFileStamp Stamp;
-    Stamp.Size = fs::file_size(Path, Error);
+    const fs::path File = PathOf(Path);
+    Stamp.Size = fs::file_size(File, Error);
     if (Error) return TFileStamp{};
-    Stamp.Time = fs::last_write_time(Path, Error);
+    Stamp.Time = fs::last_write_time(File, Error);
     Stamp.Exists = !Error;
     return Stamp;
 }
@@ -54,13 +55,13 @@ struct TQueueEntry {
 
 std::vector<TQueueEntry> ListQueue(const std::string& Folder) {
     std::error_code Error;
-    fs::directory_iterator It(Folder, Error);
+    fs::directory_iterator It(PathOf(Folder), Error);
     if (Error) throw TUsageError("cannot read the queue folder " + Folder);
     std::vector<TQueueEntry> Entries;
     for (const fs::directory_entry& Entry : It) {
-        const std::string Name = Entry.path().filename().string();
+        const std::string Name = TextOf(Entry.path().filename());
         if (HasQueueSuffix(Name) && Entry.is_regular_file(Error)) {
-            Entries.push_back({Name, Entry.path().string()});
+            Entries.push_back({Name, TextOf(Entry.path())});
         }
     }
     std::sort(Entries.begin(), Entries.end(),
@@ -155,7 +156,7 @@ int RunCommand(const TOptions& Options) {
     const bool Changed = !(StampOf(File) == Before);
     WriteStdout("DAEMON returned " + std::to_string(Outcome.Result) + " (" +
                 OutcomeText(Outcome, Changed) + ")\n");
-    return Outcome.Failed ? ExitJobFailed : ExitOk;
+    return Outcome.Failed || Outcome.SettingReports > 0 ? ExitJobFailed : ExitOk;
 }
 
 int QueueCommand(const TOptions& Options) {
@@ -169,7 +170,7 @@ int QueueCommand(const TOptions& Options) {
     Senders.reserve(Entries.size());
     for (const TQueueEntry& Entry : Entries) Senders.push_back(SenderOfMessage(Entry.Path));
 
-    size_t Changed = 0, Failed = 0;
+    size_t Changed = 0, Failed = 0, WithSettingReports = 0;
     uintmax_t Bytes = 0;
     TProgress Progress(Entries.size());
     const auto Start = TClock::now();
@@ -180,6 +181,7 @@ int QueueCommand(const TOptions& Options) {
         Bytes += Before.Size;
         const TJob Job{Entry.Name.substr(0, Entry.Name.size() - 4), Senders[I]};
         const TJobOutcome Outcome = Server.RunJob(Module, Job);
+        if (Outcome.SettingReports > 0) ++WithSettingReports;
         if (Outcome.Failed) ++Failed;
         else if (!(StampOf(Entry.Path) == Before)) ++Changed;
     }
@@ -187,10 +189,17 @@ int QueueCommand(const TOptions& Options) {
     Progress.Step(Entries.size(), "");
     Progress.Finish();
     const double Rate = Seconds > 0 ? static_cast<double>(Bytes) / 1e6 / Seconds : 0.0;
+    const std::string Reported =
+        WithSettingReports > 0 ? ", " + std::to_string(WithSettingReports) + " reporting a setting it could not use"
+                               : std::string();
     WriteStdout("jobs " + std::to_string(Entries.size()) + ", changed " + std::to_string(Changed) +
-                ", failed " + std::to_string(Failed) + ", " + Fixed(Seconds, 3) + " seconds, " +
+                ", failed " + std::to_string(Failed) + Reported + ", " + Fixed(Seconds, 3) + " seconds, " +
                 Fixed(Rate, 1) + " MB/s" + PeakMemoryText() + "\n");
-    return Failed ? ExitJobFailed : ExitOk;
+    return Failed > 0 || WithSettingReports > 0 ? ExitJobFailed : ExitOk;
+}
+
+int CheckConfigCommand(const TOptions& Options) {
+    return PrintConfigurationCheck(Options.BaseDir.value_or(".")) > 0 ? ExitJobFailed : ExitOk;
 }
 
 int EntryPointCommand(const TOptions& Options) {

@@ -17,7 +17,7 @@ std::string FilterThroughModule(const TOptions& Options, const TModule& Module,
     TScratchFolder Scratch(TemporaryFolder(), "lumaro-filter-");
     const std::string Queue = JoinPath(Scratch.Path(), "QUEUE");
     std::error_code Error;
-    fs::create_directory(Queue, Error);
+    fs::create_directory(PathOf(Queue), Error);
     if (Error) throw TUsageError("cannot create the scratch queue " + Queue);
     const std::string QueueFile = JoinPath(Queue, std::string(FilterJobId) + ".QDF");
     platform::WriteWholeFile(QueueFile, Message);
@@ -29,7 +29,8 @@ std::string FilterThroughModule(const TOptions& Options, const TModule& Module,
     ServerOptions.BaseDir = Scratch.Path();
     ServerOptions.QueueDir = Queue;
     TServer Server(ServerSettingsOf(ServerOptions));
-    Failed = Server.RunJob(Module, TJob{FilterJobId, std::nullopt}).Failed;
+    const TJobOutcome Outcome = Server.RunJob(Module, TJob{FilterJobId, std::nullopt});
+    Failed = Outcome.Failed || Outcome.SettingReports > 0;
 
     // A failed job leaves the message as it was, and that is what goes on down the pipe.
     std::string Result = platform::ReadWholeFile(QueueFile);

@@ -17,7 +17,7 @@ constexpr int ExitOk = 0;
 constexpr int ExitJobFailed = 1;
 constexpr int ExitUsage = 2;
 
-enum class TCommand { Run, Queue, Filter, Startup, Closedown, Configure, Help };
+enum class TCommand { Run, Queue, Filter, CheckConfig, Startup, Closedown, Configure, Help, Version };
 
 struct TOptions {
     TCommand Command = TCommand::Help;
@@ -52,5 +52,6 @@ int RunCommand(const TOptions& Options);
 int QueueCommand(const TOptions& Options);
 int FilterCommand(const TOptions& Options);
 int EntryPointCommand(const TOptions& Options);
+int CheckConfigCommand(const TOptions& Options);
 
 }  // namespace lumaro::host

@@ -9,6 +9,8 @@ namespace {
 int Dispatch(const TOptions& Options) {
     switch (Options.Command) {
         case TCommand::Help: WriteStdout(HelpText()); return ExitOk;
+        case TCommand::Version: WriteStdout("lumaro-host " LUMARO_VERSION "\n"); return ExitOk;
+        case TCommand::CheckConfig: return CheckConfigCommand(Options);
         case TCommand::Run: return RunCommand(Options);
         case TCommand::Queue: return QueueCommand(Options);
         case TCommand::Filter: return FilterCommand(Options);

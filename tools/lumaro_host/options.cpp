@@ -13,10 +13,10 @@ const char* const Help =
     "Loads the Lumaro module the way the mail server does and drives its entry points.\n"
     "\n"
     "Commands:\n"
-    "  run --base DIR [--queue DIR] [--host NAME] [--version M.N] JOBID [SENDER]\n"
+    "  run --base DIR [--queue DIR] [--host NAME] [--interface M.N] JOBID [SENDER]\n"
     "      One DAEMON call for the job JOBID (its message is JOBID.QDF in the queue\n"
     "      folder); SENDER is the sender text the server reports for the job.\n"
-    "  queue --base DIR [--queue DIR] [--host NAME] [--version M.N]\n"
+    "  queue --base DIR [--queue DIR] [--host NAME] [--interface M.N]\n"
     "      One DAEMON call for every *.QDF file of the queue folder, in name order, then\n"
     "      a summary: jobs, changed, failed, seconds, MB/s (10^6 bytes of input per\n"
     "      second) and the peak memory of the whole program. On a terminal a progress\n"
@@ -27,6 +27,13 @@ const char* const Help =
     "      queue and writes the result to standard output; the activity-log lines go\n"
     "      to standard error. The configuration comes from DIR/lumaro.ini when --base\n"
     "      is given (its LogFile and Queue are replaced by the scratch folder's).\n"
+    "  check-config [--base DIR]\n"
+    "      Reads DIR/lumaro.ini (default: the current folder) as every job reads it and\n"
+    "      prints each setting with where its value came from, the code page headers\n"
+    "      are decoded into, the activity log and whether it can be appended to, and\n"
+    "      the iconv library in use; then every problem found (a CharSet or TagName a\n"
+    "      job cannot use, a log that cannot be written, a file without [Lumaro], an\n"
+    "      unknown key).\n"
     "  startup | closedown | configure\n"
     "      Calls STARTUP, CLOSEDOWN or CONFIGURE and prints its result.\n"
     "\n"
@@ -45,16 +52,18 @@ const char* const Help =
     "                  server has none and the module falls back to BASE/QUEUE. The\n"
     "                  Queue key of lumaro.ini, when set, wins as it does in the module.\n"
     "  --host NAME     the server's host name (host variable 3); default: none\n"
-    "  --version M.N   the interface version in the host record (default 4.1)\n"
+    "  --interface M.N the interface version in the host record (default 4.1)\n"
     "  --charset NAME  filter only: the CharSet to convert into, overriding lumaro.ini\n"
     "  --help          this text\n"
+    "  --version       the version of this program and the module it was built with\n"
     "\n"
     "Options take their value as the next argument or after '=' (--base=DIR).\n"
     "Server log messages are written to standard error as they arrive.\n"
     "\n"
     "Exit status: 0 when every job succeeded (for the entry-point commands: the call\n"
     "was made), 1 when a job failed (the module reported a crash to the server log),\n"
-    "2 for bad arguments or when the module or a folder cannot be used.\n";
+    "when the module reported a setting it could not use, or when check-config found\n"
+    "a problem; 2 for bad arguments or when the module or a folder cannot be used.\n";
 
 struct TCommandRule {
     TCommand Command;
@@ -65,10 +74,11 @@ struct TCommandRule {
 
 const std::map<std::string, TCommandRule>& CommandRules() {
     static const std::map<std::string, TCommandRule> Rules = {
-        {"run", {TCommand::Run, {"--base", "--queue", "--host", "--version"}, 1, 2, true}},
-        {"queue", {TCommand::Queue, {"--base", "--queue", "--host", "--version"}, 0, 0, true}},
-        {"filter", {TCommand::Filter, {"--base", "--charset", "--host", "--version"}, 0, 0, false}},
-        {"startup", {TCommand::Startup, {"--base", "--queue", "--host", "--version"}, 0, 0, false}},
+        {"run", {TCommand::Run, {"--base", "--queue", "--host", "--interface"}, 1, 2, true}},
+        {"queue", {TCommand::Queue, {"--base", "--queue", "--host", "--interface"}, 0, 0, true}},
+        {"filter", {TCommand::Filter, {"--base", "--charset", "--host", "--interface"}, 0, 0, false}},
+        {"check-config", {TCommand::CheckConfig, {"--base"}, 0, 0, false}},
+        {"startup", {TCommand::Startup, {"--base", "--queue", "--host", "--interface"}, 0, 0, false}},
         {"closedown", {TCommand::Closedown, {}, 0, 0, false}},
         {"configure", {TCommand::Configure, {}, 0, 0, false}},
     };
@@ -76,8 +86,8 @@ const std::map<std::string, TCommandRule>& CommandRules() {
 }
 
 bool IsKnownOption(const std::string& Name) {
-    static const char* const Known[] = {"--module", "--base",    "--queue", "--host",
-                                        "--version", "--charset", "--help"};
+    static const char* const Known[] = {"--module",  "--base", "--queue",  "--host",
+                                        "--interface", "--charset", "--help", "--version"};
     return std::find(std::begin(Known), std::end(Known), Name) != std::end(Known);
 }
 
@@ -98,7 +108,7 @@ void ParseVersion(const std::string& Text, TOptions& Options) {
     const size_t Dot = Text.find('.');
     if (Dot == std::string::npos || !ParseVersionPart(Text.substr(0, Dot), Options.VersionMajor) ||
         !ParseVersionPart(Text.substr(Dot + 1), Options.VersionMinor)) {
-        throw TUsageError("--version wants M.N with numbers from 0 to 255, not '" + Text + "'");
+        throw TUsageError("--interface wants M.N with numbers from 0 to 255, not '" + Text + "'");
     }
 }
 
@@ -109,13 +119,14 @@ void SetOption(const std::string& Name, const std::string& Value, TOptions& Opti
     else if (Name == "--queue") Options.QueueDir = Value;
     else if (Name == "--host") Options.HostName = Value;
     else if (Name == "--charset") Options.CharSet = Value;
-    else if (Name == "--version") ParseVersion(Value, Options);
+    else if (Name == "--interface") ParseVersion(Value, Options);
 }
 
 struct TSplitArguments {
     std::vector<std::pair<std::string, std::string>> Named;
     std::vector<std::string> Positional;
     bool WantsHelp = false;
+    bool WantsVersion = false;
 };
 
 TSplitArguments SplitArguments(const std::vector<std::string>& Args) {
@@ -130,8 +141,10 @@ TSplitArguments SplitArguments(const std::vector<std::string>& Args) {
         const size_t Eq = A.find('=');
         const std::string Name = A.substr(0, Eq);
         if (!IsKnownOption(Name)) throw TUsageError("unknown option " + Name);
-        if (Name == "--help") {
-            Split.WantsHelp = true;
+        if (Name == "--version" && Eq != std::string::npos)
+            throw TUsageError("--version takes no value (the interface version is --interface M.N)");
+        if (Name == "--help" || Name == "--version") {
+            (Name == "--help" ? Split.WantsHelp : Split.WantsVersion) = true;
             continue;
         }
         if (Eq != std::string::npos) {
@@ -182,6 +195,10 @@ TOptions ParseArguments(const std::vector<std::string>& Args) {
     TSplitArguments Split = SplitArguments(Args);
     TOptions Options;
     if (Split.WantsHelp) return Options;
+    if (Split.WantsVersion) {
+        Options.Command = TCommand::Version;
+        return Options;
+    }
     if (Split.Positional.empty()) throw TUsageError("no command given");
     const std::string Command = Split.Positional.front();
     const auto Found = CommandRules().find(Command);

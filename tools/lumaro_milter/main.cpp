@@ -323,13 +323,18 @@ int Main(int Argc, char** Argv) {
     umask(0027);
     try {
         const TMilterOptions Options = ParseMilterArguments(std::vector<std::string>(Argv + 1, Argv + Argc));
-        if (Options.Help) {
-            host::WriteStdout(MilterHelpText());
+        if (Options.Help || Options.Version) {
+            host::WriteStdout(Options.Help ? MilterHelpText() : "lumaro-milter " LUMARO_VERSION "\n");
             return 0;
         }
+        if (Options.CheckConfig) return host::PrintConfigurationCheck(*Options.BaseDir, CheckedMilter(Options)) > 0;
         RefuseIfAnswered(Options.Socket);
         // libmilter writes its own few complaints with syslog(3): under our name, to the mail log.
         openlog("lumaro-milter", LOG_PID, LOG_MAIL);
+        // A setting the jobs cannot use is told now; the jobs then do what they can.
+        if (Options.BaseDir)
+            for (const std::string& Problem : CheckConfiguration(*Options.BaseDir, CheckedMilter(Options)).Problems)
+                LogLine(TPriority::Warning, "configuration: " + Problem);
         TMilter Milter(Options);
         Active = &Milter;
         // Taken from before the socket answers: a signal is never left to libmilter.

@@ -152,18 +152,29 @@ std::unique_ptr<TMessage> TMilter::StartMessage(const std::string& Sender) {
     return std::make_unique<TMessage>(Name + ".in", Name + ".out", Sender, Options.MaxSize);
 }
 
+std::optional<std::string> ConfiguredActivityLog(const TMilterOptions& Options) {
+    if (!Options.BaseDir) return std::nullopt;
+    const TSetting Configured = ReadConfiguration(ConfigurationPath(*Options.BaseDir)).LogFile;
+    if (Configured.Source != TSettingSource::File) return std::nullopt;
+    if (Configured.Value.empty() || std::filesystem::path(Configured.Value).is_absolute()) return Configured.Value;
+    return host::JoinPath(*Options.BaseDir, Configured.Value);
+}
+
+TCheckedHost CheckedMilter(const TMilterOptions& Options) {
+    TCheckedHost Host;
+    const std::optional<std::string> Log = ConfiguredActivityLog(Options);
+    Host.LogFile = TSetting{Log.value_or(""), TSettingSource::Host,
+                            Log ? "lumaro-milter: LogFile of --base, a relative one from --base"
+                                : "lumaro-milter: no LogFile in --base"};
+    Host.LogToStream = !Log;
+    Host.Queue = TSetting{"", TSettingSource::Host, "lumaro-milter: a scratch queue of its own"};
+    return Host;
+}
+
 // The activity log: the configured one, else one in the scratch folder whose
 // lines go to stderr after each job.
 std::string TMilter::ActivityLogFile() const {
-    if (Options.BaseDir) {
-        const std::optional<std::string> Configured =
-            host::ConfiguredValue(host::JoinPath(*Options.BaseDir, "lumaro.ini"), "LogFile");
-        if (Configured) {
-            if (Configured->empty() || std::filesystem::path(*Configured).is_absolute()) return *Configured;
-            return host::JoinPath(*Options.BaseDir, *Configured);
-        }
-    }
-    return host::JoinPath(ScratchPath, "activity.log");
+    return ConfiguredActivityLog(Options).value_or(host::JoinPath(ScratchPath, "activity.log"));
 }
 
 void TMilter::ForwardActivityLog(const std::string& QueueId) {

@@ -37,6 +37,8 @@ struct TMilterOptions {
     uint64_t MaxSize = DefaultMaxSize;
     std::string HostName;  // empty: the machine's host name
     bool Help = false;
+    bool Version = false;
+    bool CheckConfig = false;  // check --base's lumaro.ini instead of running
 };
 
 // Raises TUsageError for anything it cannot accept.
@@ -98,6 +100,13 @@ void WakeListener(const std::vector<TListenerAddress>& Listeners);
 // Raises TStartError when a milter already answers on the unix socket of Address:
 // a second one would take the socket away from it, and delete it when it stops.
 void RefuseIfAnswered(const std::string& Address);
+
+// The activity log the milter's jobs write: LogFile of --base's lumaro.ini, a
+// relative one taken from --base; nothing when there is none (the lines then go
+// to standard error).
+std::optional<std::string> ConfiguredActivityLog(const TMilterOptions& Options);
+// What the milter changes in the configuration of its jobs, for the check.
+TCheckedHost CheckedMilter(const TMilterOptions& Options);
 
 // How the MTA is told about a changed message; each call says whether the MTA
 // took the edit.

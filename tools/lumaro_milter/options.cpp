@@ -37,7 +37,13 @@ const char* const Help =
     "  --max-size BYTES  the largest message that is converted (default 67108864, 64\n"
     "                    MiB); a larger one passes unchanged and is not kept\n"
     "  --host NAME       the host name in the tag line (default: this machine's)\n"
+    "  --check-config    check the lumaro.ini of --base as the milter's jobs read it:\n"
+    "                    print every setting and where it came from, the code page,\n"
+    "                    the activity log and the iconv library, then every problem;\n"
+    "                    exit status 1 when there is one (the milter also logs each\n"
+    "                    problem when it starts, and starts all the same)\n"
     "  --help            this text\n"
+    "  --version         the version of this program and the module it was built with\n"
     "\n"
     "Options take their value as the next argument or after '=' (--base=DIR).\n";
 
@@ -92,6 +98,14 @@ TMilterOptions ParseMilterArguments(const std::vector<std::string>& Args) {
             Options.Help = true;
             return Options;
         }
+        if (A == "--version") {
+            Options.Version = true;
+            return Options;
+        }
+        if (A == "--check-config") {
+            Options.CheckConfig = true;
+            continue;
+        }
         if (A.size() < 2 || A.compare(0, 2, "--") != 0) throw TUsageError("unexpected argument '" + A + "'");
         const size_t Eq = A.find('=');
         const std::string Name = A.substr(0, Eq);
@@ -103,7 +117,8 @@ TMilterOptions ParseMilterArguments(const std::vector<std::string>& Args) {
             throw TUsageError("option " + Name + " wants a value");
         }
     }
-    if (Options.Socket.empty()) throw TUsageError("--socket is required");
+    if (Options.CheckConfig && !Options.BaseDir) throw TUsageError("--check-config checks the lumaro.ini of --base DIR");
+    if (Options.Socket.empty() && !Options.CheckConfig) throw TUsageError("--socket is required");
     return Options;
 }
 
