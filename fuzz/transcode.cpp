@@ -4,9 +4,9 @@
 // one-pass UTF-8 to single-byte path against the two passes, for every target;
 // on malformed UTF-8 our own decoding is checked against the library's. With an
 // iconv library loaded, UTF-8 into a charset of our own tables must give the
-// library's bytes whether or not our table may write the agreed characters: both
-// for the input as it is and for the input read as text of the target's
-// characters, which is mostly text the table writes.
+// library's bytes whether or not the answers it gave for each character alone
+// may be written: both for the input as it is and for the input read as text of
+// the target's characters, which is mostly text of characters with answers.
 #include <iconv.h>
 
 #include <cstddef>
@@ -121,10 +121,10 @@ std::string CharactersOf(std::string_view Text, TCharsetId Target) {
     return Out;
 }
 
-void CheckAgreedPath(std::string_view Text, TCharsetId Target, bool Transliterate) {
-    UseAgreedCharacters(false);
+void CheckLearnedPath(std::string_view Text, TCharsetId Target, bool Transliterate) {
+    UseLearnedAnswers(false);
     const std::string ByLibrary = TranscodeText(Text, TCharsetId::UTF_8, Target, Transliterate);
-    UseAgreedCharacters(true);
+    UseLearnedAnswers(true);
     Require(TranscodeText(Text, TCharsetId::UTF_8, Target, Transliterate) == ByLibrary);
 }
 
@@ -142,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     CheckAgainstLibrary(Text);
     if (LoadIconvLibrary()) {
         const TCharsetId Table = CharsetOfOrdinal(Data[1] % 25);
-        CheckAgreedPath(Text, Table, Transliterate);
-        CheckAgreedPath(CharactersOf(Text, Table), Table, Transliterate);
+        CheckLearnedPath(Text, Table, Transliterate);
+        CheckLearnedPath(CharactersOf(Text, Table), Table, Transliterate);
     }
     return 0;
 }

@@ -2,9 +2,12 @@
 // (source to intermediate, intermediate to target) is done by the iconv library
 // when it serves the charset, else by our own code; the halves decide separately.
 #include <atomic>
+#include <clocale>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "velchar/unicode_units.h"
 #include "platform/platform.h"
@@ -69,17 +72,19 @@ private:
 
 // --- library halves: false sends the half to our own code ---------------------------
 
-bool LibraryDecode(std::string_view Text, const std::string& SourceName, std::string& Intermediate) {
-    // Characters above U+FFFF have no place in the intermediate: the library drops them.
-    TConverter Converter(OpenConverterIgnore(IntermediateName, SourceName));
-    return Converter.Opened() && Converter.Run(Text, Intermediate, WideningRoom(Text.size()));
+// Characters above U+FFFF have no place in the intermediate: the library drops them.
+TIconvDescriptor OpenDecoder(const std::string& SourceName) { return OpenConverterIgnore(IntermediateName, SourceName); }
+
+TIconvDescriptor OpenEncoder(const std::string& TargetName, bool Transliterate) {
+    return Transliterate ? OpenConverterTranslit(TargetName, IntermediateName)
+                         : OpenConverterIgnore(TargetName, IntermediateName);
 }
 
-bool LibraryEncode(std::string_view Intermediate, TCharsetId Target, const std::string& TargetName,
-                   bool Transliterate, std::string& Out) {
-    TConverter Converter(Transliterate ? OpenConverterTranslit(TargetName, IntermediateName)
-                                       : OpenConverterIgnore(TargetName, IntermediateName));
-    if (!Converter.Opened()) return false;
+bool RunDecoder(const TConverter& Converter, std::string_view Text, std::string& Intermediate) {
+    return Converter.Run(Text, Intermediate, WideningRoom(Text.size()));
+}
+
+bool RunEncoder(const TConverter& Converter, std::string_view Intermediate, TCharsetId Target, std::string& Out) {
     const size_t Room = EncodingRoom(Intermediate.size(), Target);
     if (Target != TCharsetId::UTF_7) return Converter.Run(Intermediate, Out, Room);
     // A closing "-" makes the library end an open base64 run; the "-" itself goes again.
@@ -89,6 +94,17 @@ bool LibraryEncode(std::string_view Intermediate, TCharsetId Target, const std::
     if (!Converter.Run(Closed, Out, Room)) return false;
     if (!Out.empty()) Out.pop_back();
     return true;
+}
+
+bool LibraryDecode(std::string_view Text, const std::string& SourceName, std::string& Intermediate) {
+    TConverter Converter(OpenDecoder(SourceName));
+    return Converter.Opened() && RunDecoder(Converter, Text, Intermediate);
+}
+
+bool LibraryEncode(std::string_view Intermediate, TCharsetId Target, const std::string& TargetName,
+                   bool Transliterate, std::string& Out) {
+    TConverter Converter(OpenEncoder(TargetName, Transliterate));
+    return Converter.Opened() && RunEncoder(Converter, Intermediate, Target, Out);
 }
 
 // --- own decoding -----------------------------------------------------------------------
@@ -271,75 +287,98 @@ size_t PieceEnd(std::string_view Text, size_t From, TCharsetId Source) {
 
 std::string TranscodeWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate);
 
-// --- characters the library writes as our tables do ------------------------------------
+// --- characters by the library's answers for each alone ---------------------------------
 
-// Our table of a target with a table of its own, and the bytes on which the loaded
-// library agrees with it.
-struct TAgreedPath {
-    const TByteOfValue& ByteOf;
-    std::shared_ptr<const TAgreedBytes> Agreed;
-};
-
-std::atomic<bool> AgreedCharactersUsed{true};
+std::atomic<bool> LearnedAnswersUsed{true};
 
 bool HasOwnTable(TCharsetId Id) { return Ordinal(Id) < TableCharsetCount; }
 
-// Asks the library about every character of the target's table, one at a time, by
-// the very conversion a text goes through, and keeps the bytes whose character
-// comes back as that one byte. ASCII is asked like the rest. Only the byte our
-// encoder writes can agree: of two positions holding one character, the first.
-std::shared_ptr<const TAgreedBytes> LearnAgreedBytes(TCharsetId Target, bool Transliterate) {
-    auto Learned = std::make_shared<TAgreedBytes>();
-    const TCodeTable& Table = LoadCodeTable(Target);
-    const TByteOfValue& ByteOf = ReverseTableOf(Target);
-    for (unsigned B = 0; B < 256; ++B) {
-        const unsigned W = B < 0x80 ? B : Table[B - 0x80];
-        if (W >= 0x80 && ByteOf[W] != B) continue;
-        const char Unit[2] = {static_cast<char>(W >> 8), static_cast<char>(W & 0xFF)};
-        const std::string Character = IntermediateToUtf8(std::string_view(Unit, 2));
-        if (TranscodeWhole(Character, TCharsetId::UTF_8, Target, Transliterate) == std::string(1, static_cast<char>(B)))
-            Learned->Bytes.Include(static_cast<uint8_t>(B));
+// Asks the library for one character by the two halves a text takes, and gives no
+// answer where a half that the library opened stops short (in a text that half
+// would go to our own code whole); that half is closed. A half the library does not
+// open is our own code's, for a lone character as for a text. Intermediate and Out
+// are the caller's, kept from one character to the next.
+void AskOne(std::string_view Character, TCharsetId Target, bool Transliterate, std::optional<TConverter>& Decoder,
+            std::optional<TConverter>& Encoder, std::string& Intermediate, std::string& Out,
+            TLearnedAnswers::TAsked& Answers) {
+    if (!Decoder->Opened()) {
+        Intermediate = OwnDecode(Character, TCharsetId::UTF_8);
+    } else if (!RunDecoder(*Decoder, Character, Intermediate)) {
+        Decoder.reset();
+        return Answers.Refuse();
     }
-    Learned->AllAscii = true;
-    for (unsigned B = 0; B < 0x80; ++B) Learned->AllAscii = Learned->AllAscii && Learned->Bytes.Contains(static_cast<uint8_t>(B));
-    return Learned;
+    if (!Encoder->Opened()) {
+        Out = OwnEncode(Intermediate, Target, Transliterate);
+    } else if (!RunEncoder(*Encoder, Intermediate, Target, Out)) {
+        Encoder.reset();
+        return Answers.Refuse();
+    }
+    Answers.Add(Out);
 }
 
-// What the library numbered Library agrees on, learned at the first conversion into
-// the target after that library was loaded. The lock keeps two threads from learning
-// at once; it is never held while the binding's own lock is wanted by a holder of it.
-TAgreedPath AgreedPathOf(uint32_t Library, TCharsetId Target, bool Transliterate) {
+// Asks the library for characters one at a time, with both descriptors open for the
+// whole batch (a closed one is opened afresh for the next character).
+void AskLibrary(TCharsetId Target, bool Transliterate, const std::vector<uint32_t>& Characters,
+                TLearnedAnswers::TAsked& Answers) {
+    const std::string SourceName = CharsetName(TCharsetId::UTF_8);
+    const std::string TargetName = CharsetName(Target);
+    std::optional<TConverter> Decoder, Encoder;
+    std::string Intermediate, Out;
+    for (const uint32_t C : Characters) {
+        if (!Decoder) Decoder.emplace(OpenDecoder(SourceName));
+        if (!Encoder) Encoder.emplace(OpenEncoder(TargetName, Transliterate));
+        AskOne(Utf8OfCharacter(C), Target, Transliterate, Decoder, Encoder, Intermediate, Out, Answers);
+    }
+}
+
+// The locale's name: a C library that transliterates by the locale may answer
+// otherwise in another one.
+std::string TransliterationLocale() {
+    const char* Name = std::setlocale(LC_CTYPE, nullptr);
+    return Name != nullptr ? Name : "";
+}
+
+// What the library numbered Library answered for the target in this mode, in the
+// locale now in force; a new library or locale starts afresh. The lock guards the
+// choice of the table, not the table, which guards itself.
+std::shared_ptr<TLearnedAnswers> AnswersOfLibrary(uint32_t Library, TCharsetId Target, bool Transliterate) {
     struct TLearned {
         uint32_t Library = 0;
-        std::shared_ptr<const TAgreedBytes> Agreed;
+        std::string Locale;
+        std::shared_ptr<TLearnedAnswers> Answers;
     };
     static std::mutex Lock;
     static std::array<std::array<TLearned, 2>, TableCharsetCount> Learned;
+    std::string Locale = TransliterationLocale();
     std::lock_guard<std::mutex> Guard(Lock);
     TLearned& Slot = Learned[Ordinal(Target)][Transliterate ? 1 : 0];
-    if (Slot.Library != Library || !Slot.Agreed) {
-        Slot.Agreed = LearnAgreedBytes(Target, Transliterate);
+    if (Slot.Library != Library || Slot.Locale != Locale || !Slot.Answers) {
+        Slot.Answers = std::make_shared<TLearnedAnswers>(
+            [Target, Transliterate](const std::vector<uint32_t>& Characters, TLearnedAnswers::TAsked& Answers) {
+                AskLibrary(Target, Transliterate, Characters, Answers);
+            });
         Slot.Library = Library;
+        Slot.Locale = std::move(Locale);
     }
-    return TAgreedPath{ReverseTableOf(Target), Slot.Agreed};
+    return Slot.Answers;
 }
 
-// A text (or a piece of one) through our table when the library would write the
-// same bytes, else through the library as always.
+// A text (or a piece of one) by the library's answers for its characters when they
+// all have one, else through the library as always.
 void AppendTranscoded(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate,
-                      const TAgreedPath* Agreed, std::string& Out) {
-    if (Agreed != nullptr && AppendAgreedBytes(Text, Agreed->ByteOf, *Agreed->Agreed, Out)) return;
+                      TLearnedAnswers* Answers, std::string& Out) {
+    if (Answers != nullptr && AppendLearnedAnswers(Text, *Answers, Out)) return;
     Out += TranscodeWhole(Text, Source, Target, Transliterate);
 }
 
 std::string TranscodeInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate,
-                              const TAgreedPath* Agreed) {
+                              TLearnedAnswers* Answers) {
     std::string Out;
     Out.reserve(Text.size() + Text.size() / 2);
     platform::AdviseLargeBuffer(Out.data(), Out.capacity());
     for (size_t From = 0; From < Text.size();) {
         const size_t End = PieceEnd(Text, From, Source);
-        AppendTranscoded(Text.substr(From, End - From), Source, Target, Transliterate, Agreed, Out);
+        AppendTranscoded(Text.substr(From, End - From), Source, Target, Transliterate, Answers, Out);
         From = End;
     }
     return Out;
@@ -351,12 +390,12 @@ bool ConvertsInPieces(std::string_view Text, TCharsetId Source, TCharsetId Targe
 
 }  // namespace
 
-void UseAgreedCharacters(bool On) { AgreedCharactersUsed = On; }
+void UseLearnedAnswers(bool On) { LearnedAnswersUsed = On; }
 
-std::shared_ptr<const TAgreedBytes> AgreedBytesOf(TCharsetId Target, bool Transliterate) {
+std::shared_ptr<TLearnedAnswers> LearnedAnswersOf(TCharsetId Target, bool Transliterate) {
     const uint32_t Library = IconvLibraryGeneration();
-    if (Library == 0 || !HasOwnTable(Target)) return std::make_shared<const TAgreedBytes>();
-    return AgreedPathOf(Library, Target, Transliterate).Agreed;
+    if (Library == 0 || !HasOwnTable(Target)) return nullptr;
+    return AnswersOfLibrary(Library, Target, Transliterate);
 }
 
 std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target, bool Transliterate) {
@@ -366,14 +405,15 @@ std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId T
         // needs no intermediate.
         const uint32_t Library = IconvLibraryGeneration();
         if (Library == 0) return Utf8ToSingleBytes(Text, Target, Transliterate);
-        // A loaded library keeps both halves, but where it is known to write what our
-        // table writes, the table does it.
-        if (HasOwnTable(Target) && AgreedCharactersUsed) {
-            const TAgreedPath Agreed = AgreedPathOf(Library, Target, Transliterate);
+        // A loaded library keeps both halves, but what it answered for each character
+        // alone is what it writes for the character in a text: the answers are written
+        // in one pass.
+        if (HasOwnTable(Target) && LearnedAnswersUsed) {
+            const std::shared_ptr<TLearnedAnswers> Answers = AnswersOfLibrary(Library, Target, Transliterate);
             if (ConvertsInPieces(Text, Source, Target))
-                return TranscodeInPieces(Text, Source, Target, Transliterate, &Agreed);
+                return TranscodeInPieces(Text, Source, Target, Transliterate, Answers.get());
             std::string Out;
-            if (AppendAgreedBytes(Text, Agreed.ByteOf, *Agreed.Agreed, Out)) return Out;
+            if (AppendLearnedAnswers(Text, *Answers, Out)) return Out;
             return TranscodeWhole(Text, Source, Target, Transliterate);
         }
     }

@@ -16,47 +16,13 @@ namespace {
 
 constexpr bool IsContinuation(uint8_t B) { return (B & 0xC0) == 0x80; }
 
-// What a byte of 80 or more asks of the sequence it starts: its length, and the
-// range of its second byte, which rules out overlong forms, surrogates and values
-// above U+10FFFF. Length 0: the byte starts nothing.
-struct TLeadRule {
-    uint8_t Length, Low, High;
-};
-
-constexpr TLeadRule LeadRuleOf(uint8_t B) {
-    if (B >= 0xC2 && B <= 0xDF) return {2, 0x80, 0xBF};
-    if (B == 0xE0) return {3, 0xA0, 0xBF};
-    if (B == 0xED) return {3, 0x80, 0x9F};
-    if (B >= 0xE1 && B <= 0xEF) return {3, 0x80, 0xBF};
-    if (B == 0xF0) return {4, 0x90, 0xBF};
-    if (B >= 0xF1 && B <= 0xF3) return {4, 0x80, 0xBF};
-    if (B == 0xF4) return {4, 0x80, 0x8F};
-    return {0, 0, 0};
-}
-
-// The length of the well-formed sequence at P[I], 0 when none starts there.
-inline size_t WellFormedLength(const uint8_t* P, size_t N, size_t I) {
-    const TLeadRule Rule = LeadRuleOf(P[I]);
-    if (Rule.Length == 0 || N - I < Rule.Length) return 0;
-    if (P[I + 1] < Rule.Low || P[I + 1] > Rule.High) return 0;
-    for (size_t K = 2; K < Rule.Length; ++K)
-        if (!IsContinuation(P[I + K])) return 0;
-    return Rule.Length;
-}
-
 // Reads the sequence that starts at P[I] (80 or more) and moves I past it. A byte
 // that starts no well-formed sequence is passed over alone and gives no value; the
 // continuation bytes after it are then passed over one by one in the same way.
 inline bool SequenceValue(const uint8_t* P, size_t N, size_t& I, uint32_t& V) {
-    const size_t Length = WellFormedLength(P, N, I);
-    if (Length == 0) {
-        ++I;
-        return false;
-    }
-    V = P[I] & (0x7Fu >> Length);
-    for (size_t K = 1; K < Length; ++K) V = (V << 6) | (P[I + K] & 0x3Fu);
-    I += Length;
-    return true;
+    const size_t Length = ReadSequence(P, N, I, V);
+    I += Length != 0 ? Length : 1;
+    return Length != 0;
 }
 
 // A well-formed two-byte sequence at P[I].
@@ -211,6 +177,13 @@ std::string Utf8ToMappedBytes(std::string_view Text, const TByteOfValue& ByteOf,
     }
     Out.resize(static_cast<size_t>(O - Bytes(Out)));
     return Out;
+}
+
+std::string Utf8OfCharacter(uint32_t Character) {
+    uint8_t Form[LongestUtf8Form];
+    uint8_t* O = Form;
+    AppendUtf8(O, Character);
+    return std::string(reinterpret_cast<const char*>(Form), static_cast<size_t>(O - Form));
 }
 
 std::string IntermediateToUtf8(std::string_view Intermediate) {

@@ -208,17 +208,25 @@ size_t DefaultRoom(size_t InputLength) {
 class TOutputRoom {
 public:
     static constexpr size_t WindowBytes = 64 * 1024;
+    // A short text (a header, one character) gets a small window of its own: a
+    // fresh large block costs more than converting it, often a fault for every page.
+    static constexpr size_t SmallWindowBytes = 4 * RoomForOneCharacter;
     // A worst-case guess for a very large text is left to growth instead.
     static constexpr size_t ReserveMax = 64u << 20;
 
-    TOutputRoom(std::string& Out, size_t Expected) : Out(Out), Window(new char[WindowBytes]) {
-        // Only a hint: the room is taken as the output grows.
-        Out.reserve(std::min(Expected, ReserveMax));
+    TOutputRoom(std::string& Out, size_t Expected)
+        : Out(Out), Size(Expected <= SmallWindowBytes ? SmallWindowBytes : WindowBytes),
+          Large(Size > SmallWindowBytes ? new char[Size] : nullptr), Window(Large ? Large.get() : Small) {
+        // Only a hint: the room is taken as the output grows. A small window's output
+        // gets exactly its size when the window is emptied.
+        if (Large) Out.reserve(std::min(Expected, ReserveMax));
     }
-    char* Next() { return Window.get() + Written; }
-    size_t Left() const { return WindowBytes - Written; }
+    TOutputRoom(const TOutputRoom&) = delete;
+    TOutputRoom& operator=(const TOutputRoom&) = delete;
+    char* Next() { return Window + Written; }
+    size_t Left() const { return Size - Written; }
     // Takes note of the bytes the library wrote up to Cursor.
-    void Advance(char* Cursor) { Written = static_cast<size_t>(Cursor - Window.get()); }
+    void Advance(char* Cursor) { Written = static_cast<size_t>(Cursor - Window); }
     // Empties the window into the output; false when it was empty, so that a call
     // with the whole window free that still finds no room is not run again.
     bool Grow() {
@@ -227,13 +235,16 @@ public:
         return true;
     }
     void Finish() {
-        Out.append(Window.get(), Written);
+        Out.append(Window, Written);
         Written = 0;
     }
 
 private:
     std::string& Out;
-    std::unique_ptr<char[]> Window;
+    const size_t Size;
+    char Small[SmallWindowBytes];
+    std::unique_ptr<char[]> Large;
+    char* const Window;
     size_t Written = 0;
 };
 
