@@ -279,20 +279,30 @@ void PutInFront(TLineList& Lines, TLineList Kept) {
     Lines = std::move(Kept);
 }
 
-// A converted line that now begins with the delimiter of a multipart around the
-// part would end the part there when the message is read again, and what follows
-// would become a part of the sender's making: a malformed byte dropped, or a
-// character transliterated ("–" into "-"), can make one. Base64 lines never begin
-// with "--", so such a body is written in base64.
+// The boundaries of the multiparts around a part, nearest first.
+std::vector<std::string_view> EnclosingBoundaries(const TMimePart& Part) {
+    std::vector<std::string_view> Boundaries;
+    for (auto Found = JobState.EnclosingMultiparts.find(&Part); Found != JobState.EnclosingMultiparts.end();
+         Found = JobState.EnclosingMultiparts.find(Found->second))
+        Boundaries.push_back(Found->second->Boundary);
+    return Boundaries;
+}
+
+// A converted line that is now a delimiter line of a multipart around the part
+// would end the part there when the message is read again, and what follows would
+// become a part of the sender's making: a malformed byte dropped, or a character
+// transliterated ("–" into "-"), can make one. A line that only begins with a
+// delimiter is content, but readers that take such a line for a delimiter are
+// about, so it counts too. Base64 lines never begin with "--", so such a body is
+// written in base64.
 bool ShowsEnclosingDelimiter(const TMimePart& Part) {
     if (Part.TransferKind == TMimeTransferKind::EncodingBase64) return false;
-    const auto Found = JobState.EnclosingDelimiters.find(&Part);
-    if (Found == JobState.EnclosingDelimiters.end() || Found->second.empty()) return false;
-    for (size_t I = 0; I < Part.BodyLines.Count(); ++I) {
-        const std::string_view Line = Part.BodyLines.Get(I);
+    const std::vector<std::string_view> Boundaries = EnclosingBoundaries(Part);
+    if (Boundaries.empty()) return false;
+    for (std::string_view Line : Part.BodyLines) {
         if (Line.size() < 2 || Line[0] != '-' || Line[1] != '-') continue;
-        for (const std::string& Delimiter : Found->second)
-            if (Line.substr(0, Delimiter.size()) == Delimiter) return true;
+        for (std::string_view Boundary : Boundaries)
+            if (Line.substr(2, Boundary.size()) == Boundary) return true;
     }
     return false;
 }
@@ -313,6 +323,9 @@ void ConvertTextBody(TMimePart& Part) {
         Part.BuildHeader();
         Part.EncodeBody();
     }
+    // The body's lines hold the new text now; its decoded form goes before the
+    // next part is converted, as a message is held in as few forms at once as may be.
+    Part.DecodedBody.Clear();
     PutInFront(Part.HeaderLines, std::move(Kept));
     JobState.Changed = true;
 }

@@ -38,6 +38,7 @@ void TMimePart::Clear() {
     HeaderLines.Clear();
     Preamble.Clear();
     DecodedBody.Clear();
+    Kept = TMimeKept::Nothing;
     ClearChildren();
 }
 
@@ -143,13 +144,13 @@ void AppendContinuation(std::string& Logical, std::string_view Line) {
 
 std::string UnfoldHeaderLineAt(const TLineSpan& Lines, size_t& Index) {
     if (Index >= Lines.Count) throw std::out_of_range("UnfoldHeaderLine: index beyond the list");
-    std::string Logical(Lines[Index]);
+    std::string Logical(Lines.HeaderLine(Index));
     ++Index;
     if (!Logical.empty()) {
         // The last line of a list is never a continuation line, so a header at the
         // very end of a file stays whole.
         while (Index + 1 < Lines.Count) {
-            const std::string_view Next = Lines[Index];
+            const std::string_view Next = Lines.HeaderLine(Index);
             if (Next.empty() || !StartsContinuation(Next.front())) break;
             AppendContinuation(Logical, Next);
             ++Index;

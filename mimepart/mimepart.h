@@ -33,6 +33,21 @@ using TPartVisitor = std::function<void(TMimePart&)>;
 // The nesting limit that the job driver gives a message: deeper multiparts and
 // encapsulated messages keep their lines unparsed.
 constexpr int32_t MimeMaxDepth = 64;
+// The most parts, and the most header lines of all its parts together, that the
+// job driver lets SplitParts make of one message. Each costs memory beyond the
+// bytes it came from, so that a message of a great many empty parts or header
+// fields of a few bytes would otherwise take many times its size. A multipart
+// whose sub-parts would pass the first limit keeps its lines as read; a part whose
+// header would pass the second keeps all its lines as read, header included.
+constexpr int32_t MimeMaxParts = 10000;
+constexpr int32_t MimeMaxHeaderLines = 500000;
+
+// What SplitParts kept of a part's lines as they were read, instead of parsing them.
+enum class TMimeKept : uint8_t {
+    Nothing,  // the header parsed; a multipart or message split into sub-parts
+    Body,     // the header parsed; every line after it kept in BodyLines
+    Whole     // every line, header included, kept in BodyLines; nothing parsed
+};
 
 // Cuts one header line into the pieces that JoinParts writes: at the last "; ",
 // else ", ", else " " within MaxLineLength; every piece after the first begins
@@ -48,9 +63,17 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
 // JoinParts is called on: only that part holds its lines in Lines, a sub-part's
 // Lines stays empty, so that no line is copied once per nesting level.
 //
-// A multipart or message part that may not descend (CanDescend false) keeps every
-// line after its header as BodyLines, delimiter lines and encapsulated message
-// included, and JoinParts writes them back as they came.
+// A multipart or message part that is not split keeps every line after its header
+// as BodyLines, delimiter lines and encapsulated message included, and JoinParts
+// writes them back as they came (Kept is Body): a part that may not descend
+// (CanDescend false), a multipart without a boundary or without a delimiter line,
+// one whose sub-parts would pass MaxParts, an encapsulated message of nothing but
+// blank lines. A part whose header would pass MaxHeaderLines keeps its header lines
+// as read too (Kept is Whole).
+//
+// A delimiter line is "--" and the boundary, a closing delimiter line "--", the
+// boundary and "--", each followed by nothing but blanks (spaces and TABs); every
+// other line is content, whatever it begins with.
 //
 // None of the tree operations recurses: a tree of any depth is split, visited,
 // joined and destroyed with explicit work lists.
@@ -96,6 +119,10 @@ public:
     int32_t MaxLineLength = 78;
     int32_t Depth = 0;
     int32_t MaxDepth = -1;
+    // Read from the part SplitParts is called on; -1 means unlimited.
+    int32_t MaxParts = -1;
+    int32_t MaxHeaderLines = -1;
+    TMimeKept Kept = TMimeKept::Nothing;
 
     void Clear();
     int32_t ChildCount() const;

@@ -28,77 +28,141 @@ struct TPendingSplit {
     TLineSpan Lines;
 };
 
+// What one split shares across its parts: the charset every new part gets, the
+// parts still to split, and what is left of the limits.
+struct TSplitState {
+    TCharsetId SystemOutput;
+    std::vector<TPendingSplit> Pending;
+    size_t PartsLeft;
+    size_t HeaderLinesLeft;
+};
+
+size_t LimitOf(int32_t Max) { return Max < 0 ? SIZE_MAX : static_cast<size_t>(Max); }
+
 void AppendLines(const TLineSpan& Lines, size_t Begin, size_t End, TLineList& Target) {
     Lines.AddTo(Target, Begin, End);
 }
 
-size_t ReadHeader(TMimePart& Part, const TLineSpan& Lines) {
-    size_t i = 0;
+// Reads the header into HeaderLines and moves i past it; a header of more lines
+// than are left is dropped whole (false).
+bool ReadHeader(TMimePart& Part, const TLineSpan& Lines, size_t& i, size_t& HeaderLinesLeft) {
     while (i < Lines.Count) {
         std::string Logical = mimepart_detail::UnfoldHeaderLineAt(Lines, i);
         if (Logical.empty()) break;
+        if (HeaderLinesLeft == 0) {
+            Part.HeaderLines.Clear();
+            return false;
+        }
+        --HeaderLinesLeft;
         Part.HeaderLines.Add(std::move(Logical));
     }
+    return true;
+}
+
+bool IsBlank(char C) { return C == ' ' || C == '\t'; }
+
+bool OnlyBlanks(std::string_view Text) {
+    for (const char C : Text)
+        if (!IsBlank(C)) return false;
+    return true;
+}
+
+enum class TDelimiter { None, Delimiter, Closing };
+
+// "--" and the boundary, followed by nothing but blanks, is a delimiter line;
+// with "--" after the boundary it is the closing one. A line that only begins so
+// is content: readers that hold to RFC 2046 take it for content too.
+TDelimiter DelimiterOf(std::string_view Line, std::string_view Boundary) {
+    // Every delimiter begins with "--": most lines are ruled out by their first byte.
+    if (Line.size() < Boundary.size() + 2 || Line[0] != '-' || Line[1] != '-' ||
+        Line.substr(2, Boundary.size()) != Boundary)
+        return TDelimiter::None;
+    std::string_view Rest = Line.substr(Boundary.size() + 2);
+    if (OnlyBlanks(Rest)) return TDelimiter::Delimiter;
+    if (Rest.substr(0, 2) == "--" && OnlyBlanks(Rest.substr(2))) return TDelimiter::Closing;
+    return TDelimiter::None;
+}
+
+// The first delimiter line from i on, or Lines.Count.
+size_t FindDelimiter(const TLineSpan& Lines, size_t i, std::string_view Boundary, TDelimiter& Found) {
+    for (; i < Lines.Count; ++i) {
+        Found = DelimiterOf(Lines[i], Boundary);
+        if (Found != TDelimiter::None) return i;
+    }
+    Found = TDelimiter::None;
     return i;
 }
 
-// Lines up to the first delimiter line, which is consumed and stored nowhere.
-size_t ReadPreamble(TMimePart& Part, const TLineSpan& Lines, size_t i, std::string_view Delimiter) {
-    size_t Begin = i;
-    while (i < Lines.Count) {
-        if (TrimRightView(Lines[i]) == Delimiter) {
-            AppendLines(Lines, Begin, i, Part.Preamble);
-            return i + 1;
-        }
-        ++i;
-    }
-    AppendLines(Lines, Begin, i, Part.Preamble);
-    return i;
+struct TSubPartLines {
+    size_t Begin;
+    size_t End;
+};
+
+// Splits a multipart after its header at i: the preamble, the sub-parts between
+// its delimiter lines (queued for their own split), and after the closing
+// delimiter the epilogue. A missing closing delimiter ends the last sub-part at the
+// end. Gives false, and changes nothing, when no sub-part begins (no boundary, no
+// delimiter line, or a closing one first) or the sub-parts would pass the limit.
+bool SplitMultipart(TMimePart& Part, const TLineSpan& Lines, size_t i, TSplitState& State) {
+    const std::string_view Boundary = Part.Boundary;
+    if (Boundary.empty()) return false;
+    TDelimiter Found;
+    const size_t First = FindDelimiter(Lines, i, Boundary, Found);
+    if (Found != TDelimiter::Delimiter) return false;
+    std::vector<TSubPartLines> SubParts;
+    size_t At = First + 1;
+    do {
+        if (SubParts.size() == State.PartsLeft) return false;
+        const size_t Begin = At;
+        At = FindDelimiter(Lines, At, Boundary, Found);
+        SubParts.push_back({Begin, At});
+        if (At < Lines.Count) ++At;
+    } while (Found == TDelimiter::Delimiter);
+    State.PartsLeft -= SubParts.size();
+    AppendLines(Lines, i, First, Part.Preamble);
+    AppendLines(Lines, At, Lines.Count, Part.BodyLines);
+    Part.Children.reserve(SubParts.size());
+    for (size_t k = 0; k < SubParts.size(); ++k) Part.AddChild(State.SystemOutput);
+    // Queued last first, so that parts are split, and the limits spent, in the
+    // order they stand in the message.
+    for (size_t k = SubParts.size(); k-- > 0;)
+        State.Pending.push_back({Part.Children[k].get(), Lines.Slice(SubParts[k].Begin, SubParts[k].End, false)});
+    return true;
 }
 
-// Cuts the sub-parts off at their delimiter lines and queues each for its own split.
-// A later delimiter is recognised as a prefix of its line, the closing one only
-// when the line equals it exactly: a closing delimiter followed by blanks starts
-// one more part.
-size_t ReadSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i, TCharsetId SystemOutput,
-                    std::vector<TPendingSplit>& Pending) {
-    const std::string Delimiter = "--" + Part.Boundary;
-    const std::string Closing = Delimiter + "--";
-    for (;;) {
-        TMimePart& Sub = Part.AddChild(SystemOutput);
-        const size_t Begin = i;
-        size_t End = Lines.Count;
-        std::string_view Last;
-        while (i < Lines.Count) {
-            Last = Lines[i];
-            ++i;
-            // Every delimiter begins with "--": most lines are ruled out by their first byte.
-            if (!Last.empty() && Last.front() == '-' && StartsWith(Last, Delimiter)) {
-                End = i - 1;
-                break;
-            }
-        }
-        Pending.push_back({&Sub, Lines.Slice(Begin, End, false)});
-        if (i >= Lines.Count || Last == Closing) return i;
-    }
+// Splits an encapsulated message after its header at i. The blank lines before it
+// are kept as they stand, in Preamble; gives false when nothing else follows.
+bool SplitMessage(TMimePart& Part, const TLineSpan& Lines, size_t i, TSplitState& State) {
+    size_t Start = i;
+    while (Start < Lines.Count && TrimRightView(Lines[Start]).empty()) ++Start;
+    if (Start == Lines.Count || State.PartsLeft == 0) return false;
+    --State.PartsLeft;
+    AppendLines(Lines, i, Start, Part.Preamble);
+    TMimePart& Encapsulated = Part.AddChild(State.SystemOutput);
+    State.Pending.push_back({&Encapsulated, Lines.Slice(Start, Lines.Count, true)});
+    return true;
+}
+
+bool SplitSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i, TSplitState& State) {
+    if (!Part.CanDescend()) return false;
+    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart) return SplitMultipart(Part, Lines, i, State);
+    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage) return SplitMessage(Part, Lines, i, State);
+    return false;
 }
 
 // Sub-parts come fresh from construction; only the part the split began with is cleared.
-void SplitOne(TMimePart& Part, const TLineSpan& Lines, TCharsetId SystemOutput,
-              std::vector<TPendingSplit>& Pending) {
-    size_t i = ReadHeader(Part, Lines);
-    Part.ParseHeader();
-    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart && Part.CanDescend()) {
-        i = ReadPreamble(Part, Lines, i, "--" + Part.Boundary);
-        i = ReadSubParts(Part, Lines, i, SystemOutput, Pending);
-    } else if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage && Part.CanDescend()) {
-        TMimePart& Encapsulated = Part.AddChild(SystemOutput);
-        while (i < Lines.Count && TrimRightView(Lines[i]).empty()) ++i;
-        Pending.push_back({&Encapsulated, Lines.Slice(i, Lines.Count, true)});
+void SplitOne(TMimePart& Part, const TLineSpan& Lines, TSplitState& State) {
+    size_t i = 0;
+    if (!ReadHeader(Part, Lines, i, State.HeaderLinesLeft)) {
+        Part.Kept = TMimeKept::Whole;
+        AppendLines(Lines, 0, Lines.Count, Part.BodyLines);
         return;
     }
-    // What follows a multipart's closing delimiter, a leaf's body, or every line of
-    // a part that may not descend, delimiters and encapsulated message included.
+    Part.ParseHeader();
+    if (SplitSubParts(Part, Lines, i, State)) return;
+    // A leaf's body, or every line after the header of a part that is not split.
+    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart || Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage)
+        Part.Kept = TMimeKept::Body;
     AppendLines(Lines, i, Lines.Count, Part.BodyLines);
 }
 
@@ -116,12 +180,12 @@ void TMimePart::SplitLines() {
     Clear();
     // Asking the system's charset is costly, and every part of one split would get
     // the same answer: sub-parts take the one the split began with.
-    const TCharsetId SystemOutput = OutputCharsetId;
-    std::vector<TPendingSplit> Pending{{this, TLineSpan{&Lines, 0, Lines.Count(), false}}};
-    while (!Pending.empty()) {
-        const TPendingSplit Next = Pending.back();
-        Pending.pop_back();
-        SplitOne(*Next.Part, Next.Lines, SystemOutput, Pending);
+    TSplitState State{OutputCharsetId, {{this, TLineSpan{&Lines, 0, Lines.Count(), false}}}, LimitOf(MaxParts),
+                      LimitOf(MaxHeaderLines)};
+    while (!State.Pending.empty()) {
+        const TPendingSplit Next = State.Pending.back();
+        State.Pending.pop_back();
+        SplitOne(*Next.Part, Next.Lines, State);
     }
 }
 
@@ -147,20 +211,36 @@ size_t CutAtNextBlank(std::string_view Rest) {
     return Blank == std::string_view::npos ? Rest.size() : Blank;
 }
 
-}  // namespace
-
-std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength) {
-    std::vector<std::string> Pieces;
+// Calls Emit with every piece of the folded line, in order. A piece of nothing but
+// blanks and control bytes stays with the piece before it: where header lines are
+// read right-trimmed (inside an encapsulated message) it would read as the empty
+// line that ends the header, and the rest of the header would become body.
+template <typename TEmit>
+void FoldPieces(std::string_view Line, int32_t MaxLineLength, TEmit&& Emit) {
     std::string_view Rest = Line;
+    size_t PieceBegin = 0, PieceEnd = 0;
     do {
         size_t Cut = Rest.size();
         if (static_cast<int64_t>(Rest.size()) >= MaxLineLength) {
             Cut = SeparatorCut(Rest, MaxLineLength);
             if (Cut == 0) Cut = CutAtNextBlank(Rest);
         }
-        Pieces.emplace_back(Rest.substr(0, Cut));
+        const size_t Begin = static_cast<size_t>(Rest.data() - Line.data());
+        if (Begin == 0 || !TrimRightView(Rest.substr(0, Cut)).empty()) {
+            if (Begin > 0) Emit(Line.substr(PieceBegin, PieceEnd - PieceBegin));
+            PieceBegin = Begin;
+        }
+        PieceEnd = Begin + Cut;
         Rest.remove_prefix(Cut);
     } while (!Rest.empty());
+    Emit(Line.substr(PieceBegin, PieceEnd - PieceBegin));
+}
+
+}  // namespace
+
+std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength) {
+    std::vector<std::string> Pieces;
+    FoldPieces(Line, MaxLineLength, [&Pieces](std::string_view Piece) { Pieces.emplace_back(Piece); });
     return Pieces;
 }
 
@@ -232,7 +312,7 @@ void WriteHeader(const TMimePart& Part, TSink& Sink) {
             Sink.Line(Line);
             continue;
         }
-        for (const std::string& Piece : FoldHeaderLine(Line, Part.MaxLineLength)) Sink.Line(Piece);
+        FoldPieces(Line, Part.MaxLineLength, [&Sink](std::string_view Piece) { Sink.Line(Piece); });
     }
     Sink.Line(std::string_view());
 }
@@ -256,25 +336,28 @@ struct TJoinFrame {
     size_t NextChild;
 };
 
-// Writes a part's header, and a multipart's preamble, when the walk enters it.
+// Writes a part's header and preamble when the walk enters it.
 template <typename TSink>
-void OpenPart(TMimePart& Part, TSink& Sink, bool Multipart) {
-    WriteHeader(Part, Sink);
-    if (Multipart) AppendAll(Part.Preamble, Sink);
+void OpenPart(TMimePart& Part, TSink& Sink) {
+    if (Part.Kept != TMimeKept::Whole) WriteHeader(Part, Sink);
+    AppendAll(Part.Preamble, Sink);
+}
+
+bool IsSplit(const TMimePart& Part, TMimePrimaryKind Kind) {
+    return Part.PrimaryKind == Kind && Part.Kept == TMimeKept::Nothing && Part.CanDescend();
 }
 
 // The line order of a joined tree, written to Sink. Sub-parts' Lines are emptied, as
 // a join leaves only the part it was called on holding the text.
 template <typename TSink>
 void JoinTree(TMimePart& Root, TSink& Sink) {
-    OpenPart(Root, Sink, Root.CanDescend() && Root.PrimaryKind == TMimePrimaryKind::PrimaryMultipart);
+    OpenPart(Root, Sink);
     std::vector<TJoinFrame> Stack{{&Root, 0}};
     while (!Stack.empty()) {
         TJoinFrame& Frame = Stack.back();
         TMimePart& Part = *Frame.Part;
-        const bool Descends = Part.CanDescend();
         TMimePart* Sub = nullptr;
-        if (Descends && Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart) {
+        if (IsSplit(Part, TMimePrimaryKind::PrimaryMultipart)) {
             if (Frame.NextChild < Part.Children.size()) {
                 Sink.Line("--" + Part.Boundary);
                 Sub = Part.Children[Frame.NextChild++].get();
@@ -282,7 +365,7 @@ void JoinTree(TMimePart& Root, TSink& Sink) {
                 Sink.Line("--" + Part.Boundary + "--");
                 AppendAll(Part.BodyLines, Sink);
             }
-        } else if (Descends && Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage) {
+        } else if (IsSplit(Part, TMimePrimaryKind::PrimaryMessage)) {
             // Only the first child is the encapsulated message.
             if (Frame.NextChild == 0 && !Part.Children.empty()) {
                 Frame.NextChild = 1;
@@ -296,7 +379,7 @@ void JoinTree(TMimePart& Root, TSink& Sink) {
             Stack.pop_back();
             continue;
         }
-        OpenPart(*Sub, Sink, Sub->CanDescend() && Sub->PrimaryKind == TMimePrimaryKind::PrimaryMultipart);
+        OpenPart(*Sub, Sink);
         Stack.push_back({Sub, 0});
     }
 }

@@ -58,14 +58,18 @@ TEST(SplitParts, NestedMultipartBelongsToItsChild) {
     EXPECT_EQ(Joined(Part), Message);
 }
 
-TEST(SplitParts, EncapsulatedMessageIsTrimmedAndHasOneChild) {
+// Only the header of an encapsulated message is read right-trimmed, so that it ends
+// where a line of blanks stands; the blank lines before it and every line of its
+// body are kept as they are.
+TEST(SplitParts, EncapsulatedMessageTrimsOnlyItsHeader) {
     TMimePart Part;
     SplitFrom(Part, {"Content-Type: message/rfc822", "", "", "  ", "Subject: inner  ", "", "body \t", "x"});
     ASSERT_EQ(Part.ChildCount(), 1);
     EXPECT_EQ(Part.BodyLines.Count(), 0u);
     EXPECT_EQ(Part.Child(0)->HeaderLines.Strings(), TLines{"Subject: inner"});
-    EXPECT_EQ(Part.Child(0)->BodyLines.Strings(), (TLines{"body", "x"}));
-    EXPECT_EQ(Joined(Part), (TLines{"Content-Type: message/rfc822", "", "Subject: inner", "", "body", "x"}));
+    EXPECT_EQ(Part.Child(0)->BodyLines.Strings(), (TLines{"body \t", "x"}));
+    EXPECT_EQ(Joined(Part),
+              (TLines{"Content-Type: message/rfc822", "", "", "  ", "Subject: inner", "", "body \t", "x"}));
 }
 
 struct TDelimiterCase {
@@ -78,21 +82,18 @@ struct TDelimiterCase {
 
 TEST(SplitParts, DelimiterRecognition) {
     const TDelimiterCase Cases[] = {
-        {"closing delimiter followed by a blank starts one more part",
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b-- ", "", "after", "--b--", "epi"},
-         {"one", "after"},
-         {"epi"},
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b", "", "after", "--b--", "epi"}},
-        {"empty boundary: every line beginning with -- ends a part",
-         {"Content-Type: multipart/mixed", "", "--", "", "a", "--x", "", "b", "----", "e"},
-         {"a", "b"},
-         {"e"},
-         {"Content-Type: multipart/mixed", "", "--", "", "a", "--", "", "b", "----", "e"}},
-        {"first delimiter is recognised after right-trimming, later ones as a prefix",
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b  ", "", "a", "--bx", "", "c", "--b--"},
-         {"a", "c"},
+        {"closing delimiter followed by blanks ends the parts",
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b-- \t", "", "after", "--b--", "epi"},
+         {"one"},
+         {"", "after", "--b--", "epi"},
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b--", "", "after", "--b--", "epi"}},
+        {"delimiters followed by blanks; lines that only begin with one are content",
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b  ", "", "a", "--bx", "--b tail", "--b--x", "--b\t",
+          "", "c", "--b--"},
+         {"a\n--bx\n--b tail\n--b--x", "c"},
          {},
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "a", "--b", "", "c", "--b--"}},
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "a", "--bx", "--b tail", "--b--x", "--b", "",
+          "c", "--b--"}},
         {"missing closing delimiter ends the last part at the end",
          {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "a", "--b", "", "c"},
          {"a", "c"},
@@ -120,14 +121,28 @@ TEST(SplitParts, DelimiterRecognition) {
     }
 }
 
-TEST(SplitParts, MultipartWithoutDelimitersGetsOneEmptyChild) {
-    TMimePart Part;
-    SplitFrom(Part, {"Content-Type: multipart/mixed; boundary=b", "", "x", "y"});
-    EXPECT_EQ(Part.Preamble.Strings(), (TLines{"x", "y"}));
-    ASSERT_EQ(Part.ChildCount(), 1);
-    EXPECT_EQ(Part.Child(0)->HeaderLines.Count() + Part.Child(0)->BodyLines.Count(), 0u);
-    EXPECT_EQ(Joined(Part),
-              (TLines{"Content-Type: multipart/mixed; boundary=b", "", "x", "y", "--b", "", "--b--"}));
+// A multipart that no sub-part begins in is not split: no boundary, an empty one,
+// no delimiter line, or a closing one before any other. Its lines come back as read.
+TEST(SplitParts, MultipartsWithoutASubPartAreKeptAsRead) {
+    const TLines Bodies[] = {
+        {"x", "y"},
+        {"x", "--b--", "", "--b", "", "y"},
+        {"--", "", "a", "-- ", "sig", "----"},
+    };
+    const char* const Types[] = {"multipart/mixed; boundary=b", "multipart/mixed; boundary=b", "multipart/mixed",
+                                 "multipart/mixed; boundary=\"\""};
+    for (const char* Type : Types) {
+        for (const TLines& Body : Bodies) {
+            TLines Message = {std::string("Content-Type: ") + Type, ""};
+            Message.insert(Message.end(), Body.begin(), Body.end());
+            TMimePart Part;
+            SplitFrom(Part, Message);
+            EXPECT_EQ(Part.ChildCount(), 0) << Type << " " << Body[0];
+            EXPECT_EQ(Part.Kept, TMimeKept::Body);
+            EXPECT_EQ(Part.BodyLines.Strings(), Body);
+            EXPECT_EQ(Joined(Part), Message);
+        }
+    }
 }
 
 TEST(SplitParts, ASecondSplitReplacesTheTree) {
