@@ -39,6 +39,11 @@ struct TLineSpan {
     }
 };
 
+// Whether a header line beginning with First continues the one before it.
+inline bool StartsContinuation(char First) {
+    return First == ' ' || First == '\t' || First == '"' || First == ':' || First == '=';
+}
+
 // One logical header line from Index onward; Index moves past it.
 std::string UnfoldHeaderLineAt(const TLineSpan& Lines, size_t& Index);
 

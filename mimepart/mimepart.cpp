@@ -127,10 +127,6 @@ namespace mimepart_detail {
 
 namespace {
 
-bool StartsContinuation(char First) {
-    return First == ' ' || First == '\t' || First == '"' || First == ':' || First == '=';
-}
-
 // Appends a continuation line trimmed, with its TABs turned into blanks.
 void AppendContinuation(std::string& Logical, std::string_view Line) {
     size_t Begin = 0, End = Line.size();

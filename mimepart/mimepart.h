@@ -51,7 +51,9 @@ enum class TMimeKept : uint8_t {
 
 // Cuts one header line into the pieces that JoinParts writes: at the last "; ",
 // else ", ", else " " within MaxLineLength; every piece after the first begins
-// with a blank.
+// with a blank. A cut that would not read back as the line it was (beside another
+// blank or a control byte, or before a TAB) is not made, and the pieces on both
+// sides of it stay one.
 std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength);
 // Cuts one quoted-printable encoded line into pieces of at most MaxLineLength
 // characters (plus the "=" of a soft line break) and appends them to Out. An empty
@@ -67,9 +69,13 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
 // as BodyLines, delimiter lines and encapsulated message included, and JoinParts
 // writes them back as they came (Kept is Body): a part that may not descend
 // (CanDescend false), a multipart without a boundary or without a delimiter line,
-// one whose sub-parts would pass MaxParts, an encapsulated message of nothing but
-// blank lines. A part whose header would pass MaxHeaderLines keeps its header lines
-// as read too (Kept is Whole).
+// one whose sub-parts would pass MaxParts, an encapsulated message that does not
+// begin right after the header around it (blank lines first, or nothing), and any
+// part whose header has more than one Content-Type line (a text part so kept is
+// not to be converted either). A part whose header would not read back as it was
+// read (past MaxHeaderLines, a line that right-trimmed is a delimiter around it, a
+// last line that would read as a continuation) keeps its header lines as read too
+// (Kept is Whole).
 //
 // A delimiter line is "--" and the boundary, a closing delimiter line "--", the
 // boundary and "--", each followed by nothing but blanks (spaces and TABs); every

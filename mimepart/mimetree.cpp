@@ -2,6 +2,7 @@
 // the tree back into lines with folded headers, and walking it. Each works through
 // an explicit list of pending parts, so that the depth of a message never becomes
 // the depth of the call stack.
+#include <deque>
 #include <utility>
 
 #include "mimepart/linespan.h"
@@ -22,42 +23,6 @@ void TMimePart::SkipBlankLines(size_t& Index) const {
 // --- splitting ------------------------------------------------------------------
 
 namespace {
-
-struct TPendingSplit {
-    TMimePart* Part;
-    TLineSpan Lines;
-};
-
-// What one split shares across its parts: the charset every new part gets, the
-// parts still to split, and what is left of the limits.
-struct TSplitState {
-    TCharsetId SystemOutput;
-    std::vector<TPendingSplit> Pending;
-    size_t PartsLeft;
-    size_t HeaderLinesLeft;
-};
-
-size_t LimitOf(int32_t Max) { return Max < 0 ? SIZE_MAX : static_cast<size_t>(Max); }
-
-void AppendLines(const TLineSpan& Lines, size_t Begin, size_t End, TLineList& Target) {
-    Lines.AddTo(Target, Begin, End);
-}
-
-// Reads the header into HeaderLines and moves i past it; a header of more lines
-// than are left is dropped whole (false).
-bool ReadHeader(TMimePart& Part, const TLineSpan& Lines, size_t& i, size_t& HeaderLinesLeft) {
-    while (i < Lines.Count) {
-        std::string Logical = mimepart_detail::UnfoldHeaderLineAt(Lines, i);
-        if (Logical.empty()) break;
-        if (HeaderLinesLeft == 0) {
-            Part.HeaderLines.Clear();
-            return false;
-        }
-        --HeaderLinesLeft;
-        Part.HeaderLines.Add(std::move(Logical));
-    }
-    return true;
-}
 
 bool IsBlank(char C) { return C == ' ' || C == '\t'; }
 
@@ -83,6 +48,66 @@ TDelimiter DelimiterOf(std::string_view Line, std::string_view Boundary) {
     return TDelimiter::None;
 }
 
+// The boundaries of the multiparts around a part, nearest first.
+struct TEnclosing {
+    std::string_view Boundary;
+    const TEnclosing* Outer;
+};
+
+struct TPendingSplit {
+    TMimePart* Part;
+    TLineSpan Lines;
+    const TEnclosing* Enclosing;
+};
+
+// What one split shares across its parts: the charset every new part gets, the
+// parts still to split, what is left of the limits, and the boundaries of the
+// multiparts split so far (a deque, so that they stay where they are).
+struct TSplitState {
+    TCharsetId SystemOutput;
+    std::vector<TPendingSplit> Pending;
+    size_t PartsLeft;
+    size_t HeaderLinesLeft;
+    std::deque<TEnclosing> Enclosures;
+};
+
+size_t LimitOf(int32_t Max) { return Max < 0 ? SIZE_MAX : static_cast<size_t>(Max); }
+
+void AppendLines(const TLineSpan& Lines, size_t Begin, size_t End, TLineList& Target) {
+    Lines.AddTo(Target, Begin, End);
+}
+
+bool ReadsAsEnclosingDelimiter(std::string_view Line, const TEnclosing* Enclosing) {
+    for (; Enclosing != nullptr && Line.size() >= 2 && Line[0] == '-'; Enclosing = Enclosing->Outer)
+        if (DelimiterOf(Line, Enclosing->Boundary) != TDelimiter::None) return true;
+    return false;
+}
+
+// Reads the header into HeaderLines and moves i past it. The header is dropped
+// whole (false) when it has more lines than are left, or when a line would read
+// otherwise once written back: a line that reads, right-trimmed as header lines
+// are, as a delimiter of a multipart around the part ("--b" and a control byte)
+// would cut that multipart there; and the last line of a part's lines is never
+// taken for a continuation line, but followed by the empty line that ends a
+// written header it would be.
+bool ReadHeader(TMimePart& Part, const TLineSpan& Lines, size_t& i, size_t& HeaderLinesLeft,
+                const TEnclosing* Enclosing) {
+    while (i < Lines.Count) {
+        const std::string Logical = mimepart_detail::UnfoldHeaderLineAt(Lines, i);
+        if (Logical.empty()) return true;
+        const bool ReadsBack = HeaderLinesLeft > 0 && !ReadsAsEnclosingDelimiter(Logical, Enclosing) &&
+                               (i < Lines.Count || Part.HeaderLines.Count() == 0 ||
+                                !mimepart_detail::StartsContinuation(Logical.front()));
+        if (!ReadsBack) {
+            Part.HeaderLines.Clear();
+            return false;
+        }
+        --HeaderLinesLeft;
+        Part.HeaderLines.Add(Logical);
+    }
+    return true;
+}
+
 // The first delimiter line from i on, or Lines.Count.
 size_t FindDelimiter(const TLineSpan& Lines, size_t i, std::string_view Boundary, TDelimiter& Found) {
     for (; i < Lines.Count; ++i) {
@@ -103,7 +128,8 @@ struct TSubPartLines {
 // delimiter the epilogue. A missing closing delimiter ends the last sub-part at the
 // end. Gives false, and changes nothing, when no sub-part begins (no boundary, no
 // delimiter line, or a closing one first) or the sub-parts would pass the limit.
-bool SplitMultipart(TMimePart& Part, const TLineSpan& Lines, size_t i, TSplitState& State) {
+bool SplitMultipart(TMimePart& Part, const TLineSpan& Lines, size_t i, const TEnclosing* Enclosing,
+                    TSplitState& State) {
     const std::string_view Boundary = Part.Boundary;
     if (Boundary.empty()) return false;
     TDelimiter Found;
@@ -125,43 +151,62 @@ bool SplitMultipart(TMimePart& Part, const TLineSpan& Lines, size_t i, TSplitSta
     for (size_t k = 0; k < SubParts.size(); ++k) Part.AddChild(State.SystemOutput);
     // Queued last first, so that parts are split, and the limits spent, in the
     // order they stand in the message.
+    const TEnclosing* Inside = &State.Enclosures.emplace_back(TEnclosing{Boundary, Enclosing});
     for (size_t k = SubParts.size(); k-- > 0;)
-        State.Pending.push_back({Part.Children[k].get(), Lines.Slice(SubParts[k].Begin, SubParts[k].End, false)});
+        State.Pending.push_back(
+            {Part.Children[k].get(), Lines.Slice(SubParts[k].Begin, SubParts[k].End, false), Inside});
     return true;
 }
 
-// Splits an encapsulated message after its header at i. The blank lines before it
-// are kept as they stand, in Preamble; gives false when nothing else follows.
-bool SplitMessage(TMimePart& Part, const TLineSpan& Lines, size_t i, TSplitState& State) {
-    size_t Start = i;
-    while (Start < Lines.Count && TrimRightView(Lines[Start]).empty()) ++Start;
-    if (Start == Lines.Count || State.PartsLeft == 0) return false;
+// Splits an encapsulated message after its header at i. One that does not begin
+// right there, but after blank lines, is left as read: a reader that holds to
+// RFC 2046 takes the first blank line for the end of an empty header, and what
+// follows for a body of text, not for a message to be changed.
+bool SplitMessage(TMimePart& Part, const TLineSpan& Lines, size_t i, const TEnclosing* Enclosing,
+                  TSplitState& State) {
+    if (i == Lines.Count || TrimRightView(Lines[i]).empty() || State.PartsLeft == 0) return false;
     --State.PartsLeft;
-    AppendLines(Lines, i, Start, Part.Preamble);
     TMimePart& Encapsulated = Part.AddChild(State.SystemOutput);
-    State.Pending.push_back({&Encapsulated, Lines.Slice(Start, Lines.Count, true)});
+    State.Pending.push_back({&Encapsulated, Lines.Slice(i, Lines.Count, true), Enclosing});
     return true;
 }
 
-bool SplitSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i, TSplitState& State) {
+bool SplitSubParts(TMimePart& Part, const TLineSpan& Lines, size_t i, const TEnclosing* Enclosing,
+                   TSplitState& State) {
     if (!Part.CanDescend()) return false;
-    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart) return SplitMultipart(Part, Lines, i, State);
-    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage) return SplitMessage(Part, Lines, i, State);
+    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart) return SplitMultipart(Part, Lines, i, Enclosing, State);
+    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage) return SplitMessage(Part, Lines, i, Enclosing, State);
     return false;
 }
 
+// Readers differ on which of two Content-Type lines counts (this one takes the last,
+// others the first), so a part that has more than one is left as it came: neither
+// split nor converted, lest one reader find parts where another found text. A
+// blank before the colon still names the field for some readers.
+bool HasOneContentType(const TMimePart& Part) {
+    size_t Found = 0;
+    for (std::string_view Line : Part.HeaderLines) {
+        const size_t Colon = Line.find(':');
+        if (Colon != std::string_view::npos && SameText(TrimRightView(Line.substr(0, Colon)), "Content-Type"))
+            ++Found;
+    }
+    return Found <= 1;
+}
+
 // Sub-parts come fresh from construction; only the part the split began with is cleared.
-void SplitOne(TMimePart& Part, const TLineSpan& Lines, TSplitState& State) {
+void SplitOne(TMimePart& Part, const TLineSpan& Lines, const TEnclosing* Enclosing, TSplitState& State) {
     size_t i = 0;
-    if (!ReadHeader(Part, Lines, i, State.HeaderLinesLeft)) {
+    if (!ReadHeader(Part, Lines, i, State.HeaderLinesLeft, Enclosing)) {
         Part.Kept = TMimeKept::Whole;
         AppendLines(Lines, 0, Lines.Count, Part.BodyLines);
         return;
     }
     Part.ParseHeader();
-    if (SplitSubParts(Part, Lines, i, State)) return;
+    const bool Parsed = HasOneContentType(Part);
+    if (Parsed && SplitSubParts(Part, Lines, i, Enclosing, State)) return;
     // A leaf's body, or every line after the header of a part that is not split.
-    if (Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart || Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage)
+    if (!Parsed || Part.PrimaryKind == TMimePrimaryKind::PrimaryMultipart ||
+        Part.PrimaryKind == TMimePrimaryKind::PrimaryMessage)
         Part.Kept = TMimeKept::Body;
     AppendLines(Lines, i, Lines.Count, Part.BodyLines);
 }
@@ -180,12 +225,12 @@ void TMimePart::SplitLines() {
     Clear();
     // Asking the system's charset is costly, and every part of one split would get
     // the same answer: sub-parts take the one the split began with.
-    TSplitState State{OutputCharsetId, {{this, TLineSpan{&Lines, 0, Lines.Count(), false}}}, LimitOf(MaxParts),
-                      LimitOf(MaxHeaderLines)};
+    TSplitState State{OutputCharsetId, {{this, TLineSpan{&Lines, 0, Lines.Count(), false}, nullptr}},
+                      LimitOf(MaxParts), LimitOf(MaxHeaderLines), {}};
     while (!State.Pending.empty()) {
         const TPendingSplit Next = State.Pending.back();
         State.Pending.pop_back();
-        SplitOne(*Next.Part, Next.Lines, State);
+        SplitOne(*Next.Part, Next.Lines, Next.Enclosing, State);
     }
 }
 
@@ -211,29 +256,42 @@ size_t CutAtNextBlank(std::string_view Rest) {
     return Blank == std::string_view::npos ? Rest.size() : Blank;
 }
 
-// Calls Emit with every piece of the folded line, in order. A piece of nothing but
-// blanks and control bytes stays with the piece before it: where header lines are
-// read right-trimmed (inside an encapsulated message) it would read as the empty
-// line that ends the header, and the rest of the header would become body.
+bool IsBlankOrControl(char C) { return static_cast<unsigned char>(C) <= 0x20; }
+
+// Whether the line may be cut before the blank at At. Reading the pieces again
+// trims each continuation line, turns its TABs into blanks and joins it with one
+// blank; so the cut must fall between a single blank and bytes that are neither
+// blanks nor control bytes on either side, and no TAB may follow it (LastTab is the
+// position of the line's last TAB, npos for none). Otherwise a
+// run of blanks or a TAB inside a quoted value (a boundary) would change, and
+// inside an encapsulated message, whose header lines are read right-trimmed, a
+// piece of blanks would end the header.
+bool FoldsBefore(std::string_view Line, size_t At, size_t LastTab) {
+    return At > 0 && At + 1 < Line.size() && !IsBlankOrControl(Line[At - 1]) && !IsBlankOrControl(Line[At + 1]) &&
+           (LastTab == std::string_view::npos || LastTab < At);
+}
+
+// Calls Emit with every piece of the folded line, in order; a cut that the pieces
+// would not read back from is not made, and its pieces go out as one.
 template <typename TEmit>
 void FoldPieces(std::string_view Line, int32_t MaxLineLength, TEmit&& Emit) {
     std::string_view Rest = Line;
-    size_t PieceBegin = 0, PieceEnd = 0;
+    size_t PieceBegin = 0;
+    const size_t LastTab = Line.rfind('\t');
     do {
         size_t Cut = Rest.size();
         if (static_cast<int64_t>(Rest.size()) >= MaxLineLength) {
             Cut = SeparatorCut(Rest, MaxLineLength);
             if (Cut == 0) Cut = CutAtNextBlank(Rest);
         }
-        const size_t Begin = static_cast<size_t>(Rest.data() - Line.data());
-        if (Begin == 0 || !TrimRightView(Rest.substr(0, Cut)).empty()) {
-            if (Begin > 0) Emit(Line.substr(PieceBegin, PieceEnd - PieceBegin));
-            PieceBegin = Begin;
-        }
-        PieceEnd = Begin + Cut;
         Rest.remove_prefix(Cut);
+        const size_t Next = Line.size() - Rest.size();
+        if (!Rest.empty() && FoldsBefore(Line, Next, LastTab)) {
+            Emit(Line.substr(PieceBegin, Next - PieceBegin));
+            PieceBegin = Next;
+        }
     } while (!Rest.empty());
-    Emit(Line.substr(PieceBegin, PieceEnd - PieceBegin));
+    Emit(Line.substr(PieceBegin));
 }
 
 }  // namespace

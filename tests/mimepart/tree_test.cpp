@@ -1,6 +1,8 @@
 // Splitting, joining, folding and walking the part tree.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "part_builders.h"
 
 namespace lumaro {
@@ -59,17 +61,22 @@ TEST(SplitParts, NestedMultipartBelongsToItsChild) {
 }
 
 // Only the header of an encapsulated message is read right-trimmed, so that it ends
-// where a line of blanks stands; the blank lines before it and every line of its
-// body are kept as they are.
+// where a line of blanks stands; every line of its body is kept as it is. One that
+// begins after blank lines is kept as read: to RFC 2046 that is an empty header.
 TEST(SplitParts, EncapsulatedMessageTrimsOnlyItsHeader) {
     TMimePart Part;
-    SplitFrom(Part, {"Content-Type: message/rfc822", "", "", "  ", "Subject: inner  ", "", "body \t", "x"});
+    SplitFrom(Part, {"Content-Type: message/rfc822", "", "Subject: inner  ", "  ", "body \t", "x"});
     ASSERT_EQ(Part.ChildCount(), 1);
     EXPECT_EQ(Part.BodyLines.Count(), 0u);
     EXPECT_EQ(Part.Child(0)->HeaderLines.Strings(), TLines{"Subject: inner"});
     EXPECT_EQ(Part.Child(0)->BodyLines.Strings(), (TLines{"body \t", "x"}));
-    EXPECT_EQ(Joined(Part),
-              (TLines{"Content-Type: message/rfc822", "", "", "  ", "Subject: inner", "", "body \t", "x"}));
+    EXPECT_EQ(Joined(Part), (TLines{"Content-Type: message/rfc822", "", "Subject: inner", "", "body \t", "x"}));
+
+    const TLines AfterBlankLines = {"Content-Type: message/rfc822", "", "", "  ", "Subject: inner  ", "", "body"};
+    SplitFrom(Part, AfterBlankLines);
+    EXPECT_EQ(Part.ChildCount(), 0);
+    EXPECT_EQ(Part.Kept, TMimeKept::Body);
+    EXPECT_EQ(Joined(Part), AfterBlankLines);
 }
 
 struct TDelimiterCase {
@@ -197,6 +204,30 @@ TEST(FoldHeaderLine, EndsForAnyLimit) {
             Rejoined += Piece;
         }
         EXPECT_EQ(Rejoined, "a b; c, d  e") << Limit;
+    }
+}
+
+// A folded header line reads back as the line it was, at the top of a message and
+// inside an encapsulated one, whose header lines are read right-trimmed: runs of
+// blanks, control bytes and separators of every kind around the places it is cut.
+TEST(JoinParts, FoldedHeaderLinesReadBackAsTheyWere) {
+    std::mt19937 Random(5);
+    const char Bytes[] = {'a', 'a', 'a', ' ', ' ', ';', ',', '\t', '\x01', '"'};
+    for (int Round = 0; Round < 2000; ++Round) {
+        std::string Line = "X-Long: ";
+        for (size_t k = Random() % 300; k > 0; --k) Line += Bytes[Random() % sizeof Bytes];
+        for (const TLines& Around : {TLines{}, TLines{"Content-Type: message/rfc822", ""}}) {
+            TLines Message = Around;
+            Message.insert(Message.end(), {Line, "X-After: a", "", "body"});
+            TMimePart Part;
+            SplitFrom(Part, Message);
+            const TMimePart& Header = Around.empty() ? Part : *Part.Child(0);
+            const TLines Read = Header.HeaderLines.Strings();
+            TMimePart Again;
+            SplitFrom(Again, Joined(Part));
+            const TMimePart& HeaderAgain = Around.empty() ? Again : *Again.Child(0);
+            ASSERT_EQ(HeaderAgain.HeaderLines.Strings(), Read) << ::testing::PrintToString(Line);
+        }
     }
 }
 
