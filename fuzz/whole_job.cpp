@@ -47,7 +47,7 @@ std::string StructureReadAgain(const std::string& Joined) {
     TMimePart Again;
     Again.MaxDepth = MimeMaxDepth;
     Again.MaxParts = MimeMaxParts;
-    Again.MaxHeaderLines = MimeMaxHeaderLines + 1;
+    Again.MaxHeaderItems = MimeMaxHeaderItems + 1;
     Again.Lines.SetText(Joined);
     Again.SplitParts();
     return StructureOf(Again);

@@ -159,7 +159,7 @@ std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
     Root->Lines = std::move(Lines);
     Root->MaxDepth = MimeMaxDepth;
     Root->MaxParts = MimeMaxParts;
-    Root->MaxHeaderLines = MimeMaxHeaderLines;
+    Root->MaxHeaderItems = MimeMaxHeaderItems;
     // The tree takes the lines over; the root's own list is rebuilt only when the
     // message is written back.
     Root->SplitPartsTakingLines();

@@ -44,6 +44,9 @@ inline bool StartsContinuation(char First) {
     return First == ' ' || First == '\t' || First == '"' || First == ':' || First == '=';
 }
 
+// Whether the logical header line at Index takes the line after it as a continuation.
+bool TakesContinuation(const TLineSpan& Lines, size_t Index);
+
 // One logical header line from Index onward; Index moves past it.
 std::string UnfoldHeaderLineAt(const TLineSpan& Lines, size_t& Index);
 

@@ -33,14 +33,16 @@ using TPartVisitor = std::function<void(TMimePart&)>;
 // The nesting limit that the job driver gives a message: deeper multiparts and
 // encapsulated messages keep their lines unparsed.
 constexpr int32_t MimeMaxDepth = 64;
-// The most parts, and the most header lines of all its parts together, that the
+// The most parts, and the most header items (header lines, and parameters of
+// Content-Type and Content-Disposition lines) of all its parts together, that the
 // job driver lets SplitParts make of one message. Each costs memory beyond the
-// bytes it came from, so that a message of a great many empty parts or header
-// fields of a few bytes would otherwise take many times its size. A multipart
-// whose sub-parts would pass the first limit keeps its lines as read; a part whose
-// header would pass the second keeps all its lines as read, header included.
+// bytes it came from, so that a message of a great many empty parts, header
+// fields or parameters of a few bytes would otherwise take many times its size. A
+// multipart whose sub-parts would pass the first limit keeps its lines as read; a
+// part whose header would pass the second keeps all its lines as read, header
+// included.
 constexpr int32_t MimeMaxParts = 10000;
-constexpr int32_t MimeMaxHeaderLines = 500000;
+constexpr int32_t MimeMaxHeaderItems = 500000;
 
 // What SplitParts kept of a part's lines as they were read, instead of parsing them.
 enum class TMimeKept : uint8_t {
@@ -73,7 +75,7 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
 // begin right after the header around it (blank lines first, or nothing), and any
 // part whose header has more than one Content-Type line (a text part so kept is
 // not to be converted either). A part whose header would not read back as it was
-// read (past MaxHeaderLines, a line that right-trimmed is a delimiter around it, a
+// read (past MaxHeaderItems, a line that right-trimmed is a delimiter around it, a
 // last line that would read as a continuation) keeps its header lines as read too
 // (Kept is Whole).
 //
@@ -127,7 +129,7 @@ public:
     int32_t MaxDepth = -1;
     // Read from the part SplitParts is called on; -1 means unlimited.
     int32_t MaxParts = -1;
-    int32_t MaxHeaderLines = -1;
+    int32_t MaxHeaderItems = -1;
     TMimeKept Kept = TMimeKept::Nothing;
 
     void Clear();

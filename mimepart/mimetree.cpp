@@ -2,6 +2,7 @@
 // the tree back into lines with folded headers, and walking it. Each works through
 // an explicit list of pending parts, so that the depth of a message never becomes
 // the depth of the call stack.
+#include <algorithm>
 #include <deque>
 #include <utility>
 
@@ -67,7 +68,7 @@ struct TSplitState {
     TCharsetId SystemOutput;
     std::vector<TPendingSplit> Pending;
     size_t PartsLeft;
-    size_t HeaderLinesLeft;
+    size_t HeaderItemsLeft;
     std::deque<TEnclosing> Enclosures;
 };
 
@@ -83,27 +84,47 @@ bool ReadsAsEnclosingDelimiter(std::string_view Line, const TEnclosing* Enclosin
     return false;
 }
 
+// A Content-Type or Content-Disposition line holds at most one parameter more
+// than it has semicolons; its parameters are kept one by one.
+size_t ItemsOf(std::string_view Logical) {
+    const auto Names = [Logical](std::string_view Name) {
+        return Logical.size() >= Name.size() && SameText(Logical.substr(0, Name.size()), Name);
+    };
+    if (!Names("Content-Type:") && !Names("Content-Disposition:")) return 1;
+    return 2 + static_cast<size_t>(std::count(Logical.begin(), Logical.end(), ';'));
+}
+
 // Reads the header into HeaderLines and moves i past it. The header is dropped
-// whole (false) when it has more lines than are left, or when a line would read
+// whole (false) when it has more items than are left, or when a line would read
 // otherwise once written back: a line that reads, right-trimmed as header lines
 // are, as a delimiter of a multipart around the part ("--b" and a control byte)
 // would cut that multipart there; and the last line of a part's lines is never
 // taken for a continuation line, but followed by the empty line that ends a
-// written header it would be.
-bool ReadHeader(TMimePart& Part, const TLineSpan& Lines, size_t& i, size_t& HeaderLinesLeft,
+// written header it would be. A header line of one line shares the text it was
+// read from instead of a copy, however long it is.
+bool ReadHeader(TMimePart& Part, const TLineSpan& Lines, size_t& i, size_t& HeaderItemsLeft,
                 const TEnclosing* Enclosing) {
     while (i < Lines.Count) {
-        const std::string Logical = mimepart_detail::UnfoldHeaderLineAt(Lines, i);
+        const size_t Start = i;
+        const bool Unfolds = mimepart_detail::TakesContinuation(Lines, i);
+        const std::string Unfolded = Unfolds ? mimepart_detail::UnfoldHeaderLineAt(Lines, i) : std::string();
+        const std::string_view Logical = Unfolds ? std::string_view(Unfolded) : TrimRightView(Lines.HeaderLine(i++));
         if (Logical.empty()) return true;
-        const bool ReadsBack = HeaderLinesLeft > 0 && !ReadsAsEnclosingDelimiter(Logical, Enclosing) &&
+        const size_t Items = ItemsOf(Logical);
+        const bool ReadsBack = Items <= HeaderItemsLeft && !ReadsAsEnclosingDelimiter(Logical, Enclosing) &&
                                (i < Lines.Count || Part.HeaderLines.Count() == 0 ||
                                 !mimepart_detail::StartsContinuation(Logical.front()));
         if (!ReadsBack) {
             Part.HeaderLines.Clear();
             return false;
         }
-        --HeaderLinesLeft;
-        Part.HeaderLines.Add(Logical);
+        HeaderItemsLeft -= Items;
+        if (Unfolds) {
+            Part.HeaderLines.Add(Logical);
+        } else {
+            Lines.AddTo(Part.HeaderLines, Start, i);
+            Part.HeaderLines.TrimLinesRight(Part.HeaderLines.Count() - 1);
+        }
     }
     return true;
 }
@@ -196,7 +217,7 @@ bool HasOneContentType(const TMimePart& Part) {
 // Sub-parts come fresh from construction; only the part the split began with is cleared.
 void SplitOne(TMimePart& Part, const TLineSpan& Lines, const TEnclosing* Enclosing, TSplitState& State) {
     size_t i = 0;
-    if (!ReadHeader(Part, Lines, i, State.HeaderLinesLeft, Enclosing)) {
+    if (!ReadHeader(Part, Lines, i, State.HeaderItemsLeft, Enclosing)) {
         Part.Kept = TMimeKept::Whole;
         AppendLines(Lines, 0, Lines.Count, Part.BodyLines);
         return;
@@ -226,7 +247,7 @@ void TMimePart::SplitLines() {
     // Asking the system's charset is costly, and every part of one split would get
     // the same answer: sub-parts take the one the split began with.
     TSplitState State{OutputCharsetId, {{this, TLineSpan{&Lines, 0, Lines.Count(), false}, nullptr}},
-                      LimitOf(MaxParts), LimitOf(MaxHeaderLines), {}};
+                      LimitOf(MaxParts), LimitOf(MaxHeaderItems), {}};
     while (!State.Pending.empty()) {
         const TPendingSplit Next = State.Pending.back();
         State.Pending.pop_back();

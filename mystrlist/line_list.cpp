@@ -294,9 +294,12 @@ void TLineList::AddRange(const TLineList& Other, size_t Begin, size_t End) {
         Uncut = std::make_unique<TUncutText>(From.Store(), From.Stretch(Begin, End), From.SkipsSecondCR());
         return;
     }
-    // Other may be this list: it is cut, and its storage reserved, before any line is read.
+    // Other may be this list: it is cut, and its storage reserved, before any line is
+    // read. The room grows by at least half, so that many short ranges added one by
+    // one cost no more than one long one.
     Cut();
-    Refs.reserve(Refs.size() + (End - Begin));
+    if (Refs.capacity() - Refs.size() < End - Begin)
+        Refs.reserve(std::max(Refs.size() + (End - Begin), Refs.capacity() + Refs.capacity() / 2));
     if (&Other != this && Other.Borrowed.size() + 1 > SharedStoresMax) {
         for (size_t k = Begin; k < End; ++k) Add(Other.LineAt(k));
         return;
