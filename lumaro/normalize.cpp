@@ -307,9 +307,21 @@ bool ShowsEnclosingDelimiter(const TMimePart& Part) {
     return false;
 }
 
+// What encoding a converted body may hold besides the message and the body's
+// decoded text. A message is kept within three times its size and some tens of
+// megabytes, and it is at least as large as the body it holds. Quoted-printable
+// takes three bytes for every control byte or byte of a letter beyond ASCII; a body
+// that would pass this is written in base64, which takes a third more than its text.
+size_t EncodingRoom(size_t Encoded, size_t Decoded) {
+    constexpr size_t Spare = 56u << 20;
+    const size_t Room = Encoded < (SIZE_MAX - Spare) / 2 ? 2 * Encoded + Spare : SIZE_MAX;
+    return Room > Decoded ? Room - Decoded : 0;
+}
+
 void ConvertTextBody(TMimePart& Part) {
     LogEvent("C", JobState.JobId, JobState.SenderAddress, Part.Charset, 0);
     TLineList Kept = KeptHeaderLines(Part);
+    const size_t Encoded = Part.BodyLines.TextSize();
     Part.DecodeBody();
     // EncodeBody writes the body's lines anew; the old ones go now, so that a large
     // message is not held in three forms at once.
@@ -317,11 +329,10 @@ void ConvertTextBody(TMimePart& Part) {
     RelabelEightBitText(Part);
     Part.SetCharset(JobState.CharSet);
     Part.BuildHeader();
-    Part.EncodeBody();
-    if (ShowsEnclosingDelimiter(Part)) {
+    if (!Part.EncodeBodyWithin(EncodingRoom(Encoded, Part.DecodedBody.Size())) || ShowsEnclosingDelimiter(Part)) {
         Part.SetTransferEncoding("base64");
         Part.BuildHeader();
-        Part.EncodeBody();
+        Part.EncodeBodyOnce();
     }
     // The body's lines hold the new text now; its decoded form goes before the
     // next part is converted, as a message is held in as few forms at once as may be.

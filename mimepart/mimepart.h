@@ -157,6 +157,13 @@ public:
 
     void DecodeBody();
     void EncodeBody();
+    // EncodeBody holding at most MaxBytes besides DecodedBody (the encoded lines,
+    // and the converted text where the conversion cannot go a piece at a time):
+    // false when it would hold more, and BodyLines is then left empty.
+    bool EncodeBodyWithin(size_t MaxBytes);
+    // EncodeBody for a caller that needs DecodedBody no more: it is emptied as soon
+    // as it has been read, so that a large body is not held three times at once.
+    void EncodeBodyOnce();
     void BuildHeader();
 
     void SplitParts();
@@ -182,7 +189,10 @@ private:
                                  std::string& DispositionFileName);
     std::string DecodeTransfer() const;
     bool DeclaresOwnCharset(const std::string& Decoded) const;
-    void EncodeLines(std::string_view Content);
+    // Encodes the mark and Content, converted from Source into CharsetId, as
+    // quoted-printable or base64 lines.
+    bool EncodeLines(std::string_view Mark, std::string_view Content, TCharsetId Source, size_t MaxBytes);
+    bool Encode(size_t MaxBytes, bool KeepDecoded);
     // A text part neither quoted-printable nor base64: its lines are the text's own.
     bool WritesTextAsItIs() const;
     std::string ContentTypeLine() const;

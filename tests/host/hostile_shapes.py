@@ -92,6 +92,27 @@ def converted_control_bytes(size):
     return head + _repeat(line, size)
 
 
+def converted_control_line(size):
+    """A UTF-8 quoted-printable text of one line of raw control bytes."""
+    head = _head(b'text/plain; charset=utf-8', b'Content-Transfer-Encoding: quoted-printable\r\n')
+    return head + b'=C5=99' + b'\x01' * size + b'\r\n'
+
+
+def converted_text(size):
+    """Ordinary Czech text in UTF-8, quoted-printable, converted: the bound holds for
+    mail as it comes too."""
+    head = _head(b'text/plain; charset=utf-8', b'Content-Transfer-Encoding: quoted-printable\r\n')
+    line = (b'P=C5=99=C3=ADli=C5=A1 =C5=BElu=C5=A5ou=C4=8Dk=C3=BD k=C5=AF=C5=88 =C3=BAp=C4=9Bl '
+            b'=C4=8F=C3=A1belsk=C3=A9 =C3=B3dy.\r\n')
+    return head + _repeat(line, size)
+
+
+def many_parameters(size):
+    """A Content-Type line of a great many parameters."""
+    return (SUBJECT + b'Content-Type: text/plain; charset=us-ascii' + _repeat(b'; a=b', size)
+            + b'\r\n\r\nbody\r\n')
+
+
 def nested_messages(size):
     """Encapsulated messages nested far beyond the nesting limit, around a large body."""
     head = _head(b'message/rfc822')
@@ -115,6 +136,9 @@ SHAPES = {
     'many-small-converted-parts': many_small_converted_parts,
     'converted-empty-lines': converted_empty_lines,
     'converted-control-bytes': converted_control_bytes,
+    'converted-control-line': converted_control_line,
+    'converted-text': converted_text,
+    'many-parameters': many_parameters,
     'nested-messages': nested_messages,
     'long-header-line': long_header_line,
 }
