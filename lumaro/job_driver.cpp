@@ -175,21 +175,16 @@ std::string CurrentErrorMessage() {
 
 namespace {
 
-// The delimiter lines around every part of the tree, parent before child.
-std::unordered_map<const TMimePart*, std::vector<std::string>> EnclosingDelimitersOf(const TMimePart& Root) {
-    std::unordered_map<const TMimePart*, std::vector<std::string>> Around;
-    std::vector<const TMimePart*> Pending{&Root};
-    Around[&Root];
+// The nearest multipart that was split around every part of the tree.
+std::unordered_map<const TMimePart*, const TMimePart*> EnclosingMultipartsOf(const TMimePart& Root) {
+    std::unordered_map<const TMimePart*, const TMimePart*> Around;
+    std::vector<std::pair<const TMimePart*, const TMimePart*>> Pending{{&Root, nullptr}};
     while (!Pending.empty()) {
-        const TMimePart* Part = Pending.back();
+        const auto [Part, Enclosing] = Pending.back();
         Pending.pop_back();
-        std::vector<std::string> Inside = Around[Part];
-        if (Part->PrimaryKind == TMimePrimaryKind::PrimaryMultipart) Inside.push_back("--" + Part->Boundary);
-        for (int32_t I = 0; I < Part->ChildCount(); ++I) {
-            const TMimePart* Child = Part->Child(I);
-            Around[Child] = Inside;
-            Pending.push_back(Child);
-        }
+        if (Enclosing != nullptr) Around.emplace(Part, Enclosing);
+        const bool Splits = Part->PrimaryKind == TMimePrimaryKind::PrimaryMultipart && Part->Kept == TMimeKept::Nothing;
+        for (int32_t I = 0; I < Part->ChildCount(); ++I) Pending.emplace_back(Part->Child(I), Splits ? Part : Enclosing);
     }
     return Around;
 }
@@ -200,13 +195,15 @@ std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
     auto Root = std::make_unique<TMimePart>();
     Root->Lines = std::move(Lines);
     Root->MaxDepth = MimeMaxDepth;
+    Root->MaxParts = MimeMaxParts;
+    Root->MaxHeaderItems = MimeMaxHeaderItems;
     // The tree takes the lines over; the root's own list is rebuilt only when the
     // message is written back.
     Root->SplitPartsTakingLines();
-    JobState.EnclosingDelimiters = EnclosingDelimitersOf(*Root);
+    JobState.EnclosingMultiparts = EnclosingMultipartsOf(*Root);
     Root->Visitor = &TWalk::NormalizePart;
     Root->VisitParts();
-    JobState.EnclosingDelimiters.clear();
+    JobState.EnclosingMultiparts.clear();
     if (!JobState.Changed) return nullptr;
     Root->HeaderLines.Insert(0, TagLine());
     return Root;
@@ -263,7 +260,7 @@ void ClearModuleState() {
         Text->clear();
         Text->shrink_to_fit();
     }
-    JobState.EnclosingDelimiters.clear();
+    JobState.EnclosingMultiparts.clear();
 }
 
 }  // namespace lumaro

@@ -41,10 +41,11 @@ struct TJobState {
     std::string JobId;
     std::string QueueFile;
     bool Changed = false;
-    // For each part of the message being worked on, the delimiter lines ("--" and
-    // the boundary) of the multiparts around it, found when the message is split:
-    // a converted body must not begin a line with one of them.
-    std::unordered_map<const TMimePart*, std::vector<std::string>> EnclosingDelimiters;
+    // For each part of the message being worked on, the nearest multipart around
+    // it that was split, found when the message is: a converted body must not
+    // begin a line with the delimiter of any multipart around it. Each multipart's
+    // boundary stays in its own record, whatever the number of parts inside it.
+    std::unordered_map<const TMimePart*, const TMimePart*> EnclosingMultiparts;
 };
 extern TJobState JobState;
 

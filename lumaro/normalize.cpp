@@ -240,7 +240,7 @@ void ApplyHeaderRule(TMimePart& Part) {
 }
 
 bool ConversionApplies(const TMimePart& Part) {
-    return Part.PrimaryKind == TMimePrimaryKind::PrimaryText && UpperCase(Part.SubType) != "HTML" &&
+    return Part.Kept == TMimeKept::Nothing && Part.PrimaryKind == TMimePrimaryKind::PrimaryText && UpperCase(Part.SubType) != "HTML" &&
            (Part.CharsetId == TCharsetId::UTF_8 || Part.CharsetId == TCharsetId::UTF_7);
 }
 
@@ -279,27 +279,49 @@ void PutInFront(TLineList& Lines, TLineList Kept) {
     Lines = std::move(Kept);
 }
 
-// A converted line that now begins with the delimiter of a multipart around the
-// part would end the part there when the message is read again, and what follows
-// would become a part of the sender's making: a malformed byte dropped, or a
-// character transliterated ("–" into "-"), can make one. Base64 lines never begin
-// with "--", so such a body is written in base64.
+// The boundaries of the multiparts around a part, nearest first.
+std::vector<std::string_view> EnclosingBoundaries(const TMimePart& Part) {
+    std::vector<std::string_view> Boundaries;
+    for (auto Found = JobState.EnclosingMultiparts.find(&Part); Found != JobState.EnclosingMultiparts.end();
+         Found = JobState.EnclosingMultiparts.find(Found->second))
+        Boundaries.push_back(Found->second->Boundary);
+    return Boundaries;
+}
+
+// A converted line that is now a delimiter line of a multipart around the part
+// would end the part there when the message is read again, and what follows would
+// become a part of the sender's making: a malformed byte dropped, or a character
+// transliterated ("–" into "-"), can make one. A line that only begins with a
+// delimiter is content, but readers that take such a line for a delimiter are
+// about, so it counts too. Base64 lines never begin with "--", so such a body is
+// written in base64.
 bool ShowsEnclosingDelimiter(const TMimePart& Part) {
     if (Part.TransferKind == TMimeTransferKind::EncodingBase64) return false;
-    const auto Found = JobState.EnclosingDelimiters.find(&Part);
-    if (Found == JobState.EnclosingDelimiters.end() || Found->second.empty()) return false;
-    for (size_t I = 0; I < Part.BodyLines.Count(); ++I) {
-        const std::string_view Line = Part.BodyLines.Get(I);
+    const std::vector<std::string_view> Boundaries = EnclosingBoundaries(Part);
+    if (Boundaries.empty()) return false;
+    for (std::string_view Line : Part.BodyLines) {
         if (Line.size() < 2 || Line[0] != '-' || Line[1] != '-') continue;
-        for (const std::string& Delimiter : Found->second)
-            if (Line.substr(0, Delimiter.size()) == Delimiter) return true;
+        for (std::string_view Boundary : Boundaries)
+            if (Line.substr(2, Boundary.size()) == Boundary) return true;
     }
     return false;
+}
+
+// What encoding a converted body may hold besides the message and the body's
+// decoded text. A message is kept within three times its size and some tens of
+// megabytes, and it is at least as large as the body it holds. Quoted-printable
+// takes three bytes for every control byte or byte of a letter beyond ASCII; a body
+// that would pass this is written in base64, which takes a third more than its text.
+size_t EncodingRoom(size_t Encoded, size_t Decoded) {
+    constexpr size_t Spare = 56u << 20;
+    const size_t Room = Encoded < (SIZE_MAX - Spare) / 2 ? 2 * Encoded + Spare : SIZE_MAX;
+    return Room > Decoded ? Room - Decoded : 0;
 }
 
 void ConvertTextBody(TMimePart& Part) {
     LogEvent("C", JobState.JobId, JobState.SenderAddress, Part.Charset, 0);
     TLineList Kept = KeptHeaderLines(Part);
+    const size_t Encoded = Part.BodyLines.TextSize();
     Part.DecodeBody();
     // EncodeBody writes the body's lines anew; the old ones go now, so that a large
     // message is not held in three forms at once.
@@ -307,12 +329,14 @@ void ConvertTextBody(TMimePart& Part) {
     RelabelEightBitText(Part);
     Part.SetCharset(JobState.CharSet);
     Part.BuildHeader();
-    Part.EncodeBody();
-    if (ShowsEnclosingDelimiter(Part)) {
+    if (!Part.EncodeBodyWithin(EncodingRoom(Encoded, Part.DecodedBody.Size())) || ShowsEnclosingDelimiter(Part)) {
         Part.SetTransferEncoding("base64");
         Part.BuildHeader();
-        Part.EncodeBody();
+        Part.EncodeBodyOnce();
     }
+    // The body's lines hold the new text now; its decoded form goes before the
+    // next part is converted, as a message is held in as few forms at once as may be.
+    Part.DecodedBody.Clear();
     PutInFront(Part.HeaderLines, std::move(Kept));
     JobState.Changed = true;
 }

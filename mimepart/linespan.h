@@ -20,23 +20,32 @@ struct TLineSpan {
     const TLineList* List = nullptr;
     size_t Begin = 0;
     size_t Count = 0;
-    // The lines of an encapsulated message are read right-trimmed, at every level below it.
-    bool TrimRight = false;
+    // The header lines of an encapsulated message, at every level below it, are
+    // read right-trimmed, so that a line of blanks ends a header there; its other
+    // lines are read as they are.
+    bool TrimHeader = false;
 
-    std::string_view operator[](size_t Index) const {
-        const std::string_view Line = List->Get(Begin + Index);
-        return TrimRight ? TrimRightView(Line) : Line;
+    std::string_view operator[](size_t Index) const { return List->Get(Begin + Index); }
+    std::string_view HeaderLine(size_t Index) const {
+        const std::string_view Line = (*this)[Index];
+        return TrimHeader ? TrimRightView(Line) : Line;
     }
     // Adds the lines First up to Last of the span to Target, sharing their text.
     void AddTo(TLineList& Target, size_t First, size_t Last) const {
-        const size_t Before = Target.Count();
         Target.AddRange(*List, Begin + First, Begin + Last);
-        if (TrimRight) Target.TrimLinesRight(Before);
     }
     TLineSpan Slice(size_t First, size_t Last, bool Trim) const {
-        return TLineSpan{List, Begin + First, Last - First, TrimRight || Trim};
+        return TLineSpan{List, Begin + First, Last - First, TrimHeader || Trim};
     }
 };
+
+// Whether a header line beginning with First continues the one before it.
+inline bool StartsContinuation(char First) {
+    return First == ' ' || First == '\t' || First == '"' || First == ':' || First == '=';
+}
+
+// Whether the logical header line at Index takes the line after it as a continuation.
+bool TakesContinuation(const TLineSpan& Lines, size_t Index);
 
 // One logical header line from Index onward; Index moves past it.
 std::string UnfoldHeaderLineAt(const TLineSpan& Lines, size_t& Index);

@@ -19,18 +19,6 @@ std::string DecodeEachLine(const TLineList& Body, TLineDecoder Decode) {
     return Decoded;
 }
 
-// The line at At, cut as a line list cuts a text (at CR, LF or CR LF; a NUL byte is
-// an ordinary byte); At moves past its line break. Encoding walks the text this way
-// instead of holding it twice, as text and as a list.
-std::string_view NextLine(std::string_view Text, TLineBreakScanner& Breaks, size_t& At) {
-    const size_t Start = At;
-    At = Breaks.Next(Start);
-    const std::string_view Line = Text.substr(Start, At - Start);
-    if (At < Text.size() && Text[At] == '\r') ++At;
-    if (At < Text.size() && Text[At] == '\n') ++At;
-    return Line;
-}
-
 // Decodes the joined lines without joining the whole body first: stretches of lines
 // that lie in their storage with their CR LF are decoded where they lie, and the
 // other lines are gathered, each followed by CR LF, into runs of a few dozen
@@ -145,35 +133,40 @@ void TMimePart::DecodeBody() {
 namespace {
 
 // The lines an encoder writes, built one after another in one text and handed to
-// the list whole: a body of a hundred thousand lines costs a few allocations. Each
-// line is followed by CR LF in the text, so that the text goes to the file as it is.
+// the list whole, as its uncut text: each line is followed by CR LF, so that the
+// text goes to the file as it is, and a body of a million short lines costs no
+// more than its bytes. Room for the most the encoder can write is taken at the
+// start, so that the text never moves; an encoder that passes Limit stops within
+// OvershootMax bytes after it.
 class TEncodedLines {
 public:
-    explicit TEncodedLines(size_t ExpectedBytes) {
-        Text.reserve(ExpectedBytes);
+    static constexpr size_t OvershootMax = 128 * 1024;
+
+    TEncodedLines(size_t MostBytes, size_t Limit) : Limit(Limit) {
+        Text.reserve(MostBytes <= Limit ? MostBytes : Limit + OvershootMax);
         platform::AdviseLargeBuffer(Text.data(), Text.capacity());
     }
 
     // The text the next line is appended to; Close ends the line.
     std::string& Open() { return Text; }
     void Close() {
-        Ends.push_back(Text.size());
         Text.append("\r\n");
+        Exceeded = Exceeded || Text.size() > Limit;
     }
     void Add(std::string_view Line) {
         Text.append(Line);
         Close();
     }
     // Appends to the last line written.
-    void AppendToLast(char C) {
-        Text.insert(Text.end() - 2, C);
-        ++Ends.back();
-    }
-    void MoveInto(TLineList& Lines) { Lines.AdoptLines(std::move(Text), Ends, 2); }
+    void AppendToLast(char C) { Text.insert(Text.end() - 2, C); }
+    // Whether the lines have passed Limit; the encoder stops writing.
+    bool Passed() const { return Exceeded; }
+    void MoveInto(TLineList& Lines) { Lines.AdoptText(std::move(Text)); }
 
 private:
     std::string Text;
-    std::vector<size_t> Ends;
+    size_t Limit;
+    bool Exceeded = false;
 };
 
 // The 1-based positions of the last "=" and the last blank of Window, 0 for none.
@@ -184,14 +177,20 @@ void LastEscapeAndBlank(std::string_view Window, size_t& Escape, size_t& Blank) 
     }
 }
 
+// Cuts the pieces of one encoded line off its front and gives how much it cut.
+// Only the first MaxLineLength characters decide a cut, so a line may come in
+// parts: a part that is not the last (Final false) is cut only while more than
+// that remains, and the rest waits for the next part in front of it.
 template <typename TOut>
-void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TOut& Out) {
+size_t WrapQuotedPrintablePieces(std::string_view Encoded, int32_t MaxLineLength, bool Final, TOut& Out) {
     const ptrdiff_t Limit = MaxLineLength;
     std::string_view Rest = Encoded;
-    do {
-        if (Limit < 1 || static_cast<ptrdiff_t>(Rest.size()) < Limit) {
+    for (;;) {
+        const ptrdiff_t Left = static_cast<ptrdiff_t>(Rest.size());
+        if (!Final && (Limit < 1 || Left <= Limit)) return Encoded.size() - Rest.size();
+        if (Limit < 1 || Left < Limit) {
             Out.Add(Rest);
-            return;
+            return Encoded.size();
         }
         size_t Escape = 0, Blank = 0;
         LastEscapeAndBlank(Rest.substr(0, static_cast<size_t>(Limit)), Escape, Blank);
@@ -206,7 +205,13 @@ void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TO
         Piece.append(Head);
         if (!Rest.empty()) Piece += '=';
         Out.Close();
-    } while (!Rest.empty());
+        if (Rest.empty()) return Encoded.size();
+    }
+}
+
+template <typename TOut>
+void WrapQuotedPrintableInto(std::string_view Encoded, int32_t MaxLineLength, TOut& Out) {
+    WrapQuotedPrintablePieces(Encoded, MaxLineLength, true, Out);
 }
 
 // Pieces collected as strings of their own, for callers outside the body encoder.
@@ -217,18 +222,108 @@ struct TPieceList {
     void Close() {}
 };
 
-// Every line of a text encoded as quoted-printable and cut at MaxLineLength. Each
-// line is encoded into a small buffer of its own, which an encoder may size for its
-// worst case, and only its real bytes reach the body's text.
-void EncodeQuotedPrintableText(std::string_view Content, int32_t MaxLineLength, TEncodedLines& Out) {
-    std::string Encoded;
-    TLineBreakScanner Breaks(Content);
-    for (size_t At = 0; At < Content.size();) {
-        Encoded.clear();
-        AppendQuotedPrintable(NextLine(Content, Breaks, At), Encoded);
-        if (static_cast<int64_t>(Encoded.size()) < MaxLineLength) Out.Add(Encoded);
-        else WrapQuotedPrintableInto(Encoded, MaxLineLength, Out);
+// A text encoded as quoted-printable line by line and cut at MaxLineLength, taken
+// in pieces that may end inside a line or between the CR and LF of a break. A line
+// is encoded a stretch at a time into a small buffer, so that a line of many
+// megabytes is never held three times over.
+class TQuotedPrintableText {
+public:
+    TQuotedPrintableText(int32_t MaxLineLength, TEncodedLines& Out) : MaxLineLength(MaxLineLength), Out(Out) {}
+
+    void Take(std::string_view Text) {
+        if (Text.empty()) return;
+        TLineBreakScanner Breaks(Text);
+        size_t At = 0;
+        if (SkipLineFeed && !Text.empty() && Text[0] == '\n') ++At;
+        SkipLineFeed = false;
+        while (At < Text.size() && !Out.Passed()) {
+            const size_t End = Breaks.Next(At);
+            AddToLine(Text.substr(At, End - At));
+            if (End == Text.size()) return;
+            EndLine();
+            At = End + 1;
+            if (Text[End] == '\r') {
+                if (At == Text.size()) SkipLineFeed = true;
+                else if (Text[At] == '\n') ++At;
+            }
+        }
     }
+    // A last line without a break is a line; a last break makes no empty line after it.
+    void Finish() {
+        if (LineOpen) EndLine();
+    }
+
+private:
+    static constexpr size_t StretchBytes = 16 * 1024;
+    static_assert(StretchBytes * 4 < TEncodedLines::OvershootMax, "a stretch's lines fit past the limit");
+
+    void AddToLine(std::string_view Bytes) {
+        LineOpen = true;
+        for (size_t From = 0; From < Bytes.size() && !Out.Passed(); From += StretchBytes) {
+            AppendQuotedPrintable(Bytes.substr(From, StretchBytes), Encoded);
+            Encoded.erase(0, WrapQuotedPrintablePieces(Encoded, MaxLineLength, false, Out));
+        }
+    }
+    void EndLine() {
+        WrapQuotedPrintablePieces(Encoded, MaxLineLength, true, Out);
+        Encoded.clear();
+        LineOpen = false;
+    }
+
+    int32_t MaxLineLength;
+    TEncodedLines& Out;
+    std::string Encoded;
+    bool LineOpen = false;
+    bool SkipLineFeed = false;
+};
+
+// A text encoded as base64 in lines of 72 characters, taken in pieces: the bytes
+// that do not yet fill a line wait for the next piece.
+class TBase64Text {
+public:
+    explicit TBase64Text(TEncodedLines& Out) : Out(Out) {}
+
+    void Take(std::string_view Text) {
+        if (!Waiting.empty()) {
+            const size_t Filling = std::min(Text.size(), Base64PieceBytes - Waiting.size());
+            Waiting.append(Text.substr(0, Filling));
+            Text.remove_prefix(Filling);
+            if (Waiting.size() < Base64PieceBytes) return;
+            AddLines(Waiting);
+            Waiting.clear();
+        }
+        const size_t Whole = Text.size() - Text.size() % Base64PieceBytes;
+        AddLines(Text.substr(0, Whole));
+        Waiting.assign(Text.substr(Whole));
+    }
+    void Finish() { AddLines(Waiting); }
+
+private:
+    // Whole pieces encode to whole lines, so a run of pieces is encoded at once
+    // and cut into its lines.
+    void AddLines(std::string_view Bytes) {
+        constexpr size_t RunBytes = 1024 * Base64PieceBytes;
+        constexpr size_t LineChars = Base64PieceBytes / 3 * 4;
+        static_assert(RunBytes / 3 * 4 + 2 * 1024 < TEncodedLines::OvershootMax, "a run's lines fit past the limit");
+        for (size_t At = 0; At < Bytes.size() && !Out.Passed(); At += RunBytes) {
+            const std::string Encoded = EncodeBase64(Bytes.substr(At, RunBytes));
+            for (size_t From = 0; From < Encoded.size(); From += LineChars)
+                Out.Add(std::string_view(Encoded).substr(From, LineChars));
+        }
+    }
+
+    TEncodedLines& Out;
+    std::string Waiting;
+};
+
+// The most bytes a text of Size bytes can take encoded: base64 a third more and a
+// line break for every 54 bytes; quoted-printable three for each byte and, cut as
+// short as the wrapping rule may cut, a soft break for every 8 bytes (a line break
+// of one byte takes two).
+size_t MostEncodedBytes(size_t Size, bool Base64) {
+    if (Size > SIZE_MAX / 4) return SIZE_MAX;
+    if (Base64) return Size / 3 * 4 + Size / Base64PieceBytes * 2 + 8;
+    return Size * 3 + Size / 8 * 3 + 64;
 }
 
 }  // namespace
@@ -244,67 +339,83 @@ bool TMimePart::WritesTextAsItIs() const {
            TransferKind != TMimeTransferKind::EncodingBase64;
 }
 
-void TMimePart::EncodeLines(std::string_view Content) {
-    const bool Quoted = TransferKind == TMimeTransferKind::EncodingQuotedPrintable;
-    if (WritesTextAsItIs()) {
-        BodyLines.SetText(Content);
-        return;
-    }
-    if (TransferKind == TMimeTransferKind::EncodingBase64) {
-        // Whole pieces encode to whole lines, so a run of pieces is encoded at once
-        // and cut into its lines.
-        constexpr size_t RunBytes = 1024 * Base64PieceBytes;
-        constexpr size_t LineChars = Base64PieceBytes / 3 * 4;
-        TEncodedLines Out(Content.size() / 3 * 4 + Content.size() / Base64PieceBytes * 2 + 8);
-        for (size_t At = 0; At < Content.size(); At += RunBytes) {
-            const std::string Encoded = EncodeBase64(Content.substr(At, RunBytes));
-            for (size_t From = 0; From < Encoded.size(); From += LineChars)
-                Out.Add(std::string_view(Encoded).substr(From, LineChars));
-        }
-        Out.MoveInto(BodyLines);
-        return;
-    }
-    // Quoted-printable text grows by a few escapes and a soft break per line.
-    TEncodedLines Out(Content.size() + Content.size() / 3 + 64);
-    if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
-        // A binary body is one source line, its line-break bytes included.
-        if (Quoted) {
-            WrapQuotedPrintableInto(EncodeQuotedPrintable(Content), MaxLineLength, Out);
-            // The data ends without a line break when decoded.
-            Out.AppendToLast('=');
-        } else {
-            Out.Add(Content);
-        }
-    } else {
-        EncodeQuotedPrintableText(Content, MaxLineLength, Out);
-    }
-    Out.MoveInto(BodyLines);
+namespace {
+
+// Hands a text to an encoder, all of it or converted in pieces, and ends it.
+template <typename TWriter>
+void WriteText(TWriter& Writer, std::string_view Mark, std::string_view Content, TCharsetId Source,
+               TCharsetId Target) {
+    Writer.Take(Mark);
+    ConvertCharsetInPieces(Content, Source, Target, [&Writer](std::string_view Piece) { Writer.Take(Piece); });
+    Writer.Finish();
 }
 
-void TMimePart::EncodeBody() {
+}  // namespace
+
+bool TMimePart::EncodeLines(std::string_view Mark, std::string_view Content, TCharsetId Source, size_t MaxBytes) {
+    const bool Base64 = TransferKind == TMimeTransferKind::EncodingBase64;
+    TEncodedLines Out(MostEncodedBytes(Mark.size() + Content.size(), Base64), MaxBytes);
+    if (Base64) {
+        TBase64Text Writer(Out);
+        WriteText(Writer, Mark, Content, Source, CharsetId);
+    } else if (PrimaryKind == TMimePrimaryKind::PrimaryBinary) {
+        // A binary body is one source line, its line-break bytes included; its data
+        // ends without a line break when decoded.
+        WrapQuotedPrintableInto(EncodeQuotedPrintable(Content), MaxLineLength, Out);
+        Out.AppendToLast('=');
+    } else {
+        TQuotedPrintableText Writer(MaxLineLength, Out);
+        WriteText(Writer, Mark, Content, Source, CharsetId);
+    }
+    if (Out.Passed()) return false;
+    Out.MoveInto(BodyLines);
+    return true;
+}
+
+void TMimePart::EncodeBody() { Encode(SIZE_MAX, true); }
+
+bool TMimePart::EncodeBodyWithin(size_t MaxBytes) { return Encode(MaxBytes, true); }
+
+void TMimePart::EncodeBodyOnce() { Encode(SIZE_MAX, false); }
+
+bool TMimePart::Encode(size_t MaxBytes, bool KeepDecoded) {
     if (TransferKind == TMimeTransferKind::EncodingUU || TransferKind == TMimeTransferKind::EncodingXX)
         SetTransferEncoding("base64");
+    BodyLines.Clear();
     DecodedBody.SetPosition(0);
     const std::string& Content = DecodedBody.Bytes();
     DecodedBody.SetPosition(Content.size());
     if (PrimaryKind == TMimePrimaryKind::PrimaryMultipart || PrimaryKind == TMimePrimaryKind::PrimaryMessage) {
         BodyLines.SetText(Content);
-        return;
+        return true;
     }
     const bool Converts = PrimaryKind == TMimePrimaryKind::PrimaryText &&
                           TransferKind != TMimeTransferKind::EncodingSevenBit;
     // A text part labelled 7bit is written as it is, without conversion or mark.
     const std::string Mark = Converts ? ByteOrderMark(CharsetId) : std::string();
-    if (Converts && (OutputCharsetId != CharsetId || !Mark.empty())) {
-        std::string Converted = OutputCharsetId == CharsetId ? std::string(Content)
-                                                             : ConvertCharset(Content, OutputCharsetId, CharsetId);
-        if (!Mark.empty()) Converted.insert(0, Mark);
+    const TCharsetId Source = Converts ? OutputCharsetId : CharsetId;
+    if (WritesTextAsItIs()) {
+        if (Source == CharsetId && Mark.empty()) {
+            BodyLines.SetText(Content);
+            return true;
+        }
         // Text written as it is becomes the lines' storage: no copy of a large body.
-        if (WritesTextAsItIs()) BodyLines.AdoptText(std::move(Converted));
-        else EncodeLines(Converted);
-        return;
+        std::string Converted = Source == CharsetId ? std::string(Content) : ConvertCharset(Content, Source, CharsetId);
+        Converted.insert(0, Mark);
+        BodyLines.AdoptText(std::move(Converted));
+        return true;
     }
-    EncodeLines(Content);
+    if (PrimaryKind == TMimePrimaryKind::PrimaryBinary && TransferKind != TMimeTransferKind::EncodingQuotedPrintable &&
+        TransferKind != TMimeTransferKind::EncodingBase64) {
+        BodyLines.AdoptLines(std::string(Content), {Content.size()});
+        return true;
+    }
+    if (Source == CharsetId || ConvertsCharsetInPieces(Content, Source, CharsetId))
+        return EncodeLines(Mark, Content, Source, MaxBytes);
+    // Converted whole, the text is held beside its encoded lines.
+    const std::string Converted = ConvertCharset(Content, Source, CharsetId);
+    if (!KeepDecoded) DecodedBody.Clear();
+    return Converted.size() <= MaxBytes && EncodeLines(Mark, Converted, CharsetId, MaxBytes - Converted.size());
 }
 
 // --- generated header lines -----------------------------------------------------------

@@ -38,6 +38,7 @@ void TMimePart::Clear() {
     HeaderLines.Clear();
     Preamble.Clear();
     DecodedBody.Clear();
+    Kept = TMimeKept::Nothing;
     ClearChildren();
 }
 
@@ -126,10 +127,6 @@ namespace mimepart_detail {
 
 namespace {
 
-bool StartsContinuation(char First) {
-    return First == ' ' || First == '\t' || First == '"' || First == ':' || First == '=';
-}
-
 // Appends a continuation line trimmed, with its TABs turned into blanks.
 void AppendContinuation(std::string& Logical, std::string_view Line) {
     size_t Begin = 0, End = Line.size();
@@ -141,15 +138,23 @@ void AppendContinuation(std::string& Logical, std::string_view Line) {
 
 }  // namespace
 
+bool TakesContinuation(const TLineSpan& Lines, size_t Index) {
+    // The last line of a list is never a continuation line, so a header at the
+    // very end of a file stays whole.
+    if (Index + 2 >= Lines.Count || Lines.HeaderLine(Index).empty()) return false;
+    const std::string_view Next = Lines.HeaderLine(Index + 1);
+    return !Next.empty() && StartsContinuation(Next.front());
+}
+
 std::string UnfoldHeaderLineAt(const TLineSpan& Lines, size_t& Index) {
     if (Index >= Lines.Count) throw std::out_of_range("UnfoldHeaderLine: index beyond the list");
-    std::string Logical(Lines[Index]);
+    std::string Logical(Lines.HeaderLine(Index));
     ++Index;
     if (!Logical.empty()) {
         // The last line of a list is never a continuation line, so a header at the
         // very end of a file stays whole.
         while (Index + 1 < Lines.Count) {
-            const std::string_view Next = Lines[Index];
+            const std::string_view Next = Lines.HeaderLine(Index);
             if (Next.empty() || !StartsContinuation(Next.front())) break;
             AppendContinuation(Logical, Next);
             ++Index;
@@ -232,7 +237,8 @@ void TMimePart::ParseHeader() {
     std::string DispositionFileName;
 
     for (std::string_view Stored : HeaderLines) {
-        if (Stored.empty()) continue;
+        // Only content lines are read here; a long line of another field is not copied.
+        if (Stored.size() < 8 || !SameText(Stored.substr(0, 8), "CONTENT-")) continue;
         const std::string Line(Stored);
         const std::string U = UpperCase(Line);
         if (StartsWith(U, "CONTENT-TYPE:")) ParseContentType(Line, U);

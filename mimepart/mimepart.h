@@ -33,10 +33,29 @@ using TPartVisitor = std::function<void(TMimePart&)>;
 // The nesting limit that the job driver gives a message: deeper multiparts and
 // encapsulated messages keep their lines unparsed.
 constexpr int32_t MimeMaxDepth = 64;
+// The most parts, and the most header items (header lines, and parameters of
+// Content-Type and Content-Disposition lines) of all its parts together, that the
+// job driver lets SplitParts make of one message. Each costs memory beyond the
+// bytes it came from, so that a message of a great many empty parts, header
+// fields or parameters of a few bytes would otherwise take many times its size. A
+// multipart whose sub-parts would pass the first limit keeps its lines as read; a
+// part whose header would pass the second keeps all its lines as read, header
+// included.
+constexpr int32_t MimeMaxParts = 10000;
+constexpr int32_t MimeMaxHeaderItems = 500000;
+
+// What SplitParts kept of a part's lines as they were read, instead of parsing them.
+enum class TMimeKept : uint8_t {
+    Nothing,  // the header parsed; a multipart or message split into sub-parts
+    Body,     // the header parsed; every line after it kept in BodyLines
+    Whole     // every line, header included, kept in BodyLines; nothing parsed
+};
 
 // Cuts one header line into the pieces that JoinParts writes: at the last "; ",
 // else ", ", else " " within MaxLineLength; every piece after the first begins
-// with a blank.
+// with a blank. A cut that would not read back as the line it was (beside another
+// blank or a control byte, or before a TAB) is not made, and the pieces on both
+// sides of it stay one.
 std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength);
 // Cuts one quoted-printable encoded line into pieces of at most MaxLineLength
 // characters (plus the "=" of a soft line break) and appends them to Out. An empty
@@ -48,9 +67,21 @@ void WrapQuotedPrintableLine(std::string_view Encoded, int32_t MaxLineLength,
 // JoinParts is called on: only that part holds its lines in Lines, a sub-part's
 // Lines stays empty, so that no line is copied once per nesting level.
 //
-// A multipart or message part that may not descend (CanDescend false) keeps every
-// line after its header as BodyLines, delimiter lines and encapsulated message
-// included, and JoinParts writes them back as they came.
+// A multipart or message part that is not split keeps every line after its header
+// as BodyLines, delimiter lines and encapsulated message included, and JoinParts
+// writes them back as they came (Kept is Body): a part that may not descend
+// (CanDescend false), a multipart without a boundary or without a delimiter line,
+// one whose sub-parts would pass MaxParts, an encapsulated message that does not
+// begin right after the header around it (blank lines first, or nothing), and any
+// part whose header has more than one Content-Type line (a text part so kept is
+// not to be converted either). A part whose header would not read back as it was
+// read (past MaxHeaderItems, a line that right-trimmed is a delimiter around it, a
+// last line that would read as a continuation) keeps its header lines as read too
+// (Kept is Whole).
+//
+// A delimiter line is "--" and the boundary, a closing delimiter line "--", the
+// boundary and "--", each followed by nothing but blanks (spaces and TABs); every
+// other line is content, whatever it begins with.
 //
 // None of the tree operations recurses: a tree of any depth is split, visited,
 // joined and destroyed with explicit work lists.
@@ -96,6 +127,10 @@ public:
     int32_t MaxLineLength = 78;
     int32_t Depth = 0;
     int32_t MaxDepth = -1;
+    // Read from the part SplitParts is called on; -1 means unlimited.
+    int32_t MaxParts = -1;
+    int32_t MaxHeaderItems = -1;
+    TMimeKept Kept = TMimeKept::Nothing;
 
     void Clear();
     int32_t ChildCount() const;
@@ -122,6 +157,13 @@ public:
 
     void DecodeBody();
     void EncodeBody();
+    // EncodeBody holding at most MaxBytes besides DecodedBody (the encoded lines,
+    // and the converted text where the conversion cannot go a piece at a time):
+    // false when it would hold more, and BodyLines is then left empty.
+    bool EncodeBodyWithin(size_t MaxBytes);
+    // EncodeBody for a caller that needs DecodedBody no more: it is emptied as soon
+    // as it has been read, so that a large body is not held three times at once.
+    void EncodeBodyOnce();
     void BuildHeader();
 
     void SplitParts();
@@ -147,7 +189,10 @@ private:
                                  std::string& DispositionFileName);
     std::string DecodeTransfer() const;
     bool DeclaresOwnCharset(const std::string& Decoded) const;
-    void EncodeLines(std::string_view Content);
+    // Encodes the mark and Content, converted from Source into CharsetId, as
+    // quoted-printable or base64 lines.
+    bool EncodeLines(std::string_view Mark, std::string_view Content, TCharsetId Source, size_t MaxBytes);
+    bool Encode(size_t MaxBytes, bool KeepDecoded);
     // A text part neither quoted-printable nor base64: its lines are the text's own.
     bool WritesTextAsItIs() const;
     std::string ContentTypeLine() const;

@@ -53,9 +53,120 @@ private:
     size_t NextBlockSize = FirstBlockSize;
 };
 
+// The lines of one text, cut only as they are read. The first question that needs
+// them all (how many lines, a line far from the last one read) counts them in one
+// pass and marks where every so many lines begin; a line is then found by walking
+// from the nearest mark, or from the line after the last one read.
+class TUncutText {
+public:
+    TUncutText(std::shared_ptr<const TTextStore> Store, std::string_view Text, bool SkipSecondCR)
+        : Owner(std::move(Store)), Text(Text), SkipSecondCR(SkipSecondCR), Breaks(Text) {}
+    TUncutText(const TUncutText& Other)
+        : Owner(Other.Owner), Text(Other.Text), SkipSecondCR(Other.SkipSecondCR), Indexed(Other.Indexed),
+          Lines(Other.Lines), Bytes(Other.Bytes), Marks(Other.Marks), Cursor(Other.Cursor), Breaks(Text) {}
+    TUncutText& operator=(const TUncutText&) = delete;
+
+    const std::shared_ptr<const TTextStore>& Store() const { return Owner; }
+    bool SkipsSecondCR() const { return SkipSecondCR; }
+
+    size_t Count() {
+        Index();
+        return Lines;
+    }
+    size_t LineBytes() {
+        Index();
+        return Bytes;
+    }
+    // The line at Index, below Count.
+    std::string_view Line(size_t Index) {
+        MoveTo(Index);
+        const size_t End = LineEnd(Cursor.Offset);
+        const std::string_view Found = Text.substr(Cursor.Offset, End - Cursor.Offset);
+        Cursor = TMark{Index + 1, NextStart(End)};
+        return Found;
+    }
+    // The stretch of Text from the start of line First to the start of line Last
+    // (the end of Text for Last = Count).
+    std::string_view Stretch(size_t First, size_t Last) {
+        const size_t Begin = StartOf(First);
+        return Text.substr(Begin, StartOf(Last) - Begin);
+    }
+    // Calls Visit with every line and whether CR LF follows it in Text.
+    template <typename TVisit>
+    void ForEach(TVisit&& Visit) const {
+        TLineBreakScanner Breaks(Text);
+        for (size_t At = 0; At < Text.size();) {
+            const size_t End = Breaks.Next(At);
+            const bool CrLf = Text.size() - End >= 2 && Text[End] == '\r' && Text[End + 1] == '\n';
+            Visit(Text.substr(At, End - At), CrLf);
+            At = NextStart(End);
+        }
+    }
+
+private:
+    struct TMark {
+        size_t Line;
+        size_t Offset;
+    };
+    // A mark at least every so many lines and bytes: finding a line walks past
+    // fewer than that many lines, or a few kilobytes and one line.
+    static constexpr size_t MarkLines = 256;
+    static constexpr size_t MarkBytes = 4096;
+
+    size_t LineEnd(size_t Start) { return Breaks.Next(Start); }
+    size_t NextStart(size_t End) const {
+        if (End < Text.size() && Text[End] == '\r') ++End;
+        if (SkipSecondCR && End < Text.size() && Text[End] == '\r') ++End;
+        if (End < Text.size() && Text[End] == '\n') ++End;
+        return End;
+    }
+    void Index() {
+        if (Indexed) return;
+        TLineBreakScanner Breaks(Text);
+        TMark Last{0, 0};
+        Marks.push_back(Last);
+        for (size_t At = 0; At < Text.size(); ++Lines) {
+            if (Lines - Last.Line >= MarkLines || At - Last.Offset >= MarkBytes) {
+                Last = TMark{Lines, At};
+                Marks.push_back(Last);
+            }
+            const size_t End = Breaks.Next(At);
+            Bytes += End - At;
+            At = NextStart(End);
+        }
+        Marks.shrink_to_fit();
+        Indexed = true;
+    }
+    void MoveTo(size_t Index) {
+        if (Cursor.Line == Index) return;
+        this->Index();
+        const auto After = std::upper_bound(Marks.begin(), Marks.end(), Index,
+                                            [](size_t Line, const TMark& Mark) { return Line < Mark.Line; });
+        const TMark& Mark = *(After - 1);
+        if (Cursor.Line > Index || Cursor.Line < Mark.Line) Cursor = Mark;
+        while (Cursor.Line < Index) Cursor = TMark{Cursor.Line + 1, NextStart(LineEnd(Cursor.Offset))};
+    }
+    size_t StartOf(size_t Index) {
+        if (Index >= Count()) return Text.size();
+        MoveTo(Index);
+        return Cursor.Offset;
+    }
+
+    std::shared_ptr<const TTextStore> Owner;
+    std::string_view Text;
+    bool SkipSecondCR;
+    bool Indexed = false;
+    size_t Lines = 0;
+    size_t Bytes = 0;
+    std::vector<TMark> Marks;
+    TMark Cursor{0, 0};
+    TLineBreakScanner Breaks;
+};
+
 }  // namespace mystrlist_detail
 
 using mystrlist_detail::TTextStore;
+using mystrlist_detail::TUncutText;
 
 namespace {
 
@@ -87,6 +198,7 @@ TLineList::TLineList(std::initializer_list<std::string_view> Lines) {
 
 TLineList::TLineList(const TLineList& Other) : Refs(Other.Refs), Borrowed(Other.Borrowed) {
     if (Other.Own) Borrowed.push_back(Other.Own);
+    if (Other.Uncut) Uncut = std::make_unique<TUncutText>(*Other.Uncut);
 }
 
 TLineList& TLineList::operator=(const TLineList& Other) {
@@ -94,9 +206,16 @@ TLineList& TLineList::operator=(const TLineList& Other) {
     return *this;
 }
 
-std::string_view TLineList::Get(size_t Index) const {
-    CheckIndex(Index, Refs.size(), "Get");
+size_t TLineList::Count() const { return Uncut ? Uncut->Count() : Refs.size(); }
+
+std::string_view TLineList::LineAt(size_t Index) const {
+    if (Uncut) return Uncut->Line(Index);
     return std::string_view(Refs[Index].Data, Refs[Index].Size);
+}
+
+std::string_view TLineList::Get(size_t Index) const {
+    CheckIndex(Index, Count(), "Get");
+    return LineAt(Index);
 }
 
 std::string_view TLineList::Store(std::string_view Line) {
@@ -104,19 +223,30 @@ std::string_view TLineList::Store(std::string_view Line) {
     return Own->Append(Line);
 }
 
+void TLineList::Cut() {
+    if (!Uncut) return;
+    std::unique_ptr<TUncutText> Text = std::move(Uncut);
+    Refs.reserve(Text->Count());
+    Text->ForEach([this](std::string_view Line, bool) { Refs.push_back(TLineRef{Line.data(), Line.size()}); });
+    Borrow(Text->Store());
+}
+
 void TLineList::Put(size_t Index, std::string_view Line) {
-    CheckIndex(Index, Refs.size(), "Put");
+    CheckIndex(Index, Count(), "Put");
+    Cut();
     const std::string_view Stored = Store(Line);
     Refs[Index] = TLineRef{Stored.data(), Stored.size()};
 }
 
 void TLineList::Add(std::string_view Line) {
+    Cut();
     const std::string_view Stored = Store(Line);
     Refs.push_back(TLineRef{Stored.data(), Stored.size()});
 }
 
 void TLineList::Insert(size_t Index, std::string_view Line) {
-    CheckIndex(Index, Refs.size() + 1, "Insert");
+    CheckIndex(Index, Count() + 1, "Insert");
+    Cut();
     const std::string_view Stored = Store(Line);
     Refs.insert(Refs.begin() + static_cast<ptrdiff_t>(Index), TLineRef{Stored.data(), Stored.size()});
 }
@@ -125,6 +255,7 @@ void TLineList::Clear() {
     std::vector<TLineRef>().swap(Refs);
     Own.reset();
     Borrowed.clear();
+    Uncut.reset();
 }
 
 void TLineList::Assign(const TLineList& Other) {
@@ -139,35 +270,51 @@ void TLineList::Assign(const std::vector<std::string>& Lines) {
     for (const std::string& Line : Lines) Add(Line);
 }
 
+void TLineList::Borrow(const std::shared_ptr<const TTextStore>& Store) {
+    if (Store == Own) return;
+    // Lines are mostly taken from one list after another of the same message.
+    const size_t Recent = std::min<size_t>(Borrowed.size(), SharedStoresMax);
+    for (size_t k = Borrowed.size() - Recent; k < Borrowed.size(); ++k)
+        if (Borrowed[k] == Store) return;
+    Borrowed.push_back(Store);
+}
+
 void TLineList::Share(const TLineList& Other) {
-    const auto Keep = [this](const std::shared_ptr<const TTextStore>& Store) {
-        if (Store == Own) return;
-        // Lines are mostly taken from one list after another of the same message.
-        const size_t Recent = std::min<size_t>(Borrowed.size(), SharedStoresMax);
-        for (size_t k = Borrowed.size() - Recent; k < Borrowed.size(); ++k)
-            if (Borrowed[k] == Store) return;
-        Borrowed.push_back(Store);
-    };
-    if (Other.Own) Keep(Other.Own);
-    for (const auto& Store : Other.Borrowed) Keep(Store);
+    if (Other.Own) Borrow(Other.Own);
+    for (const auto& Store : Other.Borrowed) Borrow(Store);
+    if (Other.Uncut) Borrow(Other.Uncut->Store());
 }
 
 void TLineList::AddRange(const TLineList& Other, size_t Begin, size_t End) {
-    if (Begin > End || End > Other.Refs.size())
+    if (Begin > End || End > Other.Count())
         throw std::out_of_range("Line list index out of range in AddRange");
-    // Other may be this list: the storage is reserved before any line is read.
-    Refs.reserve(Refs.size() + (End - Begin));
+    if (Begin == End) return;
+    if (Count() == 0 && Other.Uncut && &Other != this) {
+        TUncutText& From = *Other.Uncut;
+        Uncut = std::make_unique<TUncutText>(From.Store(), From.Stretch(Begin, End), From.SkipsSecondCR());
+        return;
+    }
+    // Other may be this list: it is cut, and its storage reserved, before any line is
+    // read. The room grows by at least half, so that many short ranges added one by
+    // one cost no more than one long one.
+    Cut();
+    if (Refs.capacity() - Refs.size() < End - Begin)
+        Refs.reserve(std::max(Refs.size() + (End - Begin), Refs.capacity() + Refs.capacity() / 2));
     if (&Other != this && Other.Borrowed.size() + 1 > SharedStoresMax) {
-        for (size_t k = Begin; k < End; ++k) Add(std::string_view(Other.Refs[k].Data, Other.Refs[k].Size));
+        for (size_t k = Begin; k < End; ++k) Add(Other.LineAt(k));
         return;
     }
     if (&Other != this) Share(Other);
-    for (size_t k = Begin; k < End; ++k) Refs.push_back(Other.Refs[k]);
+    for (size_t k = Begin; k < End; ++k) {
+        const std::string_view Line = Other.LineAt(k);
+        Refs.push_back(TLineRef{Line.data(), Line.size()});
+    }
 }
 
 void TLineList::AddStrings(const TLineList& Other) { AddRange(Other, 0, Other.Count()); }
 
 void TLineList::TrimLinesRight(size_t From) {
+    Cut();
     for (size_t k = From; k < Refs.size(); ++k) {
         TLineRef& Line = Refs[k];
         while (Line.Size > 0 && static_cast<unsigned char>(Line.Data[Line.Size - 1]) <= 0x20) --Line.Size;
@@ -176,11 +323,13 @@ void TLineList::TrimLinesRight(size_t From) {
 
 void TLineList::SetText(std::string_view Text) { AdoptText(std::string(Text)); }
 
-void TLineList::AdoptText(std::string&& Text) {
-    auto Adopted = std::make_shared<const TTextStore>(std::move(Text));
+void TLineList::AdoptText(std::string&& Text) { AdoptUncut(std::move(Text), DoubleCarriageReturnIsOneBreak()); }
+
+void TLineList::AdoptUncut(std::string&& Text, bool SkipSecondCR) {
     Clear();
-    Borrowed.push_back(Adopted);
-    Split(Adopted->Text(), DoubleCarriageReturnIsOneBreak());
+    if (Text.empty()) return;
+    auto Adopted = std::make_shared<const TTextStore>(std::move(Text));
+    Uncut = std::make_unique<TUncutText>(Adopted, Adopted->Text(), SkipSecondCR);
 }
 
 void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends, size_t Gap) {
@@ -202,25 +351,8 @@ void TLineList::AdoptLines(std::string&& Text, const std::vector<size_t>& Ends, 
     }
 }
 
-void TLineList::Split(std::string_view Text, bool SkipSecondCR) {
-    // A NUL byte is an ordinary byte of its line: a message that holds one keeps
-    // everything after it when it is written back. Lines of text run to some dozens
-    // of bytes; a guess at their number spares a pass that counts them.
-    Refs.reserve(Refs.size() + Text.size() / 48 + 1);
-    platform::AdviseLargeBuffer(Refs.data(), Refs.capacity() * sizeof(TLineRef));
-    TLineBreakScanner Breaks(Text);
-    size_t P = 0;
-    while (P < Text.size()) {
-        const size_t Start = P;
-        P = Breaks.Next(P);
-        Refs.push_back(TLineRef{Text.data() + Start, P - Start});
-        if (P < Text.size() && Text[P] == CR) ++P;
-        if (SkipSecondCR && P < Text.size() && Text[P] == CR) ++P;
-        if (P < Text.size() && Text[P] == LF) ++P;
-    }
-}
-
 size_t TLineList::TextSize() const {
+    if (Uncut) return Uncut->LineBytes() + 2 * Uncut->Count();
     size_t Size = 0;
     for (const TLineRef& Line : Refs) Size += Line.Size + 2;
     return Size;
@@ -228,10 +360,10 @@ size_t TLineList::TextSize() const {
 
 void TLineList::AppendText(std::string& Out) const {
     Out.reserve(Out.size() + TextSize());
-    for (const TLineRef& Line : Refs) {
-        Out.append(Line.Data, Line.Size);
-        Out.append("\r\n");
-    }
+    const auto Append = [&Out](std::string_view Line, bool = false) { Out.append(Line).append("\r\n"); };
+    if (Uncut) Uncut->ForEach(Append);
+    else
+        for (const TLineRef& Line : Refs) Append(std::string_view(Line.Data, Line.Size));
 }
 
 std::string TLineList::GetText() const {
@@ -253,33 +385,56 @@ bool EndsInPlace(const char* Data, size_t Size, std::string_view Text) {
     return Text.size() - End >= 2 && Text[End] == CR && Text[End + 1] == LF;
 }
 
+// Gathers lines that lie back to back with their CR LF into stretches of their text.
+class TStretches {
+public:
+    explicit TStretches(TLineList::TJoinedTextSink& Sink) : Sink(Sink) {}
+    // A line followed by CR LF where it lies; it joins the stretch before it when
+    // it begins where that one ends.
+    void InPlace(std::string_view Line) {
+        if (Line.data() != End) Hand();
+        if (Begin == nullptr) Begin = Line.data();
+        End = Line.data() + Line.size() + 2;
+    }
+    void Copied(std::string_view Line) {
+        Hand();
+        Sink.Line(Line);
+    }
+    void Hand() {
+        if (Begin != End) Sink.Stored(std::string_view(Begin, static_cast<size_t>(End - Begin)));
+        Begin = End = nullptr;
+    }
+
+private:
+    TLineList::TJoinedTextSink& Sink;
+    const char* Begin = nullptr;
+    const char* End = nullptr;  // past the CR LF of the stretch's last line
+};
+
 }  // namespace
 
 void TLineList::HandJoinedText(TJoinedTextSink& Sink) const {
-    std::string_view Text;  // the adopted text of the stretch being gathered
-    const char* StretchBegin = nullptr;
-    const char* StretchEnd = nullptr;  // past the CR LF of its last line
-    const auto HandStretch = [&] {
-        if (StretchBegin != StretchEnd) Sink.Stored(std::string_view(StretchBegin, static_cast<size_t>(StretchEnd - StretchBegin)));
-        StretchBegin = StretchEnd = nullptr;
-    };
-    for (const TLineRef& Line : Refs) {
-        if (StretchEnd != nullptr && Line.Data == StretchEnd && EndsInPlace(Line.Data, Line.Size, Text)) {
-            StretchEnd += Line.Size + 2;
-            continue;
-        }
-        HandStretch();
-        Text = {};
-        for (const auto& Store : Borrowed)
-            if (Inside(Line.Data, Store->Text())) Text = Store->Text();
-        if (Text.data() != nullptr && EndsInPlace(Line.Data, Line.Size, Text)) {
-            StretchBegin = Line.Data;
-            StretchEnd = Line.Data + Line.Size + 2;
-            continue;
-        }
-        Sink.Line(std::string_view(Line.Data, Line.Size));
+    TStretches Stretches(Sink);
+    if (Uncut) {
+        Uncut->ForEach([&Stretches](std::string_view Line, bool CrLf) {
+            if (CrLf) Stretches.InPlace(Line);
+            else Stretches.Copied(Line);
+        });
+        Stretches.Hand();
+        return;
     }
-    HandStretch();
+    std::string_view Text;  // the adopted text the last line was found in
+    for (const TLineRef& Ref : Refs) {
+        const std::string_view Line(Ref.Data, Ref.Size);
+        if (Text.data() == nullptr || !Inside(Ref.Data, Text)) {
+            Text = {};
+            for (const auto& Store : Borrowed)
+                if (Inside(Ref.Data, Store->Text())) Text = Store->Text();
+        }
+        if (Text.data() != nullptr && EndsInPlace(Ref.Data, Ref.Size, Text)) Stretches.InPlace(Line);
+        else Stretches.Copied(Line);
+    }
+    Stretches.Hand();
 }
 
 void TLineList::LoadFromFile(const std::string& FileName) {
@@ -292,10 +447,7 @@ void TLineList::AdoptFileContent(std::string&& Content) {
     // way (CR CR LF). A file without any LF has lone CRs as its only line ends, and
     // there CR CR is an empty line - the one that ends a message's header.
     const bool HasLineFeed = std::memchr(Content.data(), LF, Content.size()) != nullptr;
-    auto Adopted = std::make_shared<const TTextStore>(std::move(Content));
-    Clear();
-    Borrowed.push_back(Adopted);
-    Split(Adopted->Text(), DoubleCarriageReturnIsOneBreak() && HasLineFeed);
+    AdoptUncut(std::move(Content), DoubleCarriageReturnIsOneBreak() && HasLineFeed);
 }
 
 void TLineList::SaveToFile(const std::string& FileName) const {
@@ -304,13 +456,13 @@ void TLineList::SaveToFile(const std::string& FileName) const {
 
 std::vector<std::string> TLineList::Strings() const {
     std::vector<std::string> Lines;
-    Lines.reserve(Refs.size());
+    Lines.reserve(Count());
     for (std::string_view Line : *this) Lines.emplace_back(Line);
     return Lines;
 }
 
 bool TLineList::operator==(const TLineList& Other) const {
-    return Refs.size() == Other.Refs.size() && std::equal(begin(), end(), Other.begin());
+    return Count() == Other.Count() && std::equal(begin(), end(), Other.begin());
 }
 
 }  // namespace lumaro

@@ -6,7 +6,12 @@
 // A list does not hold a string per line: its lines are windows on blocks of text
 // that only grow, so a message of a hundred thousand lines costs a few large
 // allocations, and lists that take lines from one another (a message split into
-// parts) share the text instead of copying it. A line read from a list stays
+// parts) share the text instead of copying it. A list made from one text (SetText,
+// AdoptText, LoadFromFile), or from a stretch of whole lines of another such list,
+// keeps that text uncut and finds its lines in it when they are read: a message of
+// empty lines or lone CRs costs no more than its bytes, where a window per line
+// would cost eight or sixteen bytes for each one. Such a list is cut into windows
+// only when a line of it is changed or inserted. A line read from a list stays
 // valid until the list is cleared, assigned or destroyed; changing a line writes
 // its new text beside the old one.
 #pragma once
@@ -23,6 +28,7 @@ namespace lumaro {
 
 namespace mystrlist_detail {
 class TTextStore;
+class TUncutText;
 }
 
 class TLineList {
@@ -40,7 +46,7 @@ public:
     TLineList(TLineList&& Other) noexcept;
     TLineList& operator=(TLineList&& Other) noexcept;
 
-    size_t Count() const { return Refs.size(); }
+    size_t Count() const;
     // Index errors raise std::out_of_range.
     std::string_view Get(size_t Index) const;
     void Put(size_t Index, std::string_view Line);
@@ -50,7 +56,8 @@ public:
     void Assign(const TLineList& Other);
     void Assign(const std::vector<std::string>& Lines);
     void AddStrings(const TLineList& Other);
-    // Adds the lines Begin up to End of Other, sharing their text.
+    // Adds the lines Begin up to End of Other, sharing their text. An empty list
+    // that takes a stretch of an uncut list stays uncut itself.
     void AddRange(const TLineList& Other, size_t Begin, size_t End);
     // Removes the blanks and control bytes at the end of every line from From on.
     void TrimLinesRight(size_t From);
@@ -100,30 +107,36 @@ public:
         using pointer = void;
         using reference = std::string_view;
 
-        explicit TIterator(const TLineRef* At) : At(At) {}
-        std::string_view operator*() const { return std::string_view(At->Data, At->Size); }
+        TIterator(const TLineList* List, size_t Index) : List(List), Index(Index) {}
+        std::string_view operator*() const { return List->LineAt(Index); }
         TIterator& operator++() {
-            ++At;
+            ++Index;
             return *this;
         }
         TIterator operator++(int) {
             TIterator Before = *this;
-            ++At;
+            ++Index;
             return Before;
         }
-        bool operator==(const TIterator& Other) const { return At == Other.At; }
-        bool operator!=(const TIterator& Other) const { return At != Other.At; }
+        bool operator==(const TIterator& Other) const { return Index == Other.Index; }
+        bool operator!=(const TIterator& Other) const { return Index != Other.Index; }
 
     private:
-        const TLineRef* At;
+        const TLineList* List;
+        size_t Index;
     };
-    TIterator begin() const { return TIterator(Refs.data()); }
-    TIterator end() const { return TIterator(Refs.data() + Refs.size()); }
+    TIterator begin() const { return TIterator(this, 0); }
+    TIterator end() const { return TIterator(this, Count()); }
 
 private:
-    void Split(std::string_view Text, bool SkipSecondCR);
+    // The line at Index, which must be below Count.
+    std::string_view LineAt(size_t Index) const;
+    void AdoptUncut(std::string&& Text, bool SkipSecondCR);
+    // Turns an uncut list into windows on its text, before a line of it changes.
+    void Cut();
     std::string_view Store(std::string_view Line);
     void Share(const TLineList& Other);
+    void Borrow(const std::shared_ptr<const mystrlist_detail::TTextStore>& Store);
 
 protected:
     // Whether a second CR after the first belongs to the same line break.
@@ -135,6 +148,8 @@ private:
     // that other lists (or an adopted text) wrote.
     std::shared_ptr<mystrlist_detail::TTextStore> Own;
     std::vector<std::shared_ptr<const mystrlist_detail::TTextStore>> Borrowed;
+    // Set for a list kept as an uncut text; Refs is then empty.
+    std::unique_ptr<mystrlist_detail::TUncutText> Uncut;
 };
 
 class TMyStringList : public TLineList {

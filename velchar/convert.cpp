@@ -388,6 +388,18 @@ bool ConvertsInPieces(std::string_view Text, TCharsetId Source, TCharsetId Targe
     return Text.size() > 2 * PieceBytes && ConvertsPieceByPiece(Source) && ConvertsPieceByPiece(Target);
 }
 
+// Whether TranscodeText converts the text a piece at a time: only through the
+// library. Our own UTF-8 reader keeps a state across the text (a reversed mark
+// turns the order of the units that follow), so our own code converts it whole.
+bool TranscodesInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target) {
+    if (!ConvertsInPieces(Text, Source, Target)) return false;
+    if (Source == TCharsetId::UTF_8 && IsSingleByte(Target)) {
+        if (IconvLibraryGeneration() == 0) return false;
+        if (HasOwnTable(Target) && AgreedCharactersUsed) return true;
+    }
+    return LoadIconvLibrary();
+}
+
 }  // namespace
 
 void UseLearnedAnswers(bool On) { LearnedAnswersUsed = On; }
@@ -444,6 +456,29 @@ std::string TranscodeWhole(std::string_view Text, TCharsetId Source, TCharsetId 
 
 std::string ConvertCharset(std::string_view Text, TCharsetId Source, TCharsetId Target) {
     return TranscodeText(Text, Source, Target, true);
+}
+
+void ConvertCharsetInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target,
+                            const std::function<void(std::string_view)>& Take) {
+    if (Source == Target) {
+        Take(Text);
+        return;
+    }
+    // Pieces of a text that converts in pieces are cut where the conversion of the
+    // whole text cuts them, and each is short enough to be converted whole.
+    if (!TranscodesInPieces(Text, Source, Target)) {
+        Take(ConvertCharset(Text, Source, Target));
+        return;
+    }
+    for (size_t From = 0; From < Text.size();) {
+        const size_t End = PieceEnd(Text, From, Source);
+        Take(ConvertCharset(Text.substr(From, End - From), Source, Target));
+        From = End;
+    }
+}
+
+bool ConvertsCharsetInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target) {
+    return Source != Target && TranscodesInPieces(Text, Source, Target);
 }
 
 TCharsetId BestCharset(std::string_view Text, TCharsetId Source, const TCharsetSet& Candidates) {

@@ -8,6 +8,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -203,6 +204,15 @@ const TCodeTable& LoadCodeTable(TCharsetId Id);
 
 // --- conversion engine ------------------------------------------------------------
 std::string ConvertCharset(std::string_view Text, TCharsetId Source, TCharsetId Target);
+// ConvertCharset handed to Take in pieces, in order, so that a long text is never
+// held whole a second time: where both charsets keep no state from one character
+// to the next, a piece of some hundred kilobytes at a time, cut between
+// characters; else the whole text at once. The pieces together are what
+// ConvertCharset gives.
+void ConvertCharsetInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target,
+                            const std::function<void(std::string_view)>& Take);
+// Whether ConvertCharsetInPieces hands the text over in more than one piece.
+bool ConvertsCharsetInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target);
 std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target,
                           bool Transliterate);
 TCharsetId BestCharset(std::string_view Text, TCharsetId Source, const TCharsetSet& Candidates);

@@ -1,6 +1,8 @@
 // Body decoding and encoding, quoted-printable wrapping and the generated header lines.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "part_builders.h"
 #include "velcode/velcode.h"
 
@@ -199,6 +201,50 @@ TEST(EncodeBody, Base64LinesAcrossLongBodies) {
                   Expected)
             << Size;
     }
+}
+
+// The encoder takes the converted text in pieces and a long line a stretch at a
+// time; its lines are those of the whole text encoded line by line: random texts of
+// line breaks, escapes, blanks and letters beyond ASCII, some of them long enough
+// to be converted in pieces and with lines of a hundred kilobytes.
+TEST(EncodeBody, TextInPiecesGivesTheLinesOfTheWholeText) {
+    std::mt19937 Random(3);
+    const std::string Bytes[] = {"a", "b ", "\r", "\n", "\r\n", "=", "\t", "\x01", "\xC5\x99", "\xE2\x80\x93"};
+    for (int Round = 0; Round < 40; ++Round) {
+        std::string Text;
+        const size_t Size = Round % 8 == 0 ? 700000 : Round % 3 == 0 ? 100000 : Random() % 400;
+        const size_t Breaks = Round % 8 == 0 ? 2 : 8;
+        while (Text.size() < Size) Text += Bytes[Random() % (Round % 2 == 0 ? Breaks : std::size(Bytes))];
+        for (const char* Encoding : {"quoted-printable", "base64"}) {
+            const TLines Header = {"Content-Type: text/plain; charset=iso-8859-2",
+                                   std::string("Content-Transfer-Encoding: ") + Encoding};
+            const std::string Converted = ConvertCharset(Text, TCharsetId::UTF_8, TCharsetId::ISO_8859_2);
+            TLines Expected;
+            if (Encoding[0] == 'b') {
+                for (size_t At = 0; At < Converted.size(); At += 54) Expected.push_back(EncodeBase64(Converted.substr(At, 54)));
+            } else {
+                TLineList Lines;
+                Lines.SetText(Converted);
+                for (std::string_view Line : Lines) WrapQuotedPrintableLine(EncodeQuotedPrintable(Line), 78, Expected);
+            }
+            ASSERT_EQ(EncodedOf(Header, Text), Expected) << Encoding << " round " << Round;
+        }
+    }
+}
+
+// Encoding stops where what it holds would pass the most bytes it may hold, and
+// leaves no lines; within them it writes them all. A short text is converted whole
+// and held beside its lines, so it counts too.
+TEST(EncodeBody, StopsPastTheMostBytesItMayWrite) {
+    TMimePart Part;
+    Prepared(Part, {"Content-Type: text/plain; charset=iso-8859-2", "Content-Transfer-Encoding: quoted-printable"});
+    Part.DecodedBody.Assign(std::string(500000, '\x01'));
+    EXPECT_FALSE(Part.EncodeBodyWithin(1000000));
+    EXPECT_EQ(Part.BodyLines.Count(), 0u);
+    EXPECT_FALSE(Part.EncodeBodyWithin(2000000));
+    EXPECT_TRUE(Part.EncodeBodyWithin(2100000));
+    // Lines of 25 escapes, each but the last with a soft break, all with CR LF.
+    EXPECT_EQ(Part.BodyLines.TextSize(), 1500000u + 500000 / 25 * 3 - 1);
 }
 
 TEST(EncodeBody, UuAndXxAreWrittenAsBase64) {

@@ -1,6 +1,8 @@
 // Splitting, joining, folding and walking the part tree.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "part_builders.h"
 
 namespace lumaro {
@@ -58,14 +60,23 @@ TEST(SplitParts, NestedMultipartBelongsToItsChild) {
     EXPECT_EQ(Joined(Part), Message);
 }
 
-TEST(SplitParts, EncapsulatedMessageIsTrimmedAndHasOneChild) {
+// Only the header of an encapsulated message is read right-trimmed, so that it ends
+// where a line of blanks stands; every line of its body is kept as it is. One that
+// begins after blank lines is kept as read: to RFC 2046 that is an empty header.
+TEST(SplitParts, EncapsulatedMessageTrimsOnlyItsHeader) {
     TMimePart Part;
-    SplitFrom(Part, {"Content-Type: message/rfc822", "", "", "  ", "Subject: inner  ", "", "body \t", "x"});
+    SplitFrom(Part, {"Content-Type: message/rfc822", "", "Subject: inner  ", "  ", "body \t", "x"});
     ASSERT_EQ(Part.ChildCount(), 1);
     EXPECT_EQ(Part.BodyLines.Count(), 0u);
     EXPECT_EQ(Part.Child(0)->HeaderLines.Strings(), TLines{"Subject: inner"});
-    EXPECT_EQ(Part.Child(0)->BodyLines.Strings(), (TLines{"body", "x"}));
-    EXPECT_EQ(Joined(Part), (TLines{"Content-Type: message/rfc822", "", "Subject: inner", "", "body", "x"}));
+    EXPECT_EQ(Part.Child(0)->BodyLines.Strings(), (TLines{"body \t", "x"}));
+    EXPECT_EQ(Joined(Part), (TLines{"Content-Type: message/rfc822", "", "Subject: inner", "", "body \t", "x"}));
+
+    const TLines AfterBlankLines = {"Content-Type: message/rfc822", "", "", "  ", "Subject: inner  ", "", "body"};
+    SplitFrom(Part, AfterBlankLines);
+    EXPECT_EQ(Part.ChildCount(), 0);
+    EXPECT_EQ(Part.Kept, TMimeKept::Body);
+    EXPECT_EQ(Joined(Part), AfterBlankLines);
 }
 
 struct TDelimiterCase {
@@ -78,21 +89,18 @@ struct TDelimiterCase {
 
 TEST(SplitParts, DelimiterRecognition) {
     const TDelimiterCase Cases[] = {
-        {"closing delimiter followed by a blank starts one more part",
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b-- ", "", "after", "--b--", "epi"},
-         {"one", "after"},
-         {"epi"},
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b", "", "after", "--b--", "epi"}},
-        {"empty boundary: every line beginning with -- ends a part",
-         {"Content-Type: multipart/mixed", "", "--", "", "a", "--x", "", "b", "----", "e"},
-         {"a", "b"},
-         {"e"},
-         {"Content-Type: multipart/mixed", "", "--", "", "a", "--", "", "b", "----", "e"}},
-        {"first delimiter is recognised after right-trimming, later ones as a prefix",
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b  ", "", "a", "--bx", "", "c", "--b--"},
-         {"a", "c"},
+        {"closing delimiter followed by blanks ends the parts",
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b-- \t", "", "after", "--b--", "epi"},
+         {"one"},
+         {"", "after", "--b--", "epi"},
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "one", "--b--", "", "after", "--b--", "epi"}},
+        {"delimiters followed by blanks; lines that only begin with one are content",
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b  ", "", "a", "--bx", "--b tail", "--b--x", "--b\t",
+          "", "c", "--b--"},
+         {"a\n--bx\n--b tail\n--b--x", "c"},
          {},
-         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "a", "--b", "", "c", "--b--"}},
+         {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "a", "--bx", "--b tail", "--b--x", "--b", "",
+          "c", "--b--"}},
         {"missing closing delimiter ends the last part at the end",
          {"Content-Type: multipart/mixed; boundary=b", "", "--b", "", "a", "--b", "", "c"},
          {"a", "c"},
@@ -120,14 +128,28 @@ TEST(SplitParts, DelimiterRecognition) {
     }
 }
 
-TEST(SplitParts, MultipartWithoutDelimitersGetsOneEmptyChild) {
-    TMimePart Part;
-    SplitFrom(Part, {"Content-Type: multipart/mixed; boundary=b", "", "x", "y"});
-    EXPECT_EQ(Part.Preamble.Strings(), (TLines{"x", "y"}));
-    ASSERT_EQ(Part.ChildCount(), 1);
-    EXPECT_EQ(Part.Child(0)->HeaderLines.Count() + Part.Child(0)->BodyLines.Count(), 0u);
-    EXPECT_EQ(Joined(Part),
-              (TLines{"Content-Type: multipart/mixed; boundary=b", "", "x", "y", "--b", "", "--b--"}));
+// A multipart that no sub-part begins in is not split: no boundary, an empty one,
+// no delimiter line, or a closing one before any other. Its lines come back as read.
+TEST(SplitParts, MultipartsWithoutASubPartAreKeptAsRead) {
+    const TLines Bodies[] = {
+        {"x", "y"},
+        {"x", "--b--", "", "--b", "", "y"},
+        {"--", "", "a", "-- ", "sig", "----"},
+    };
+    const char* const Types[] = {"multipart/mixed; boundary=b", "multipart/mixed; boundary=b", "multipart/mixed",
+                                 "multipart/mixed; boundary=\"\""};
+    for (const char* Type : Types) {
+        for (const TLines& Body : Bodies) {
+            TLines Message = {std::string("Content-Type: ") + Type, ""};
+            Message.insert(Message.end(), Body.begin(), Body.end());
+            TMimePart Part;
+            SplitFrom(Part, Message);
+            EXPECT_EQ(Part.ChildCount(), 0) << Type << " " << Body[0];
+            EXPECT_EQ(Part.Kept, TMimeKept::Body);
+            EXPECT_EQ(Part.BodyLines.Strings(), Body);
+            EXPECT_EQ(Joined(Part), Message);
+        }
+    }
 }
 
 TEST(SplitParts, ASecondSplitReplacesTheTree) {
@@ -182,6 +204,30 @@ TEST(FoldHeaderLine, EndsForAnyLimit) {
             Rejoined += Piece;
         }
         EXPECT_EQ(Rejoined, "a b; c, d  e") << Limit;
+    }
+}
+
+// A folded header line reads back as the line it was, at the top of a message and
+// inside an encapsulated one, whose header lines are read right-trimmed: runs of
+// blanks, control bytes and separators of every kind around the places it is cut.
+TEST(JoinParts, FoldedHeaderLinesReadBackAsTheyWere) {
+    std::mt19937 Random(5);
+    const char Bytes[] = {'a', 'a', 'a', ' ', ' ', ';', ',', '\t', '\x01', '"'};
+    for (int Round = 0; Round < 2000; ++Round) {
+        std::string Line = "X-Long: ";
+        for (size_t k = Random() % 300; k > 0; --k) Line += Bytes[Random() % sizeof Bytes];
+        for (const TLines& Around : {TLines{}, TLines{"Content-Type: message/rfc822", ""}}) {
+            TLines Message = Around;
+            Message.insert(Message.end(), {Line, "X-After: a", "", "body"});
+            TMimePart Part;
+            SplitFrom(Part, Message);
+            const TMimePart& Header = Around.empty() ? Part : *Part.Child(0);
+            const TLines Read = Header.HeaderLines.Strings();
+            TMimePart Again;
+            SplitFrom(Again, Joined(Part));
+            const TMimePart& HeaderAgain = Around.empty() ? Again : *Again.Child(0);
+            ASSERT_EQ(HeaderAgain.HeaderLines.Strings(), Read) << ::testing::PrintToString(Line);
+        }
     }
 }
 
