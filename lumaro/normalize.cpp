@@ -240,7 +240,7 @@ void ApplyHeaderRule(TMimePart& Part) {
 }
 
 bool ConversionApplies(const TMimePart& Part) {
-    return Part.PrimaryKind == TMimePrimaryKind::PrimaryText && UpperCase(Part.SubType) != "HTML" &&
+    return Part.PrimaryKind == TMimePrimaryKind::PrimaryText && !Part.IsHtml() &&
            (Part.CharsetId == TCharsetId::UTF_8 || Part.CharsetId == TCharsetId::UTF_7);
 }
 
