@@ -147,10 +147,10 @@ size_t CutAtNextBlank(std::string_view Rest) {
     return Blank == std::string_view::npos ? Rest.size() : Blank;
 }
 
-}  // namespace
-
-std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength) {
-    std::vector<std::string> Pieces;
+// Hands each piece of the folded line to Each as a stretch of the line itself, so
+// that writing a long header line needs no copy of it.
+template <typename TEach>
+void ForEachFoldedPiece(std::string_view Line, int32_t MaxLineLength, TEach Each) {
     std::string_view Rest = Line;
     do {
         size_t Cut = Rest.size();
@@ -158,9 +158,16 @@ std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLe
             Cut = SeparatorCut(Rest, MaxLineLength);
             if (Cut == 0) Cut = CutAtNextBlank(Rest);
         }
-        Pieces.emplace_back(Rest.substr(0, Cut));
+        Each(Rest.substr(0, Cut));
         Rest.remove_prefix(Cut);
     } while (!Rest.empty());
+}
+
+}  // namespace
+
+std::vector<std::string> FoldHeaderLine(std::string_view Line, int32_t MaxLineLength) {
+    std::vector<std::string> Pieces;
+    ForEachFoldedPiece(Line, MaxLineLength, [&Pieces](std::string_view Piece) { Pieces.emplace_back(Piece); });
     return Pieces;
 }
 
@@ -232,7 +239,7 @@ void WriteHeader(const TMimePart& Part, TSink& Sink) {
             Sink.Line(Line);
             continue;
         }
-        for (const std::string& Piece : FoldHeaderLine(Line, Part.MaxLineLength)) Sink.Line(Piece);
+        ForEachFoldedPiece(Line, Part.MaxLineLength, [&Sink](std::string_view Piece) { Sink.Line(Piece); });
     }
     Sink.Line(std::string_view());
 }
