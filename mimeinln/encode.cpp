@@ -193,19 +193,28 @@ bool NeedsEncoding(std::string_view Value) {
 }
 
 std::string EncodeHeaderTextAs(std::string_view Value, TCharsetId CharFrom) {
-    if (!NeedsEncoding(Value)) return std::string(Value);
+    std::string Result;
+    AppendHeaderText(Result, std::string(Value), CharFrom);
+    return Result;
+}
+
+void AppendHeaderText(std::string& Out, std::string&& Value, TCharsetId CharFrom) {
+    if (!NeedsEncoding(Value)) {
+        Out += Value;
+        return;
+    }
     const TCharsetId CharTo = BestCharset(Value, CharFrom, EncodedWordCandidates);
-    return EncodeQWords(Value, CharFrom, CharTo);
+    std::string Converted = ConvertCharset(Value, CharFrom, CharTo);
+    std::string().swap(Value);
+    AppendQWords(Out, Converted, CharTo);
 }
 
 std::string EncodeHeaderText(std::string_view Value) {
     return EncodeHeaderTextAs(Value, SystemCharset());
 }
 
-std::string EncodeAddressAs(std::string_view Value, TCharsetId CharFrom) {
-    const std::string Name = DisplayNameOf(Value);
-    std::string Address = AddressOf(Value);
-    if (Name.empty()) return Address;
+std::string EncodeMailboxAs(std::string_view Name, std::string_view Address, TCharsetId CharFrom) {
+    if (Name.empty()) return std::string(Address);
     // The layout of rewritten From lines: the encoded words stand inside the
     // quotes, and the '<' follows the closing quote directly.
     std::string Result = "\"";
@@ -214,6 +223,10 @@ std::string EncodeAddressAs(std::string_view Value, TCharsetId CharFrom) {
     Result += Address;
     Result += '>';
     return Result;
+}
+
+std::string EncodeAddressAs(std::string_view Value, TCharsetId CharFrom) {
+    return EncodeMailboxAs(DisplayNameOf(Value), AddressOf(Value), CharFrom);
 }
 
 std::string EncodeAddress(std::string_view Value) {
