@@ -266,10 +266,14 @@ bool QuotedValueRule(std::string& Text) {
     return !HoldsAnyOf(Text, "\"\\");
 }
 
-// Readers agree on where the parameters of a line begin and end when no backslash
-// stands in it (escaped quotes are read in two ways), every quote is closed, and no
-// comment stands outside quotes (some readers skip comments, others do not).
+// Readers agree on where the parameters of a line begin and end when its field
+// name ends in a colon before them (a decoded colon would otherwise become the
+// end of the name), no backslash stands in it (escaped quotes are read in two
+// ways), every quote is closed, and no comment stands outside quotes (some readers
+// skip comments, others do not).
 bool ParameterLineIsClear(std::string_view Line) {
+    const size_t Colon = Line.find(':');
+    if (Colon == std::string_view::npos || HoldsAnyOf(Line.substr(0, Colon), ";\"")) return false;
     if (HoldsAnyOf(Line, "\\")) return false;
     bool Quoted = false;
     for (const char C : Line) {

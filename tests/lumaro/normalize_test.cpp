@@ -78,6 +78,9 @@ TEST_F(Normalize, HeaderRule) {
          "Content-Disposition: attachment; filename=\"a; b=c.txt\"", "content-disposion"},
         {"Content-Type: image/png; name==?UTF-8?Q?a.png?=", "Content-Type: image/png; name==?UTF-8?Q?a.png?=",
          "content-type"},
+        // Without the colon behind its name, a decoded colon would end the name.
+        {"Content-Type image/png; x=\"=?UTF-8?Q?a=3Ab?=\"", "Content-Type image/png; x=\"=?UTF-8?Q?a=3Ab?=\"",
+         "content-type"},
         {"Content-Disposition: inline; filename=\"=?UTF-8?Q?fin=C3?= =?UTF-8?Q?=A1ln=C3=AD?=\"",
          "Content-Disposition: inline; filename=\"fin\xe1ln\xed\"", "content-disposion"},
         {"Content-Disposition: inline; filename=\"=?UTF-8?B?zrXOuc66z4zOvc6x?=.png\"",
