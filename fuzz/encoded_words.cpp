@@ -28,7 +28,9 @@ TCharsetId PickCharset(uint8_t Byte) {
 }
 
 // No word is longer than 75 characters. A text cut in ISO-2022-JP carries the
-// escapes that close and reopen its set at each cut, so it is compared as text.
+// escapes that close and reopen its set at each cut, so it is compared as text,
+// where its escapes are the converter's own (an escape byte of the source would be
+// read as one).
 void CheckRoundTrip(std::string_view Text, TCharsetId From, TCharsetId To) {
     const std::string Words = EncodeQWords(Text, From, To);
     for (size_t At = 0, End = 0; At < Words.size(); At = End + 1) {
@@ -39,7 +41,7 @@ void CheckRoundTrip(std::string_view Text, TCharsetId From, TCharsetId To) {
     const std::string Expected = ConvertCharset(Text, From, To);
     if (To != TCharsetId::ISO_2022_JP) {
         if (Decoded != Expected) std::abort();
-    } else if (From != To) {
+    } else if (From != To && Text.find('\x1B') == std::string_view::npos) {
         if (ConvertCharset(Decoded, To, TCharsetId::UTF_8) != ConvertCharset(Expected, To, TCharsetId::UTF_8)) std::abort();
     }
 }
