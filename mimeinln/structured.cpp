@@ -3,6 +3,8 @@
 // inside it (display names, comments, parameter values) is decoded, each run of
 // words written so that it keeps its place.
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "mimeinln/mimeinln.h"
 #include "velutil/velutil.h"
@@ -23,11 +25,9 @@ bool HoldsAnyOf(std::string_view Text, std::string_view Bytes) {
     return Text.find_first_of(Bytes) != std::string_view::npos;
 }
 
-bool HoldsControlBytes(std::string_view Text) {
-    for (const char C : Text)
-        if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F) return true;
-    return false;
-}
+bool IsControlByte(char C) { return static_cast<unsigned char>(C) < 0x20 || C == 0x7F; }
+
+bool HoldsControlBytes(std::string_view Text) { return std::any_of(Text.begin(), Text.end(), IsControlByte); }
 
 // Text with the given bytes escaped by a backslash.
 std::string Escaped(std::string_view Text, std::string_view Bytes) {
@@ -88,12 +88,15 @@ bool IsOneQuotedString(std::string_view Text) {
 }
 
 // A display name is words: a special or a control byte in it would start another
-// piece of structure, so such a text is quoted. A text that is one quoted string
-// already is the sender's own quoting, written inside the words (Emacs does so).
+// piece of structure, so such a text is quoted, and so is one that begins with a
+// dot, which some readers cannot take as the start of a name. A text that is one
+// quoted string already is the sender's own quoting, written inside the words
+// (Emacs does so).
 bool DisplayNameRule(std::string& Text) {
     ReplaceLineBreaks(Text);
-    if ((HoldsAnyOf(Text, "()<>[]:;@\\,\"") || HoldsControlBytes(Text)) && !IsOneQuotedString(Text))
-        Text = "\"" + Escaped(Text, "\"\\") + "\"";
+    const bool Plain = !HoldsAnyOf(Text, "()<>[]:;@\\,\"") && !HoldsControlBytes(Text) &&
+                       !TrimView(Text).starts_with('.');
+    if (!Plain && !IsOneQuotedString(Text)) Text = "\"" + Escaped(Text, "\"\\") + "\"";
     return true;
 }
 
@@ -137,9 +140,7 @@ bool IsPlainPhrase(std::string_view Text) {
         if (!Word) return false;
         At = Piece.End;
     }
-    for (const char C : Text)
-        if (C != '\t' && HoldsControlBytes(std::string_view(&C, 1))) return false;
-    return true;
+    return std::none_of(Text.begin(), Text.end(), [](char C) { return C != '\t' && IsControlByte(C); });
 }
 
 // Some senders encode a whole quoted display name with its quotes written raw inside
@@ -205,7 +206,8 @@ void RewriteEntry(std::string_view Value, const TAddressEntry& Entry, TCharsetId
 }
 
 // The text of a display name as a reader gives it: quoted strings without their
-// quotes and escapes, comments left out, the words decoded.
+// quotes and escapes, comments left out, the words decoded. Decoded line breaks
+// become blanks, which encoded again no reader can take for a line of its own.
 std::string PhraseText(std::string_view Value, size_t Begin, size_t End, TCharsetId Target) {
     std::string Raw;
     for (size_t At = Begin; At < End;) {
@@ -216,13 +218,17 @@ std::string PhraseText(std::string_view Value, size_t Begin, size_t End, TCharse
             Raw.append(Value.substr(Piece.Begin, Piece.End - Piece.Begin));
         At = Piece.End;
     }
-    return Trim(DecodeEncodedWords(Raw, Target));
+    std::string Text = DecodeEncodedWords(Raw, Target);
+    ReplaceLineBreaks(Text);
+    return Trim(Text);
 }
 
 std::string CommentText(std::string_view Content, TCharsetId Target) {
     std::string Raw;
     AppendUnescaped(Content, Raw);
-    return DecodeEncodedWords(Raw, Target);
+    std::string Text = DecodeEncodedWords(Raw, Target);
+    ReplaceLineBreaks(Text);
+    return Text;
 }
 
 // The comments of an entry, each decoded and encoded again in parentheses behind
@@ -246,6 +252,44 @@ void AppendMailbox(std::string_view Value, const TAddressEntry& Entry, TCharsetI
     else
         Out += EncodeMailboxAs(Name, Address, CharFrom);
     AppendComments(Value, Entry, CharFrom, Out);
+}
+
+// Whether a word standing where an address or a separator stands would be
+// structure to a reader that decodes it there.
+bool DecodesIntoStructure(std::string_view Word) {
+    const std::string Text = DecodeEncodedWords(Word, TCharsetId::UTF_8);
+    return HoldsAnyOf(Text, "()<>[]:;@\\,\"") || HoldsControlBytes(Text);
+}
+
+// Readers that decode words before they read the list (Python's current email
+// package does, in places) take a word for one piece of text wherever it stands:
+// a word that spans a separator, quote or bracket of the list as written, or one
+// outside display names and comments whose text holds structure, gives them
+// another list than readers that read first, and any change near it may give them
+// yet another. Such a list stays as written. A word inside a display name is a
+// display name to both, and one inside a comment a comment.
+bool WordsStayInTheirPlaces(std::string_view Value) {
+    std::vector<std::pair<size_t, size_t>> Names;
+    TAddressListReader Reader(Value);
+    TAddressEntry Entry;
+    while (Reader.Next(Entry))
+        if (Entry.NameEnd > Entry.NameBegin) Names.emplace_back(Entry.NameBegin, Entry.NameEnd);
+    size_t Name = 0;
+    TAddressPiece Piece{TKind::Blank, 0, 0};
+    for (size_t Open = Value.find("=?"); Open != std::string_view::npos;) {
+        // The word's '=' is at the 0-based index of its closing '?', 1-based.
+        const size_t Close = FindEncodedWordEnd(Value, Open + 1);
+        if (Close == 0) break;
+        const size_t End = Close + 1;
+        while (Piece.End <= Open) Piece = AddressPieceAt(Value, Piece.End);
+        while (Name < Names.size() && Names[Name].second <= Open) ++Name;
+        const bool InName = Name < Names.size() && Names[Name].first <= Open && End <= Names[Name].second;
+        const bool InComment = Piece.Kind == TKind::Comment && End <= Piece.End;
+        if (!InName && !InComment && (End > Piece.End || DecodesIntoStructure(Value.substr(Open, End - Open))))
+            return false;
+        Open = Value.find("=?", End);
+    }
+    return true;
 }
 
 bool HoldsOnlyMailboxesAndGroups(std::string_view Value) {
@@ -310,7 +354,7 @@ void RewriteParameter(std::string_view Item, TCharsetId Target, std::string& Out
 }  // namespace
 
 std::string DecodeAddressList(std::string_view Value, TCharsetId Target) {
-    if (!AddressListIsClear(Value)) return std::string(Value);
+    if (!AddressListIsClear(Value) || !WordsStayInTheirPlaces(Value)) return std::string(Value);
     std::string Out;
     Out.reserve(Value.size());
     TAddressListReader Reader(Value);
@@ -326,7 +370,7 @@ std::string DecodeAddressList(std::string_view Value, TCharsetId Target) {
 }
 
 std::string RecodeMailboxList(std::string_view Value, TCharsetId CharFrom) {
-    if (!HoldsOnlyMailboxesAndGroups(Value)) return std::string(Value);
+    if (!HoldsOnlyMailboxesAndGroups(Value) || !WordsStayInTheirPlaces(Value)) return std::string(Value);
     std::string Out;
     TAddressListReader Reader(Value);
     TAddressEntry Entry;

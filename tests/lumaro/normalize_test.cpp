@@ -71,6 +71,8 @@ TEST_F(Normalize, HeaderRule) {
         {"From: jiri@example.cz (=?UTF-8?Q?Ji=C5=99=C3=AD_D=2E?=)", "From: jiri@example.cz (=?ISO-8859-2?Q?Ji=F8=ED_D.?=)",
          "from"},
         {"From: =?UTF-8?Q?T=C3=BDm?=: a@x.cz, <b@x.cz>;", "From: =?ISO-8859-1?Q?T=FDm?=: a@x.cz, b@x.cz;", "from"},
+        {"From: =?UTF-8?Q?a?==?UTF-8?Q?,?= <a@x.cz>", "From: =?UTF-8?Q?a?==?UTF-8?Q?,?= <a@x.cz>", "from"},
+        {"From: =?UTF-8?Q?a=0D=0Ab?= <a@x.cz>", "From: \"a  b\"<a@x.cz>", "from"},
         // Content lines: a value keeps its parameters, or its words.
         {"Content-Type: multipart/mixed; x=\"=?UTF-8?Q?=22;_boundary=3D=22evil?=\"; boundary=\"good\"",
          "Content-Type: multipart/mixed; x=\"=?UTF-8?Q?=22;_boundary=3D=22evil?=\"; boundary=\"good\"", "content-type"},
@@ -150,6 +152,10 @@ TEST_F(Normalize, DecodedAddressListsStayWhole) {
         {"=?UTF-8?Q?Novak,?= Petr <p@x.cz>", "=?UTF-8?Q?Novak,?= Petr <p@x.cz>"},
         {"=?UTF-8?Q?=22Novak=2C?= Petr\" <p@x.cz>", "=?UTF-8?Q?=22Novak=2C?= Petr\" <p@x.cz>"},
         {"=?UTF-8?Q?Jan?= <a@x.cz> \\ b", "=?UTF-8?Q?Jan?= <a@x.cz> \\ b"},
+        // Readers that decode first would find another list: a word where an address
+        // stands whose text is structure, a word across a comma.
+        {"=?UTF-8?Q?=22x?=, =?UTF-8?Q?Jan?= <a@x.cz>", "=?UTF-8?Q?=22x?=, =?UTF-8?Q?Jan?= <a@x.cz>"},
+        {"=?UTF-8?Q?a,?= =?UTF-8?Q?b?= <a@x.cz>", "=?UTF-8?Q?a,?= =?UTF-8?Q?b?= <a@x.cz>"},
         {"=?UTF-8?B?zrXOuc66z4zOvc6x?= <p@x.cz>", "=?UTF-8?B?zrXOuc66z4zOvc6x?= <p@x.cz>"},
     };
     for (const auto& C : Cases) {
