@@ -134,13 +134,11 @@ bool IsPhraseStretchPiece(std::string_view Value, const TAddressPiece& Piece) {
 bool IsPlainPhrase(std::string_view Text) {
     for (size_t At = 0; At < Text.size();) {
         const TAddressPiece Piece = AddressPieceAt(Text, At);
-        const bool Word = Piece.Kind == TKind::Atom || Piece.Kind == TKind::Blank ||
-                          (Piece.Kind == TKind::QuotedString && !Piece.Doubtful) ||
-                          (Piece.Kind == TKind::Special && Text[At] == '.');
-        if (!Word) return false;
+        if (!IsPhraseStretchPiece(Text, Piece) && !(Piece.Kind == TKind::QuotedString && !Piece.Doubtful)) return false;
         At = Piece.End;
     }
-    return std::none_of(Text.begin(), Text.end(), [](char C) { return C != '\t' && IsControlByte(C); });
+    return !TrimView(Text).starts_with('.') &&
+           std::none_of(Text.begin(), Text.end(), [](char C) { return C != '\t' && IsControlByte(C); });
 }
 
 // Some senders encode a whole quoted display name with its quotes written raw inside
