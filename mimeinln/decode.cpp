@@ -128,8 +128,8 @@ public:
         if (Whole == nullptr) {
             Out += ConvertCharset(Bytes, Charset, Target);
         } else {
-            std::string There = TranscodeText(Bytes, Charset, Target, false);
-            *Whole = *Whole && TranscodeText(There, Target, Charset, false) == Bytes;
+            std::string There;
+            *Whole = ConvertsWhole(Bytes, Charset, Target, There) && *Whole;
             Out += There;
         }
         Open = false;

@@ -406,6 +406,19 @@ std::string ConvertCharset(std::string_view Text, TCharsetId Source, TCharsetId 
     return TranscodeText(Text, Source, Target, true);
 }
 
+bool ConvertsWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, std::string& Converted) {
+    Converted = TranscodeText(Text, Source, Target, false);
+    if (Source == Target) return true;
+    // Into a charset of its own table every character kept gives one byte, so a
+    // well-formed UTF-8 text lost nothing when the counts agree; anything else is
+    // converted back and compared.
+    size_t Characters = 0;
+    if (Source == TCharsetId::UTF_8 && HasOwnTable(Target) && CountUtf8Characters(Text, Characters) &&
+        Characters == Converted.size())
+        return true;
+    return TranscodeText(Converted, Target, Source, false) == Text;
+}
+
 TCharsetId BestCharset(std::string_view Text, TCharsetId Source, const TCharsetSet& Candidates) {
     const std::string_view Sample = Text.substr(0, BestCharsetSample);
     TCharsetId Result = TCharsetId::ISO_8859_1;
