@@ -1,5 +1,7 @@
 // Reading address lists (From, To, CC) as written: the pieces a mail reader cuts
 // them into, and their entries, with the stretches of display names and addresses.
+#include <array>
+
 #include "velutil/velutil.h"
 
 namespace lumaro {
@@ -7,11 +9,17 @@ namespace {
 
 using TKind = TAddressPieceKind;
 
-constexpr std::string_view AddressSpecials = "()<>[]:;@\\,.\"";
+constexpr bool IsAddressBlank(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
 
-bool IsAddressBlank(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
+// Every byte that is neither a blank nor one of the specials belongs to an atom.
+constexpr std::array<bool, 256> AtomBytes = [] {
+    std::array<bool, 256> Table{};
+    for (unsigned B = 0; B < 256; ++B) Table[B] = !IsAddressBlank(static_cast<char>(B));
+    for (const char C : std::string_view("()<>[]:;@\\,.\"")) Table[static_cast<uint8_t>(C)] = false;
+    return Table;
+}();
 
-bool IsAtomByte(char C) { return !IsAddressBlank(C) && AddressSpecials.find(C) == std::string_view::npos; }
+bool IsAtomByte(char C) { return AtomBytes[static_cast<uint8_t>(C)]; }
 
 // A quoted string, comment or domain literal from its opening byte at At: a
 // backslash escapes the byte after it, and comments nest. It is doubtful when the
