@@ -1,9 +1,9 @@
 // The normalisation rules, run on every part of a queued message: header lines
 // carrying Unicode encoded words are decoded into the system charset, and UTF-8
 // and UTF-7 plain-text bodies are converted into the configured charset.
+#include <algorithm>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "lumaro/lumaro.h"
 #include "mimeinln/mimeinln.h"
@@ -15,10 +15,10 @@ namespace lumaro {
 namespace {
 
 enum class TValueRule {
-    EncodeText,         // decoded, then encoded again as header text
-    EncodeAddress,      // decoded, then encoded again as one address
-    DecodeAddressList,  // decoded and written as raw text, display names quoted where needed
-    WholeLine           // the whole line decoded, its name kept as written
+    EncodeText,       // decoded, then encoded again as header text
+    MailboxList,      // each mailbox written again, its display name and comments encoded again
+    AddressList,      // display names and comments decoded, the list kept as written
+    ParameterLine     // parameter values decoded, the line's name and structure kept as written
 };
 
 struct THeaderKind {
@@ -32,11 +32,11 @@ struct THeaderKind {
 // always carried, and log readers match on it.
 constexpr THeaderKind HeaderKinds[] = {
     {"SUBJECT", "subject", "Subject: ", TValueRule::EncodeText},
-    {"FROM", "from", "From: ", TValueRule::EncodeAddress},
-    {"TO", "to", "To: ", TValueRule::DecodeAddressList},
-    {"CC", "cc", "CC: ", TValueRule::DecodeAddressList},
-    {"CONTENT-TYPE", "content-type", "", TValueRule::WholeLine},
-    {"CONTENT-DISPOSITION", "content-disposion", "", TValueRule::WholeLine},
+    {"FROM", "from", "From: ", TValueRule::MailboxList},
+    {"TO", "to", "To: ", TValueRule::AddressList},
+    {"CC", "cc", "CC: ", TValueRule::AddressList},
+    {"CONTENT-TYPE", "content-type", "", TValueRule::ParameterLine},
+    {"CONTENT-DISPOSITION", "content-disposion", "", TValueRule::ParameterLine},
 };
 
 constexpr std::string_view ContentHeaderPrefixes[] = {
@@ -55,14 +55,27 @@ std::string FieldNameOf(std::string_view Upper) {
 // "Topic:", "Cc-List:" or "Subject-Old:" keep their own names. The content kinds
 // keep their prefix test; they are written back under their own name anyway.
 bool KindMatches(const THeaderKind& Kind, std::string_view Upper) {
-    if (Kind.Rule == TValueRule::WholeLine) return StartsWith(Upper, Kind.Name);
+    if (Kind.Rule == TValueRule::ParameterLine) return StartsWith(Upper, Kind.Name);
     return FieldNameOf(Upper) == Kind.Name;
 }
 
-const THeaderKind* KindOf(std::string_view Upper) {
+// The kind of a line, judged on the upper-case copy of its field name (and of
+// enough bytes for the longest prefix), not of the whole line.
+const THeaderKind* KindOf(std::string_view Line) {
+    constexpr size_t LongestPrefix = 19;
+    const size_t Colon = Line.find(':');
+    const std::string Upper = UpperCase(Line.substr(0, Colon == std::string_view::npos ? LongestPrefix
+                                                                                         : std::max(Colon + 1, LongestPrefix)));
     for (const THeaderKind& Kind : HeaderKinds)
         if (KindMatches(Kind, Upper)) return &Kind;
     return nullptr;
+}
+
+// Whether the line holds "=?UTF" in any case.
+bool HoldsUnicodeWord(std::string_view Line) {
+    for (size_t At = Line.find("=?"); At != std::string_view::npos; At = Line.find("=?", At + 2))
+        if (SameText(Line.substr(At + 2, 3), "UTF")) return true;
+    return false;
 }
 
 // The text after the first ":", less the one blank that usually follows it.
@@ -73,174 +86,43 @@ std::string_view FieldValueOf(std::string_view Line) {
     return Value;
 }
 
-// An encoded word may carry line breaks or NUL bytes; written raw into a header
-// they would start a header line of the sender's choosing.
-std::string WithoutLineBreaks(std::string Text) {
-    for (char& C : Text)
-        if (C == '\r' || C == '\n' || C == '\0') C = ' ';
-    return Text;
-}
-
-// --- To and CC -----------------------------------------------------------------------
-//
-// A decoded word is written raw into To and CC, where a comma, a semicolon or an
-// angle bracket from inside it would split the list or the address: the decoded
-// text of each run of adjacent words is quoted where it needs to be.
-
-constexpr std::string_view AddressSpecials = ",;<>@:\"\\()";
-
-bool HoldsAddressSpecials(std::string_view Text) {
-    return Text.find_first_of(AddressSpecials) != std::string_view::npos;
-}
-
-// Text as it stands inside a quoted string: its quotes and backslashes escaped.
-std::string EscapedForQuotes(std::string_view Text) {
-    std::string Escaped;
-    Escaped.reserve(Text.size());
-    for (char C : Text) {
-        if (C == '"' || C == '\\') Escaped += '\\';
-        Escaped += C;
-    }
-    return Escaped;
-}
-
-std::string QuotedString(std::string_view Text) { return "\"" + EscapedForQuotes(Text) + "\""; }
-
-// Whether a quoted string is open behind Text, when one was open before it (Open).
-bool QuoteOpenBehind(std::string_view Text, bool Open) {
-    for (size_t I = 0; I < Text.size(); ++I) {
-        if (Open && Text[I] == '\\') ++I;
-        else if (Text[I] == '"') Open = !Open;
-    }
-    return Open;
-}
-
-// For every position of a To or CC value, whether an angle address follows it in
-// the same list element: a "<" outside quotes comes before the next comma outside
-// quotes. A pass forward finds what stands outside quotes, a pass backward answers
-// for every position at once.
-std::vector<bool> AngleAddressAhead(std::string_view Value) {
-    std::vector<bool> Outside(Value.size(), false);
-    bool Quoted = false;
-    for (size_t I = 0; I < Value.size(); ++I) {
-        Outside[I] = !Quoted;
-        if (Quoted && Value[I] == '\\') ++I;
-        else if (Value[I] == '"') Quoted = !Quoted;
-    }
-    std::vector<bool> Ahead(Value.size() + 1, false);
-    for (size_t I = Value.size(); I-- > 0;) {
-        Ahead[I] = Ahead[I + 1];
-        if (Outside[I] && Value[I] == ',') Ahead[I] = false;
-        if (Outside[I] && Value[I] == '<') Ahead[I] = true;
-    }
-    return Ahead;
-}
-
-// The display name in front of the first "<" of a decoded whole address, quoted
-// when it needs it. Before an "@" it is a list that begins with a bare address,
-// whose parts must stay apart.
-std::string QuotedDisplayName(std::string_view Name) {
-    const std::string_view Phrase = TrimView(Name);
-    const bool Quoted = Phrase.size() >= 2 && Phrase.front() == '"' && Phrase.back() == '"';
-    if (Phrase.empty() || Quoted || !HoldsAddressSpecials(Phrase) || Phrase.find('@') != std::string_view::npos)
-        return std::string(Name);
-    const size_t Lead = static_cast<size_t>(Phrase.data() - Name.data());
-    std::string Written(Name.substr(0, Lead));
-    Written += QuotedString(Phrase);
-    Written += Name.substr(Lead + Phrase.size());
-    return Written;
-}
-
-// The decoded text of one run of encoded words, as To or CC writes it.
-std::string AddressRunText(std::string Decoded, bool InQuotedString, bool BeforeAngleAddress) {
-    // Inside the sender's quoted string a decoded quote or backslash would end it
-    // early and let the rest of the run stand as addresses of the sender's making.
-    if (InQuotedString) return EscapedForQuotes(Decoded);
-    // A run whose quote opens inside the words and closes outside them is quoted
-    // by the sender already.
-    if (QuoteOpenBehind(Decoded, false)) return Decoded;
-    // Before an angle address outside the words, the run is a display name, whatever it holds.
-    if (BeforeAngleAddress) return HoldsAddressSpecials(Decoded) ? QuotedString(Decoded) : Decoded;
-    const size_t Angle = Decoded.find('<');
-    if (Angle != std::string::npos)
-        return QuotedDisplayName(std::string_view(Decoded).substr(0, Angle)) + Decoded.substr(Angle);
-    // A bare address inside the words is what lets a reader find it at all.
-    if (Decoded.find('@') != std::string::npos) return Decoded;
-    return HoldsAddressSpecials(Decoded) ? QuotedString(Decoded) : Decoded;
-}
-
-// DecodeEncodedWords of a To or CC value, with every run of adjacent encoded words
-// (blanks between them are folding and vanish) decoded as one text and quoted
-// where it needs it. Everything outside the words is copied as it stands.
-std::string DecodedAddressList(std::string_view Value, TCharsetId System) {
-    const std::vector<bool> AngleAhead = AngleAddressAhead(Value);
-    std::string Result;
-    bool Quoted = false;
-    size_t Rest = 0;
-    size_t RunStart = std::string_view::npos;
-    const auto WriteRun = [&] {
-        if (RunStart == std::string_view::npos) return;
-        const std::string Written = AddressRunText(DecodeEncodedWords(Value.substr(RunStart, Rest - RunStart), System),
-                                                   Quoted, AngleAhead[Rest]);
-        Quoted = QuoteOpenBehind(Written, Quoted);
-        Result += Written;
-        RunStart = std::string_view::npos;
-    };
-    for (size_t Open = Value.find("=?"); Open != std::string_view::npos; Open = Value.find("=?", Rest)) {
-        const size_t Close = FindEncodedWordEnd(Value, Open + 1);
-        if (Close == 0) break;
-        const std::string_view Lead = Value.substr(Rest, Open - Rest);
-        if (!TrimView(Lead).empty()) {
-            WriteRun();
-            Result += Lead;
-            Quoted = QuoteOpenBehind(Lead, Quoted);
-        }
-        if (RunStart == std::string_view::npos) RunStart = Open;
-        Rest = Close + 1;
-    }
-    WriteRun();
-    Result += Value.substr(Rest);
-    return Result;
-}
-
-std::string RewrittenLine(const THeaderKind& Kind, const std::string& Line) {
+// Structured lines are read as written and only their text is decoded, so that a
+// reader finds the same addresses and parameters in them afterwards.
+std::string RewrittenLine(const THeaderKind& Kind, std::string_view Line) {
     const TCharsetId System = SystemCharset();
-    if (Kind.Rule == TValueRule::WholeLine) return WithoutLineBreaks(DecodeEncodedWords(Line, System));
-    std::string Value = Kind.Rule == TValueRule::DecodeAddressList ? DecodedAddressList(FieldValueOf(Line), System)
-                                                                   : DecodeEncodedWords(FieldValueOf(Line), System);
+    if (Kind.Rule == TValueRule::ParameterLine) return DecodeParameterValues(Line, System);
+    const std::string_view Value = FieldValueOf(Line);
+    std::string NewLine(Kind.NewName);
     switch (Kind.Rule) {
         case TValueRule::EncodeText:
-            Value = EncodeHeaderText(Value);
+            AppendHeaderText(NewLine, DecodeEncodedWords(Value, System), System);
             break;
-        case TValueRule::EncodeAddress:
-            // The display name comes back as encoded words; the address stays raw.
-            Value = WithoutLineBreaks(EncodeAddress(Value));
+        case TValueRule::MailboxList:
+            NewLine += RecodeMailboxList(Value, System);
             break;
         default:
-            Value = WithoutLineBreaks(std::move(Value));
+            NewLine += DecodeAddressList(Value, System);
             break;
     }
-    std::string NewLine(Kind.NewName);
-    NewLine += Value;
     return NewLine;
 }
 
 void ApplyHeaderRule(TMimePart& Part) {
     const size_t Count = Part.HeaderLines.Count();
     for (size_t i = 0; i < Count; ++i) {
-        const std::string Line(Part.HeaderLines.Get(i));
-        const std::string Upper = UpperCase(Line);
-        if (Upper.find("=?UTF") == std::string::npos) continue;
-        const THeaderKind* Kind = KindOf(Upper);
+        // The line stays where it is while its new text is written beside it.
+        const std::string_view Line = Part.HeaderLines.Get(i);
+        if (!HoldsUnicodeWord(Line)) continue;
+        const THeaderKind* Kind = KindOf(Line);
         if (Kind == nullptr) continue;
         LogEvent("H", JobState.JobId, JobState.SenderAddress, std::string(Kind->Label), 0);
-        Part.HeaderLines.Put(i, RewrittenLine(*Kind, Line));
+        Part.HeaderLines.AdoptLine(i, RewrittenLine(*Kind, Line));
         JobState.Changed = true;
     }
 }
 
 bool ConversionApplies(const TMimePart& Part) {
-    return Part.Kept == TMimeKept::Nothing && Part.PrimaryKind == TMimePrimaryKind::PrimaryText && UpperCase(Part.SubType) != "HTML" &&
+    return Part.Kept == TMimeKept::Nothing && Part.PrimaryKind == TMimePrimaryKind::PrimaryText && !Part.IsHtml() &&
            (Part.CharsetId == TCharsetId::UTF_8 || Part.CharsetId == TCharsetId::UTF_7);
 }
 

@@ -111,6 +111,12 @@ std::string TMimePart::DecodeTransfer() const {
     return BodyLines.GetText();
 }
 
+bool TMimePart::IsHtml() const {
+    constexpr std::string_view Html = "HTML";
+    return PrimaryKind == TMimePrimaryKind::PrimaryText && SubType.size() >= Html.size() &&
+           SameText(std::string_view(SubType).substr(SubType.size() - Html.size()), Html);
+}
+
 // An HTML document that names its charset in a meta element of its head must keep
 // the bytes that element describes.
 bool TMimePart::DeclaresOwnCharset(const std::string& Decoded) const {
@@ -122,7 +128,7 @@ void TMimePart::DecodeBody() {
     DecodedBody.Clear();
     std::string Decoded = DecodeTransfer();
     if (PrimaryKind == TMimePrimaryKind::PrimaryText) {
-        const bool Html = UpperCase(SubType) == "HTML";
+        const bool Html = IsHtml();
         // Conversion between equal charsets gives the text unchanged; skipping it spares a copy.
         if (CharsetId != OutputCharsetId && (!Html || !DeclaresOwnCharset(Decoded)))
             Decoded = ConvertCharset(Decoded, CharsetId, OutputCharsetId);

@@ -179,6 +179,9 @@ public:
     void WriteJoinedText(const std::function<void(std::string_view)>& Write);
     void VisitParts();
     bool CanDescend() const;
+    // Whether the part is HTML: every text subtype that ends in "html" is
+    // (text/html, text/x-amp-html ...).
+    bool IsHtml() const;
     // Moves Index past the lines of Lines that are blank after right-trimming.
     void SkipBlankLines(size_t& Index) const;
 

@@ -238,6 +238,17 @@ void TLineList::Put(size_t Index, std::string_view Line) {
     Refs[Index] = TLineRef{Stored.data(), Stored.size()};
 }
 
+void TLineList::AdoptLine(size_t Index, std::string&& Line) {
+    // A long line becomes a store of its own instead of being copied: a header line
+    // rewritten at many megabytes is then held once.
+    constexpr size_t AdoptedLineMin = 64 * 1024;
+    if (Line.size() < AdoptedLineMin) return Put(Index, std::string_view(Line));
+    CheckIndex(Index, Refs.size(), "AdoptLine");
+    auto Adopted = std::make_shared<const TTextStore>(std::move(Line));
+    Refs[Index] = TLineRef{Adopted->Text().data(), Adopted->Text().size()};
+    Borrowed.push_back(std::move(Adopted));
+}
+
 void TLineList::Add(std::string_view Line) {
     Cut();
     const std::string_view Stored = Store(Line);

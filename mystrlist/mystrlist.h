@@ -50,6 +50,8 @@ public:
     // Index errors raise std::out_of_range.
     std::string_view Get(size_t Index) const;
     void Put(size_t Index, std::string_view Line);
+    // Put taking the text over where it is long, instead of copying it.
+    void AdoptLine(size_t Index, std::string&& Line);
     void Add(std::string_view Line);
     void Insert(size_t Index, std::string_view Line);
     void Clear();

@@ -395,7 +395,7 @@ bool TranscodesInPieces(std::string_view Text, TCharsetId Source, TCharsetId Tar
     if (!ConvertsInPieces(Text, Source, Target)) return false;
     if (Source == TCharsetId::UTF_8 && IsSingleByte(Target)) {
         if (IconvLibraryGeneration() == 0) return false;
-        if (HasOwnTable(Target) && AgreedCharactersUsed) return true;
+        if (HasOwnTable(Target) && LearnedAnswersUsed) return true;
     }
     return LoadIconvLibrary();
 }
@@ -479,6 +479,19 @@ void ConvertCharsetInPieces(std::string_view Text, TCharsetId Source, TCharsetId
 
 bool ConvertsCharsetInPieces(std::string_view Text, TCharsetId Source, TCharsetId Target) {
     return Source != Target && TranscodesInPieces(Text, Source, Target);
+}
+
+bool ConvertsWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, std::string& Converted) {
+    Converted = TranscodeText(Text, Source, Target, false);
+    if (Source == Target) return true;
+    // Into a charset of its own table every character kept gives one byte, so a
+    // well-formed UTF-8 text lost nothing when the counts agree; anything else is
+    // converted back and compared.
+    size_t Characters = 0;
+    if (Source == TCharsetId::UTF_8 && HasOwnTable(Target) && CountUtf8Characters(Text, Characters) &&
+        Characters == Converted.size())
+        return true;
+    return TranscodeText(Converted, Target, Source, false) == Text;
 }
 
 TCharsetId BestCharset(std::string_view Text, TCharsetId Source, const TCharsetSet& Candidates) {

@@ -87,6 +87,18 @@ const uint8_t* Bytes(std::string_view S) { return reinterpret_cast<const uint8_t
 
 }  // namespace
 
+bool CountUtf8Characters(std::string_view Text, size_t& Characters) {
+    const uint8_t* P = Bytes(Text);
+    Characters = 0;
+    for (size_t I = 0; I < Text.size(); ++Characters) {
+        uint32_t Character;
+        const size_t Length = P[I] < 0x80 ? 1 : ReadSequence(P, Text.size(), I, Character);
+        if (Length == 0) return false;
+        I += Length;
+    }
+    return true;
+}
+
 std::string DecodeUtf8Units(std::string_view Text) {
     std::string Out(Text.size() * 4, '\0');
     const uint8_t* P = Bytes(Text);

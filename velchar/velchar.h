@@ -216,6 +216,9 @@ bool ConvertsCharsetInPieces(std::string_view Text, TCharsetId Source, TCharsetI
 std::string TranscodeText(std::string_view Text, TCharsetId Source, TCharsetId Target,
                           bool Transliterate);
 TCharsetId BestCharset(std::string_view Text, TCharsetId Source, const TCharsetSet& Candidates);
+// Text converted without transliteration into Converted; true when no character
+// (nor byte of the source) was lost on the way.
+bool ConvertsWhole(std::string_view Text, TCharsetId Source, TCharsetId Target, std::string& Converted);
 
 // A code unit as four value bytes, B0 least significant.
 struct TCodeUnit {
@@ -228,6 +231,9 @@ TCodeUnit ReadCodeUnit(std::string_view Text, size_t& Position, int Width, bool 
 void WriteCodeUnit(std::string& Out, TCodeUnit Unit, int Width, bool LittleEndian);
 
 std::string DecodeUtf8Units(std::string_view Text);
+// The number of characters of a well-formed UTF-8 text; false, with the count
+// unusable, when some byte starts or continues no well-formed sequence.
+bool CountUtf8Characters(std::string_view Text, size_t& Characters);
 std::string EncodeUtf8Units(std::string_view Units);
 std::string DecodeUtf7Units(std::string_view Text, bool Modified);
 std::string EncodeUtf7Units(std::string_view Units, bool Modified);

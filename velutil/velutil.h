@@ -99,6 +99,71 @@ private:
     uint64_t Flags = 0;
 };
 
+// --- address lists -------------------------------------------------------------
+// The pieces a mail reader cuts an address list into: blanks, atoms, quoted strings,
+// comments (which nest), domain literals and single special bytes. A backslash
+// escapes the byte after it inside the delimited pieces; outside them it is a
+// special of its own, which readers do not agree on.
+enum class TAddressPieceKind : uint8_t { Blank, Atom, QuotedString, Comment, DomainLiteral, Special };
+struct TAddressPiece {
+    TAddressPieceKind Kind = TAddressPieceKind::Blank;
+    size_t Begin = 0;
+    size_t End = 0;  // 0-based, behind the piece; quotes, parentheses and brackets included
+    // Read differently by different readers: a quoted string, comment or literal the
+    // text ends inside, or a comment or literal that holds a quote or a comma.
+    bool Doubtful = false;
+};
+// The piece that begins at the 0-based At, which must lie inside Value.
+TAddressPiece AddressPieceAt(std::string_view Value, size_t At);
+
+enum class TAddressEntryKind : uint8_t { Mailbox, GroupStart, GroupEnd, Empty, Unclear };
+// One entry of an address list. A mailbox has a display name (possibly empty) and an
+// address in angle brackets, or an address alone; a group's start has its name.
+// Stretches are 0-based [Begin, End) of the list's text, a name or address from its
+// first word to its last, the address without its angle brackets. An unclear entry is
+// one that readers may cut in different ways.
+struct TAddressEntry {
+    TAddressEntryKind Kind = TAddressEntryKind::Empty;
+    size_t Begin = 0, End = 0;  // the entry with the blanks and comments around it, its comma excluded
+    size_t NameBegin = 0, NameEnd = 0;
+    size_t AddressBegin = 0, AddressEnd = 0;
+    bool Angle = false;
+};
+
+// Reads a From, To or CC value entry by entry, as written: nothing is decoded, so
+// what it finds is what a mail reader finds before any encoded word is decoded.
+class TAddressListReader {
+public:
+    explicit TAddressListReader(std::string_view Value) : Value(Value) {}
+    // The next entry; false at the end of the list.
+    bool Next(TAddressEntry& Entry);
+    // Whether an unclear entry was among those read.
+    bool MetUnclear() const { return Unclear; }
+
+private:
+    void ReadEntry(TAddressEntry& Entry);
+    bool ReadPhrase(size_t& Begin, size_t& End);
+    bool ReadDomain(size_t& End);
+    bool ReadAngleAddress(TAddressEntry& Entry);
+    bool FinishEntry(TAddressEntry& Entry);
+    void SkipUnclear(TAddressEntry& Entry);
+    void SkipBlanksAndComments();
+    bool AtSpecial(char C) const;
+    bool AtWord() const;
+    TAddressPiece Take();
+
+    std::string_view Value;
+    size_t At = 0;
+    bool InGroup = false;
+    bool Doubtful = false;
+    bool Unclear = false;
+};
+
+// Whether no entry of the list is unclear.
+bool AddressListIsClear(std::string_view Value);
+// The mailboxes of a list, unclear entries counted as one each.
+size_t MailboxCount(std::string_view Value);
+
 // Cuts the next item off the front of Value (changed in place) at Delimiter outside Quote.
 std::string FetchQuoted(std::string& Value, std::string_view Delimiter, std::string_view Quote);
 std::string Unquote(std::string_view Value, char Quote);

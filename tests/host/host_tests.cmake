@@ -8,7 +8,7 @@ if(TARGET lumaro-host)
   endif()
   set(host_test_env "${LUMARO_TEST_ENV};LUMARO_CODEPAGE=1250;LUMARO_TEST_VERSION=${PROJECT_VERSION}")
 
-  foreach(name host_cli host_filter host_end_to_end host_failures host_real_mail host_settings host_structure)
+  foreach(name host_cli host_filter host_end_to_end host_failures host_real_mail host_settings host_structure host_header_structure)
     add_test(NAME ${name}
       COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/${name}.py ${host_test_args})
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${host_test_env}" TIMEOUT 600)

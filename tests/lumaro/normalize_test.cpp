@@ -53,13 +53,40 @@ TEST_F(Normalize, HeaderRule) {
         {"subject:=?UTF-8?Q?a?= =?UTF-8?Q?b?=", "Subject: ab", "subject"},
         {"SUBJECT : =?utf-8?q?x?=", "Subject: x", "subject"},
         {"Subject:\t=?UTF-8?Q?x?=", "Subject: x", "subject"},
-        {"cc: =?utf-8?B?xb5sdcWlb3XEjWvDvQ==?=", "CC: \x9elu\x9dou\xe8k\xfd", "cc"},
-        {"To : =?UTF-8?Q?x?=", "To: x", "to"},
+        {"cc: =?utf-8?B?xb5sdcWlb3XEjWvDvQ==?= <z@x.cz>", "CC: \x9elu\x9dou\xe8k\xfd <z@x.cz>", "cc"},
+        {"To : =?UTF-8?Q?x?= <x@x.cz>", "To: x <x@x.cz>", "to"},
         {"From: =?UTF-8?Q?Jan_Nov=C3=A1k?= <jan@example.cz>", "From: \"=?ISO-8859-1?Q?Jan_Nov=E1k?=\"<jan@example.cz>",
          "from"},
         // Decoded line breaks must not open a header line of the sender's choosing.
-        {"To: =?UTF-8?Q?x=0D=0ABcc:_victim@example.com?=", "To: x  Bcc: victim@example.com", "to"},
-        {"From: =?UTF-8?Q?<a@b.cz=0D=0ABcc:_v@x.cz>?=", "From: a@b.cz  Bcc: v@x.cz", "from"},
+        {"To: =?UTF-8?Q?x=0D=0ABcc=3A_victim=40example.com?= <v@x.cz>", "To: \"x  Bcc: victim@example.com\" <v@x.cz>",
+         "to"},
+        // A word that holds raw specials is structure to every reader, and stays.
+        {"From: =?UTF-8?Q?<a@b.cz=0D=0ABcc:_v@x.cz>?=", "From: =?UTF-8?Q?<a@b.cz=0D=0ABcc:_v@x.cz>?=", "from"},
+        // From: the mailboxes as written; only names and comments are decoded, and
+        // encoded again.
+        {"From: =?UTF-8?Q?=3Cceo=40bank.example=3E?= <attacker@evil.example>",
+         "From: \"=?ISO-8859-1?Q?=3Cceo=40bank.example=3E?=\"<attacker@evil.example>", "from"},
+        {"From: =?UTF-8?Q?J=C3=A1n?= <jan@a.example>, Eva <eva@b.example>",
+         "From: \"=?ISO-8859-1?Q?J=E1n?=\"<jan@a.example>, \"Eva\"<eva@b.example>", "from"},
+        {"From: jiri@example.cz (=?UTF-8?Q?Ji=C5=99=C3=AD_D=2E?=)", "From: jiri@example.cz (=?ISO-8859-2?Q?Ji=F8=ED_D.?=)",
+         "from"},
+        {"From: =?UTF-8?Q?T=C3=BDm?=: a@x.cz, <b@x.cz>;", "From: =?ISO-8859-1?Q?T=FDm?=: a@x.cz, b@x.cz;", "from"},
+        {"From: =?UTF-8?Q?a?==?UTF-8?Q?,?= <a@x.cz>", "From: =?UTF-8?Q?a?==?UTF-8?Q?,?= <a@x.cz>", "from"},
+        {"From: =?UTF-8?Q?a=0D=0Ab?= <a@x.cz>", "From: \"a  b\"<a@x.cz>", "from"},
+        // Content lines: a value keeps its parameters, or its words.
+        {"Content-Type: multipart/mixed; x=\"=?UTF-8?Q?=22;_boundary=3D=22evil?=\"; boundary=\"good\"",
+         "Content-Type: multipart/mixed; x=\"=?UTF-8?Q?=22;_boundary=3D=22evil?=\"; boundary=\"good\"", "content-type"},
+        {"Content-Disposition: attachment; filename=\"=?UTF-8?Q?a;_b=3Dc=2Etxt?=\"",
+         "Content-Disposition: attachment; filename=\"a; b=c.txt\"", "content-disposion"},
+        {"Content-Type: image/png; name==?UTF-8?Q?a.png?=", "Content-Type: image/png; name==?UTF-8?Q?a.png?=",
+         "content-type"},
+        // Without the colon behind its name, a decoded colon would end the name.
+        {"Content-Type image/png; x=\"=?UTF-8?Q?a=3Ab?=\"", "Content-Type image/png; x=\"=?UTF-8?Q?a=3Ab?=\"",
+         "content-type"},
+        {"Content-Disposition: inline; filename=\"=?UTF-8?Q?fin=C3?= =?UTF-8?Q?=A1ln=C3=AD?=\"",
+         "Content-Disposition: inline; filename=\"fin\xe1ln\xed\"", "content-disposion"},
+        {"Content-Disposition: inline; filename=\"=?UTF-8?B?zrXOuc66z4zOvc6x?=.png\"",
+         "Content-Disposition: inline; filename=\"=?UTF-8?B?zrXOuc66z4zOvc6x?=.png\"", "content-disposion"},
         {"Content-Disposition: attachment; filename=\"=?UTF-8?Q?caf=C3=A9.txt?=\"",
          "Content-Disposition: attachment; filename=\"caf\xe9.txt\"", "content-disposion"},
         {"content-type: application/pdf; name=\"=?UTF-8?Q?a=00b?=\"", "content-type: application/pdf; name=\"a b\"",
@@ -85,39 +112,51 @@ TEST_F(Normalize, HeaderRule) {
     }
 }
 
-// A decoded word must not split the list or the address it stands in.
+// A decoded word must not split the list or the address it stands in: display
+// names are quoted where their text needs it, text in quoted strings and comments
+// escaped, and what cannot stand (addresses, commas in comments, words holding raw
+// specials, text the system charset cannot hold) stays as written.
 TEST_F(Normalize, DecodedAddressListsStayWhole) {
     const struct {
         std::string Value, Expected;
     } Cases[] = {
-        {"=?UTF-8?Q?Novak,?= Petr <p@x.cz>", "\"Novak,\" Petr <p@x.cz>"},
-        {"=?UTF-8?Q?a;b?= <p@x.cz>", "\"a;b\" <p@x.cz>"},
-        {"=?UTF-8?Q?a_<b>?= <p@x.cz>", "\"a <b>\" <p@x.cz>"},
-        {"=?UTF-8?Q?a_@?= Brno <p@x.cz>", "\"a @\" Brno <p@x.cz>"},
-        {"=?UTF-8?Q?a:b?= <p@x.cz>", "\"a:b\" <p@x.cz>"},
+        {"=?UTF-8?Q?Novak=2C?= Petr <p@x.cz>", "\"Novak,\" Petr <p@x.cz>"},
+        {"=?UTF-8?Q?a=3Bb?= <p@x.cz>", "\"a;b\" <p@x.cz>"},
+        {"=?UTF-8?Q?a_=3Cb=3E?= <p@x.cz>", "\"a <b>\" <p@x.cz>"},
+        {"=?UTF-8?Q?a_=40?= Brno <p@x.cz>", "\"a @\" Brno <p@x.cz>"},
+        {"=?UTF-8?Q?a=3Ab=5B=5D?= <p@x.cz>", "\"a:b[]\" <p@x.cz>"},
         {"=?UTF-8?Q?a_=22b=22?= <p@x.cz>", "\"a \\\"b\\\"\" <p@x.cz>"},
         {"=?UTF-8?Q?a_=5C?= b <p@x.cz>", "\"a \\\\\" b <p@x.cz>"},
-        {"=?UTF-8?Q?a_(b)?= <p@x.cz>", "\"a (b)\" <p@x.cz>"},
-        {"=?UTF-8?Q?a,?= <a@x.cz>, =?UTF-8?B?Yztk?= <c@x.cz>", "\"a,\" <a@x.cz>, \"c;d\" <c@x.cz>"},
-        // Adjacent words are one text; a run without specials is written as before.
-        {"=?UTF-8?Q?Novak,?= =?UTF-8?Q?_Petr?= <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
+        {"=?UTF-8?Q?=22?= <a@x.cz>, b@y.cz", "\"\\\"\" <a@x.cz>, b@y.cz"},
+        {"=?UTF-8?Q?a=2C?= <a@x.cz>, =?UTF-8?B?Yztk?= <c@x.cz>", "\"a,\" <a@x.cz>, \"c;d\" <c@x.cz>"},
+        // Adjacent words are one text, a character split between them included.
+        {"=?UTF-8?Q?Novak=2C?= =?UTF-8?Q?_Petr?= <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
+        {"=?UTF-8?Q?Nov=C3?= =?UTF-8?Q?=A1k?= <p@x.cz>", "Nov\xe1k <p@x.cz>"},
         {"=?UTF-8?Q?Petr_Novak?= <p@x.cz>", "Petr Novak <p@x.cz>"},
         {"Petr =?UTF-8?Q?Nov=C3=A1k?= <p@x.cz>", "Petr Nov\xe1k <p@x.cz>"},
-        // The sender's own quotes hold the words.
-        {"\"=?UTF-8?Q?Novak,?= Petr\" <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
-        {"=?UTF-8?Q?=22Novak,?= Petr\" <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
-        // Inside them a decoded quote or backslash cannot end the quoted string.
+        {"=?UTF-8?Q?T=C3=BDm=3A?=: a@x.cz, b@x.cz;", "\"T\xfdm:\": a@x.cz, b@x.cz;"},
+        // The sender's own quoting, inside the words (Emacs) or around them (s-nail).
+        {"=?UTF-8?Q?=22Eva_=5C=22Evi=C4=8Dka=5C=22_Svobodov=C3=A1=22?= <e@x.cz>, a@x.cz, b@x.cz, c@x.cz",
+         "\"Eva \\\"Evi\xe8ka\\\" Svobodov\xe1\" <e@x.cz>, a@x.cz, b@x.cz, c@x.cz"},
+        {"=?utf-8?Q?\"Dvo=C5=99=C3=A1k,?= Petr\" <p@x.cz>", "\"Dvo\xf8\xe1k, Petr\" <p@x.cz>"},
+        {"\"=?UTF-8?Q?Novak=2C?= Petr\" <p@x.cz>", "\"Novak, Petr\" <p@x.cz>"},
         {"\"=?UTF-8?Q?a=22,_evil=40x,_=22b?=\" <r@x.cz>", "\"a\\\", evil@x, \\\"b\" <r@x.cz>"},
         {"\"=?UTF-8?Q?a_=5C?=\" <r@x.cz>", "\"a \\\\\" <r@x.cz>"},
-        // Whole addresses and lists inside the words are written raw, the first
-        // display name quoted where it needs it.
-        {"=?UTF-8?Q?Petr_Novak_<p@x.cz>?=", "Petr Novak <p@x.cz>"},
-        {"=?UTF-8?Q?Novak,_Petr_<p@x.cz>?=", "\"Novak, Petr\" <p@x.cz>"},
-        {"=?UTF-8?Q?=22Novak,_Petr=22_<p@x.cz>?=", "\"Novak, Petr\" <p@x.cz>"},
-        {"=?UTF-8?Q?Petr_<p@x.cz>,_Eva_<e@x.cz>?=", "Petr <p@x.cz>, Eva <e@x.cz>"},
-        {"=?UTF-8?Q?j@x.cz,_Petr_<p@x.cz>?=", "j@x.cz, Petr <p@x.cz>"},
-        {"=?UTF-8?Q?j@x.cz,_e@x.cz?=", "j@x.cz, e@x.cz"},
-        {"p@x.cz, =?UTF-8?Q?j@x.cz?=", "p@x.cz, j@x.cz"},
+        {"a@x.cz (=?UTF-8?Q?=29_x_=28?=)", "a@x.cz (\\) x \\()"},
+        {"a@x.cz (=?UTF-8?Q?=29=2C_evil=40evil.example_=28?=)", "a@x.cz (=?UTF-8?Q?=29=2C_evil=40evil.example_=28?=)"},
+        // Where the address stands, or the list is read in more than one way.
+        {"=?UTF-8?Q?Jan?=", "=?UTF-8?Q?Jan?="},
+        {"=?UTF-8?Q?Petr_Novak_=3Cp=40x.cz=3E?=", "=?UTF-8?Q?Petr_Novak_=3Cp=40x.cz=3E?="},
+        {"p@x.cz, =?UTF-8?Q?j@x.cz?=", "p@x.cz, =?UTF-8?Q?j@x.cz?="},
+        {"<=?UTF-8?Q?j?=@x.cz>", "<=?UTF-8?Q?j?=@x.cz>"},
+        {"=?UTF-8?Q?Novak,?= Petr <p@x.cz>", "=?UTF-8?Q?Novak,?= Petr <p@x.cz>"},
+        {"=?UTF-8?Q?=22Novak=2C?= Petr\" <p@x.cz>", "=?UTF-8?Q?=22Novak=2C?= Petr\" <p@x.cz>"},
+        {"=?UTF-8?Q?Jan?= <a@x.cz> \\ b", "=?UTF-8?Q?Jan?= <a@x.cz> \\ b"},
+        // Readers that decode first would find another list: a word where an address
+        // stands whose text is structure, a word across a comma.
+        {"=?UTF-8?Q?=22x?=, =?UTF-8?Q?Jan?= <a@x.cz>", "=?UTF-8?Q?=22x?=, =?UTF-8?Q?Jan?= <a@x.cz>"},
+        {"=?UTF-8?Q?a,?= =?UTF-8?Q?b?= <a@x.cz>", "=?UTF-8?Q?a,?= =?UTF-8?Q?b?= <a@x.cz>"},
+        {"=?UTF-8?B?zrXOuc66z4zOvc6x?= <p@x.cz>", "=?UTF-8?B?zrXOuc66z4zOvc6x?= <p@x.cz>"},
     };
     for (const auto& C : Cases) {
         for (const std::string Name : {"To: ", "CC: "}) {
@@ -131,9 +170,9 @@ TEST_F(Normalize, DecodedAddressListsStayWhole) {
 // stays one header line.
 TEST_F(Normalize, RewrittenLinesHoldNoLineBreak) {
     for (const char* Word : {"=?UTF-8?Q?a=0D=0Ab=00c?=", "=?UTF-8?B?YQ0KYgBj?=", "=?UTF-8?Q?a=0Db=0Ac?="}) {
-        for (const std::string_view Name : {"Subject: ", "From: ", "To: ", "CC: ", "Content-Type: text/plain; name=",
-                                       "Content-Disposition: attachment; filename="}) {
-            const std::string Original = std::string(Name) + Word + " <x@y.cz>";
+        for (const std::string_view Name : {"Subject: ", "From: ", "To: ", "CC: ", "Content-Type: text/plain; name=\"",
+                                       "Content-Disposition: attachment; filename=\""}) {
+            const std::string Original = std::string(Name) + Word + (Name.back() == '"' ? "\"" : " <x@y.cz>");
             auto Part = Normalized({Original, "", "z"});
             ASSERT_EQ(Part->HeaderLines.Count(), 1u);
             const std::string Line(Part->HeaderLines.Get(0));
@@ -219,6 +258,11 @@ TEST_F(Normalize, ConversionRule) {
          {"Content-Type: text/html; charset=utf-8"},
          {"<p>\xc5\xbd</p>"},
          {}},
+        {"every html subtype is left alone",
+         {"Content-Type: text/x-amp-html; charset=utf-8", "", "<p>\xc5\xbd</p>"},
+         {"Content-Type: text/x-amp-html; charset=utf-8"},
+         {"<p>\xc5\xbd</p>"},
+         {}},
         {"other charsets are left alone",
          {"Content-Type: text/plain; charset=iso-8859-2", "", "\xae"},
          {"Content-Type: text/plain; charset=iso-8859-2"},
@@ -249,10 +293,10 @@ TEST_F(Normalize, ConversionRule) {
 }
 
 TEST_F(Normalize, HeaderLinesAreLoggedBeforeTheConversion) {
-    auto Part = Normalized({"Subject: =?UTF-8?Q?x?=", "To: =?UTF-8?Q?y?=",
+    auto Part = Normalized({"Subject: =?UTF-8?Q?x?=", "To: =?UTF-8?Q?y?= <y@x.cz>",
                             "Content-Type: text/plain; charset=utf-8", "", "z"});
     EXPECT_EQ(Part->HeaderLines.Strings(),
-              (Lines{"Subject: x", "To: y", "Content-type: TEXT/PLAIN; charset=ISO-8859-2",
+              (Lines{"Subject: x", "To: y <y@x.cz>", "Content-type: TEXT/PLAIN; charset=ISO-8859-2",
                      "Content-Transfer-Encoding: 7bit"}));
     EXPECT_EQ(LogLines(), (Lines{Logged("H", "subject"), Logged("H", "to"), Logged("C", "UTF-8")}));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "mimeinln/mimeinln.h"
 #include "mimeinln/words_support.h"
@@ -155,6 +156,48 @@ TEST(DecodeEncodedWords, ConvertsIntoTheTargetCharsetAlike) {
         EXPECT_EQ(DecodeEncodedWords(C.Value, Charset("WINDOWS-1250")), C.Windows1250) << C.Value;
     }
     EXPECT_EQ(DecodeEncodedWords("=?ISO-8859-15?Q?=A45?=", Charset("WINDOWS-1250")), "\x80" "5");
+}
+
+// A character a sender split between two adjacent words of one charset and
+// encoding comes out whole; words that differ in either are converted apart, and
+// text between words ends a run of them.
+TEST(DecodeEncodedWords, JoinsAdjacentWordsOfOneCharsetAndEncoding) {
+    const TDecodeCase Cases[] = {
+        {"=?UTF-8?Q?fin=C3?= =?utf-8?q?=A1ln=C3=AD?=", "fin\xE1ln\xED"},
+        {"=?UTF-8?B?Zmluww==?=\t=?UTF-8?B?oWxuw60=?=", "fin\xE1ln\xED"},
+        {"=?UTF-8?Q?fin=C3?= =?UTF-8?B?oWxuw60=?=", "finln\xED"},
+        {"=?UTF-8?Q?fin=C3?= - =?UTF-8?Q?=A1?=", "fin - "},
+        {"=?ISO-8859-2?Q?=E1?= =?UTF-8?Q?=C3=A1?=", "\xE1\xE1"},
+    };
+    for (const TDecodeCase& C : Cases) EXPECT_EQ(DecodeEncodedWords(C.Value, Charset("ISO-8859-2")), C.Expected) << C.Value;
+}
+
+// The runs a structured header decodes one by one: where each stands, and whether
+// its text lost anything (a letter the target lacks, a malformed byte).
+TEST(TEncodedRunReader, ReadsRunsAndTellsWhetherTheyAreWhole) {
+    const std::string Value =
+        "a =?UTF-8?Q?=C3?= =?UTF-8?Q?=A1?= b =?UTF-8?B?zrE=?= =?X?Y?z?= =?UTF-8?Q?x=C3?==?UTF-8?Q?y?= "
+        "=?ISO-8859-2?Q?=E1?=";
+    struct TRun {
+        std::string Written, Text;
+        bool Whole;
+    };
+    const std::vector<TRun> Expected = {
+        {"=?UTF-8?Q?=C3?= =?UTF-8?Q?=A1?=", "\xE1", true},
+        {"=?UTF-8?B?zrE=?=", "?", false},
+        {"=?UTF-8?Q?x=C3?==?UTF-8?Q?y?= =?ISO-8859-2?Q?=E1?=", "y\xE1", false},
+    };
+    TEncodedRunReader Reader(Value, Charset("WINDOWS-1250"));
+    TEncodedRun Run;
+    for (const TRun& E : Expected) {
+        ASSERT_TRUE(Reader.Next(Run)) << E.Written;
+        EXPECT_EQ(Value.substr(Run.Begin, Run.End - Run.Begin), E.Written);
+        EXPECT_EQ(Run.Whole, E.Whole) << E.Written;
+        if (E.Whole) {
+            EXPECT_EQ(Run.Text, E.Text) << E.Written;
+        }
+    }
+    EXPECT_FALSE(Reader.Next(Run));
 }
 
 // A quadratic walk would not finish these in any reasonable time.

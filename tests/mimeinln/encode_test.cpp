@@ -2,6 +2,7 @@
 // round trips through the decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,7 @@ struct TQCase {
     std::string Expected;
 };
 
-TEST(EncodeQWords, CutsChunksOnlyAtSpacesPastTheLimit) {
+TEST(EncodeQWords, CutsChunksAtSpacesPastTheLimit) {
     const std::string N = "=?ISO-8859-1?Q?";
     const std::string X31(31, 'x'), X32(32, 'x'), X40(40, 'x'), X80(80, 'x');
     const std::string E10 = "=E9=E9=E9=E9=E9=E9=E9=E9=E9=E9";
@@ -53,7 +54,8 @@ TEST(EncodeQWords, CutsChunksOnlyAtSpacesPastTheLimit) {
         {X31 + " y", N + X31 + "_y?="},     // 32 characters when the space is met
         {X32 + " y", N + X32 + "_?= " + N + "y?="},
         {X32 + " ", N + X32 + "_?="},       // no empty word behind the last cut
-        {X80, N + X80 + "?="},              // a run without spaces is never cut
+        // A run without spaces is cut where a word would grow past 75 characters.
+        {X80, N + std::string(58, 'x') + "?= " + N + std::string(22, 'x') + "?="},
         {"a  b", N + "a__b?="},
         // An escape counts three towards the limit.
         {std::string(10, '\xE9') + "a y", N + E10 + "a_y?="},
@@ -158,8 +160,15 @@ TEST(EncodeHeaderText, ReplacesWhatNoCandidateHolds) {
     EXPECT_TRUE(Replacement == '_' || Replacement == '?') << Decoded;
 }
 
-// What the encoder writes, the decoder reads back, cut into words or not.
-TEST(EncodeQWords, DecodesBackToTheConvertedText) {
+// What the encoder writes, the decoder reads back word by word: however long a
+// text without spaces, no word is longer than 75 characters, and each holds whole
+// characters (in ISO-2022-JP it ends in ASCII), so that each decodes on its own.
+TEST(EncodeQWords, EachWordDecodesBackToItsPartOfTheText) {
+    const auto Repeated = [](const std::string& Unit, int Times) {
+        std::string Text;
+        for (int I = 0; I < Times; ++I) Text += Unit;
+        return Text;
+    };
     const std::string Texts[] = {
         "",
         "x",
@@ -167,14 +176,26 @@ TEST(EncodeQWords, DecodesBackToTheConvertedText) {
         "=?UTF-8?Q?not_a_word?= __ ?= =? ?",
         std::string(100, ' '),
         std::string(3, '\xC3') + "\xA9 tail  ",
+        Repeated("P\xC5\x99\xC3\xADli\xC5\xA1:", 40),
+        Repeated("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E" "abc", 30),       // Japanese and ASCII
+        Repeated("\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4", 30),             // Korean
+        Repeated("\xE4\xB8\xAD\xE6\x96\x87", 40),                            // Chinese
+        Repeated("\xCE\xB5\xCE\xB9\xCE\xBA\xCF\x8C\xCE\xBD\xCE\xB1", 20),  // Greek
     };
     const TCharsetId Utf8 = Charset("UTF-8");
-    for (const char* Target : {"ISO-8859-1", "ISO-8859-2", "UTF-8"})
+    for (const char* Target : {"ISO-8859-1", "ISO-8859-2", "ISO-8859-7", "UTF-8", "ISO-2022-JP", "EUC-KR", "CN-GB",
+                               "EUC-TW"})
         for (const std::string& Text : Texts) {
             const TCharsetId To = Charset(Target);
             const std::string Words = EncodeQWords(Text, Utf8, To);
-            EXPECT_EQ(DecodeEncodedWords(Words, To), ConvertCharset(Text, Utf8, To))
-                << Target << ": " << Words;
+            std::string Decoded;
+            for (size_t At = 0; At < Words.size();) {
+                const size_t End = std::min(Words.find(' ', At), Words.size());
+                EXPECT_LE(End - At, 75u) << Target << ": " << Words;
+                Decoded += DecodeEncodedWords(Words.substr(At, End - At), Utf8);
+                At = End + 1;
+            }
+            EXPECT_EQ(Decoded, ConvertCharset(ConvertCharset(Text, Utf8, To), To, Utf8)) << Target << ": " << Words;
         }
 }
 

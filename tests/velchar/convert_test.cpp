@@ -285,5 +285,30 @@ TEST(BestCharset, Cases) {
     for (const TBestCase& C : Cases) EXPECT_EQ(BestCharset(C.Text, UTF_8, C.Candidates), C.Expected) << C.Name;
 }
 
+// Whether a conversion lost anything: a character the target lacks, a byte of the
+// source no character is made of. Fixed results, with the library and without it.
+TEST(ConvertsWhole, TellsWhetherAnythingWasLost) {
+    const struct {
+        const char* Name;
+        std::string Text;
+        TCharsetId Source, Target;
+        bool Whole;
+    } Cases[] = {
+        {"Czech into Windows-1250", Hex("50 C5 99 C3 AD 6C 69 C5 A1"), UTF_8, WINDOWS_1250, true},
+        {"Greek into Windows-1250", Hex("CE B5 CE B9"), UTF_8, WINDOWS_1250, false},
+        {"an emoji", Hex("61 F0 9F 98 80"), UTF_8, ISO_8859_2, false},
+        {"half a character", Hex("66 69 6E C3"), UTF_8, ISO_8859_2, false},
+        {"a stray continuation byte", Hex("A1 6C 6E"), UTF_8, ISO_8859_2, false},
+        {"Windows-1250 into UTF-8", Hex("50 F8 ED"), WINDOWS_1250, UTF_8, true},
+        {"Greek into KOI8-R", Hex("CE B5"), UTF_8, KOI8_R, false},
+        {"Cyrillic into KOI8-R", Hex("D0 B6"), UTF_8, KOI8_R, true},
+        {"the same charset", Hex("C3"), UTF_8, UTF_8, true},
+    };
+    for (const auto& C : Cases) {
+        std::string Converted;
+        EXPECT_EQ(ConvertsWhole(C.Text, C.Source, C.Target, Converted), C.Whole) << C.Name;
+    }
+}
+
 }  // namespace
 }  // namespace lumaro

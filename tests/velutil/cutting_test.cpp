@@ -117,5 +117,32 @@ TEST(AddressParts, Table) {
     }
 }
 
+// An address list as readers cut it before anything is decoded: its mailboxes,
+// and whether some reader may cut it otherwise (an unclosed quote or comment, a
+// backslash or a stray bracket outside quotes, a comma or quote in a comment,
+// anything behind an address, a route).
+TEST(AddressListReader, CountsMailboxesAndFlagsListsReadInMoreThanOneWay) {
+    // {list, mailboxes, clear}
+    const std::tuple<std::string, size_t, bool> Cases[] = {
+        {"", 0, true},
+        {"a@x.cz", 1, true},
+        {"Jan <a@x.cz>, " + DQ + "Novak, Petr" + DQ + " <p@x.cz>,", 2, true},
+        {"Team: a@x.cz, (c) b@x.cz;, c@x.cz", 3, true},
+        {"a@x.cz (Jan), <b@x.cz>, c, Ing. J. Novak <d@[192.0.2.1]>", 4, true},
+        {"a@x.cz (Novak, Petr)", 1, false},
+        {"a@x.cz (say " + DQ + "hi)", 1, false},
+        {DQ + "open <a@x.cz>", 1, false},
+        {"a@x.cz (open", 1, false},
+        {"a\\b@x.cz", 1, false},
+        {"Jan <a@x.cz> junk, b@x.cz", 2, false},
+        {"<@route:a@x.cz>", 1, false},
+        {"a@x.cz>", 1, false},
+    };
+    for (const auto& [Value, Mailboxes, Clear] : Cases) {
+        EXPECT_EQ(MailboxCount(Value), Mailboxes) << Value;
+        EXPECT_EQ(AddressListIsClear(Value), Clear) << Value;
+    }
+}
+
 }  // namespace
 }  // namespace lumaro
