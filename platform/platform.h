@@ -222,6 +222,16 @@ private:
 // Reads the whole folder; failures are ignored.
 void RemoveLeftoverTemporaries(const std::string& Folder);
 
+// The file, registry and library calls of the system that the platform layer made
+// in this process, by the system function's name, in the order each was first
+// made. Counted only in a build configured with LUMARO_COUNT_CALLS=ON (the job
+// benchmark's), so that a job's cost in calls can be read; empty in any other.
+struct TSystemCallCount {
+    const char* Name;
+    uint64_t Count;
+};
+std::vector<TSystemCallCount> SystemCallCounts();
+
 // Test hook: makes the next ReplaceFile fail at the chosen step.
 enum class TReplaceFault { None, CreateTemporary, WriteHalfway, FinalReplace };
 void InjectReplaceFault(TReplaceFault Fault);

@@ -1,6 +1,8 @@
 // The parts of the platform layer that are the same on every system: error
 // texts, the forced code page, and the order of the steps that replace a file.
+#include <array>
 #include <atomic>
+#include <cstring>
 
 #include "platform/platform_internal.h"
 
@@ -84,6 +86,39 @@ bool ProcessorHasSse2() {
 void RefuseSse2(bool Refuse) { Sse2Refused.store(Refuse); }
 
 void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
+
+#ifdef LUMARO_COUNT_CALLS
+namespace {
+
+struct TCallSlot {
+    std::atomic<const char*> Name{nullptr};
+    std::atomic<uint64_t> Count{0};
+};
+// More than the platform layer calls distinct functions.
+std::array<TCallSlot, 64> CallSlots;
+
+}  // namespace
+
+void detail::CountSystemCall(const char* Name) {
+    for (TCallSlot& Slot : CallSlots) {
+        const char* Held = Slot.Name.load();
+        if (Held == nullptr && Slot.Name.compare_exchange_strong(Held, Name)) Held = Name;
+        if (Held != nullptr && std::strcmp(Held, Name) == 0) {
+            ++Slot.Count;
+            return;
+        }
+    }
+}
+
+std::vector<TSystemCallCount> SystemCallCounts() {
+    std::vector<TSystemCallCount> Counts;
+    for (const TCallSlot& Slot : CallSlots)
+        if (const char* Name = Slot.Name.load()) Counts.push_back({Name, Slot.Count.load()});
+    return Counts;
+}
+#else
+std::vector<TSystemCallCount> SystemCallCounts() { return {}; }
+#endif
 
 void ReplaceFile(const std::string& Path, const std::string& Content) {
     ReplaceFileWith(Path, [&Content](const TContentWriter& Write) { Write(Content); });

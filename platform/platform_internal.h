@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -18,6 +19,21 @@ namespace lumaro::platform::detail {
 // The system's text for the error of the last failed system call of this
 // thread, without a closing period; empty when the system names none.
 std::string LastSystemError();
+
+// Counts one call of the system function Name (see SystemCallCounts); nothing
+// in a build that does not count.
+#ifdef LUMARO_COUNT_CALLS
+void CountSystemCall(const char* Name);
+#else
+inline void CountSystemCall(const char*) {}
+#endif
+
+// Function(Args...), counted under Name.
+template <typename TFunction, typename... TArgs>
+auto SystemCall(const char* Name, TFunction* Function, TArgs&&... Args) {
+    CountSystemCall(Name);
+    return Function(std::forward<TArgs>(Args)...);
+}
 
 // The number of this process, which keeps temporary names of two processes apart.
 unsigned long ProcessId();

@@ -9,6 +9,9 @@
 #include "platform/platform_internal.h"
 
 namespace lumaro::platform {
+
+using detail::SystemCall;
+
 namespace {
 
 // One buffer of 1024 bytes, as the module has always asked: values of at most
@@ -28,7 +31,7 @@ public:
     HANDLE Get() const { return H; }
     bool Close() {
         if (!Valid()) return true;
-        BOOL R = CloseHandle(H);
+        BOOL R = SystemCall("CloseHandle", CloseHandle, H);
         H = INVALID_HANDLE_VALUE;
         return R != 0;
     }
@@ -41,7 +44,8 @@ bool WriteAll(HANDLE H, std::string_view Bytes) {
     while (!Bytes.empty()) {
         DWORD Piece = Bytes.size() < FileChunk ? static_cast<DWORD>(Bytes.size()) : FileChunk;
         DWORD Written = 0;
-        if (!WriteFile(H, Bytes.data(), Piece, &Written, nullptr) || Written == 0) return false;
+        if (!SystemCall("WriteFile", WriteFile, H, Bytes.data(), Piece, &Written, nullptr) || Written == 0)
+            return false;
         Bytes.remove_prefix(Written);
     }
     return true;
@@ -63,7 +67,7 @@ TFileState StateOf(const BY_HANDLE_FILE_INFORMATION& Info) {
 // read until after it.
 bool ReadAll(HANDLE H, std::string& Content, TFileState* State = nullptr, bool* Steady = nullptr) {
     BY_HANDLE_FILE_INFORMATION Before{};
-    const bool Known = GetFileInformationByHandle(H, &Before) != 0;
+    const bool Known = SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, H, &Before) != 0;
     const uint64_t Size = Joined(Before.nFileSizeHigh, Before.nFileSizeLow);
     if (State != nullptr) *State = StateOf(Before);
     if (Steady != nullptr) *Steady = false;
@@ -71,21 +75,21 @@ bool ReadAll(HANDLE H, std::string& Content, TFileState* State = nullptr, bool* 
     std::vector<char> Buffer(65536);
     for (;;) {
         DWORD Got = 0;
-        if (!ReadFile(H, Buffer.data(), static_cast<DWORD>(Buffer.size()), &Got, nullptr))
+        if (!SystemCall("ReadFile", ReadFile, H, Buffer.data(), static_cast<DWORD>(Buffer.size()), &Got, nullptr))
             return false;
         if (Got == 0) break;
         Content.append(Buffer.data(), Got);
     }
     BY_HANDLE_FILE_INFORMATION After{};
     if (State != nullptr && Steady != nullptr)
-        *Steady = Known && GetFileInformationByHandle(H, &After) && StateOf(After) == *State &&
-                  Content.size() == State->Size;
+        *Steady = Known && SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, H, &After) &&
+                  StateOf(After) == *State && Content.size() == State->Size;
     return true;
 }
 
 HANDLE OpenForReading(const std::string& Path) {
-    return CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return SystemCall("CreateFileA", CreateFileA, Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
@@ -110,8 +114,8 @@ std::string FullPath(const std::string& Path) {
 std::string ProfileString(const std::string& Path, const std::string& Section,
                           const std::string& Key, const std::string& Default) {
     char Buffer[ProfileBufferSize];
-    DWORD N = GetPrivateProfileStringA(Section.c_str(), Key.c_str(), Default.c_str(), Buffer,
-                                       ProfileBufferSize, FullPath(Path).c_str());
+    DWORD N = SystemCall("GetPrivateProfileStringA", GetPrivateProfileStringA, Section.c_str(), Key.c_str(),
+                         Default.c_str(), Buffer, ProfileBufferSize, FullPath(Path).c_str());
     return std::string(Buffer, N < ProfileBufferSize ? N : ProfileBufferSize - 1);
 }
 
@@ -151,25 +155,28 @@ std::vector<std::string> ProfileNameList(TFill Fill) {
 std::vector<std::string> ProfileSectionNames(const std::string& Path) {
     const std::string File = FullPath(Path);
     return ProfileNameList([&File](char* Buffer, DWORD Size) {
-        return GetPrivateProfileSectionNamesA(Buffer, Size, File.c_str());
+        return SystemCall("GetPrivateProfileSectionNamesA", GetPrivateProfileSectionNamesA, Buffer, Size,
+                          File.c_str());
     });
 }
 
 std::vector<std::string> ProfileKeyNames(const std::string& Path, const std::string& Section) {
     const std::string File = FullPath(Path);
     return ProfileNameList([&File, &Section](char* Buffer, DWORD Size) {
-        return GetPrivateProfileStringA(Section.c_str(), nullptr, "", Buffer, Size, File.c_str());
+        return SystemCall("GetPrivateProfileStringA", GetPrivateProfileStringA, Section.c_str(), nullptr, "", Buffer,
+                          Size, File.c_str());
     });
 }
 
 std::string WhyCannotAppend(const std::string& Path) {
-    HANDLE H = CreateFileA(Path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE H = SystemCall("CreateFileA", CreateFileA, Path.c_str(), FILE_APPEND_DATA,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (H == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND)
-        H = CreateFileA(Path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        H = SystemCall("CreateFileA", CreateFileA, Path.c_str(), FILE_APPEND_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (H == INVALID_HANDLE_VALUE) return detail::LastSystemError();
-    CloseHandle(H);
+    SystemCall("CloseHandle", CloseHandle, H);
     return {};
 }
 
@@ -192,7 +199,7 @@ TLibrary::~TLibrary() { Release(); }
 
 bool TLibrary::Load(const std::string& FileName) {
     Release();
-    Handle = reinterpret_cast<void*>(LoadLibraryA(FileName.c_str()));
+    Handle = reinterpret_cast<void*>(SystemCall("LoadLibraryA", LoadLibraryA, FileName.c_str()));
     return Handle != nullptr;
 }
 
@@ -209,7 +216,7 @@ std::string TLibrary::FileName() const {
 }
 
 void TLibrary::Release() {
-    if (Handle) FreeLibrary(static_cast<HMODULE>(Handle));
+    if (Handle) SystemCall("FreeLibrary", FreeLibrary, static_cast<HMODULE>(Handle));
     Handle = nullptr;
 }
 
@@ -231,7 +238,7 @@ TLocalTime LocalTime() {
 // --- whole files ---------------------------------------------------------------
 
 bool FileExists(const std::string& Path) {
-    DWORD A = GetFileAttributesA(Path.c_str());
+    DWORD A = SystemCall("GetFileAttributesA", GetFileAttributesA, Path.c_str());
     return A != INVALID_FILE_ATTRIBUTES && !(A & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -243,15 +250,15 @@ std::string ReadWholeFile(const std::string& Path) {
 }
 
 void WriteWholeFile(const std::string& Path, const std::string& Content) {
-    THandle F(CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    THandle F(SystemCall("CreateFileA", CreateFileA, Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!F.Valid() || !WriteAll(F.Get(), Content) || !F.Close()) detail::FailCreate(Path);
 }
 
 void AppendToFile(const std::string& Path, const std::string& Content) {
     // Append access makes every write land at the end, even with other writers.
-    THandle F(CreateFileA(Path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    THandle F(SystemCall("CreateFileA", CreateFileA, Path.c_str(), FILE_APPEND_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!F.Valid()) detail::FailOpen(Path);
     if (!WriteAll(F.Get(), Content) || !F.Close()) detail::FailWrite(Path);
 }
@@ -261,14 +268,14 @@ namespace {
 class TFolderSearch {
 public:
     TFolderSearch(const std::string& Pattern, WIN32_FIND_DATAA& Found)
-        : H(FindFirstFileA(Pattern.c_str(), &Found)) {}
+        : H(SystemCall("FindFirstFileA", FindFirstFileA, Pattern.c_str(), &Found)) {}
     ~TFolderSearch() {
-        if (H != INVALID_HANDLE_VALUE) FindClose(H);
+        if (H != INVALID_HANDLE_VALUE) SystemCall("FindClose", FindClose, H);
     }
     TFolderSearch(const TFolderSearch&) = delete;
     TFolderSearch& operator=(const TFolderSearch&) = delete;
     bool Any() const { return H != INVALID_HANDLE_VALUE; }
-    bool Next(WIN32_FIND_DATAA& Found) { return FindNextFileA(H, &Found) != 0; }
+    bool Next(WIN32_FIND_DATAA& Found) { return SystemCall("FindNextFileA", FindNextFileA, H, &Found) != 0; }
 
 private:
     HANDLE H;
@@ -286,7 +293,7 @@ void RemoveLeftoverTemporaries(const std::string& Folder) {
     do {
         const DWORD Skipped = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
         if (!(Found.dwFileAttributes & Skipped) && detail::IsTemporaryName(Found.cFileName))
-            DeleteFileA((Folder + "\\" + Found.cFileName).c_str());
+            SystemCall("DeleteFileA", DeleteFileA, (Folder + "\\" + Found.cFileName).c_str());
     } while (Search.Next(Found));
 }
 
@@ -313,7 +320,7 @@ intptr_t OpenToRead(const std::string& Path) { return reinterpret_cast<intptr_t>
 
 void CloseRead(intptr_t& Handle) {
     HANDLE H = reinterpret_cast<HANDLE>(Handle);
-    if (H != INVALID_HANDLE_VALUE) CloseHandle(H);
+    if (H != INVALID_HANDLE_VALUE) SystemCall("CloseHandle", CloseHandle, H);
     Handle = NoHandle;
 }
 
@@ -327,8 +334,9 @@ bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& S
 // Linux side of Wine) can still unlink it: then it has no link left.
 bool StillAsRead(const std::string&, intptr_t Handle, const TFileState& State) {
     BY_HANDLE_FILE_INFORMATION Now{};
-    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(Handle), &Now) && Now.nNumberOfLinks > 0 &&
-           StateOf(Now) == State;
+    return SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, reinterpret_cast<HANDLE>(Handle),
+                      &Now) &&
+           Now.nNumberOfLinks > 0 && StateOf(Now) == State;
 }
 
 TReplacement::TReplacement(const std::string& P, std::string T)
@@ -336,12 +344,12 @@ TReplacement::TReplacement(const std::string& P, std::string T)
 
 TReplacement::~TReplacement() {
     CloseTemporary();
-    if (!Placed) DeleteFileA(TemporaryPath.c_str());
+    if (!Placed) SystemCall("DeleteFileA", DeleteFileA, TemporaryPath.c_str());
 }
 
 void TReplacement::CloseTemporary() {
     HANDLE H = reinterpret_cast<HANDLE>(Handle);
-    if (H != INVALID_HANDLE_VALUE) CloseHandle(H);
+    if (H != INVALID_HANDLE_VALUE) SystemCall("CloseHandle", CloseHandle, H);
     Handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
 }
 
@@ -349,7 +357,7 @@ bool TReplacement::CreateTemporary() {
     // Not shared: until it is closed just before the move, no search for leftovers
     // can delete it (see RemoveLeftoverTemporaries). A leftover of an earlier
     // process with the same number is overwritten.
-    HANDLE H = CreateFileA(TemporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE H = SystemCall("CreateFileA", CreateFileA, TemporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     Handle = reinterpret_cast<intptr_t>(H);
     return H != INVALID_HANDLE_VALUE;
@@ -362,19 +370,21 @@ bool TReplacement::Write(std::string_view Bytes) {
 // The original's attributes (but read-only, which would block the replace) and its
 // access list go to the new file, best effort, so a rewrite changes only content.
 void CopyFileProtection(const std::string& From, const std::string& To) {
-    const DWORD Attributes = GetFileAttributesA(From.c_str());
+    const DWORD Attributes = SystemCall("GetFileAttributesA", GetFileAttributesA, From.c_str());
     if (Attributes != INVALID_FILE_ATTRIBUTES)
-        SetFileAttributesA(To.c_str(), Attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+        SystemCall("SetFileAttributesA", SetFileAttributesA, To.c_str(),
+                   Attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
     DWORD Needed = 0;
-    GetFileSecurityA(From.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &Needed);
+    SystemCall("GetFileSecurityA", GetFileSecurityA, From.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &Needed);
     if (Needed == 0) return;
     std::string Descriptor(Needed, '\0');
-    if (GetFileSecurityA(From.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data(), Needed, &Needed))
-        SetFileSecurityA(To.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data());
+    if (SystemCall("GetFileSecurityA", GetFileSecurityA, From.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data(),
+                   Needed, &Needed))
+        SystemCall("SetFileSecurityA", SetFileSecurityA, To.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data());
 }
 
 bool TReplacement::Finish() {
-    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(Handle))) return false;
+    if (!SystemCall("FlushFileBuffers", FlushFileBuffers, reinterpret_cast<HANDLE>(Handle))) return false;
     // Attributes and access list are no data: the system lets them be set on a
     // file that is open without sharing.
     CopyFileProtection(Path, TemporaryPath);
@@ -390,7 +400,8 @@ bool TReplacement::Finish() {
 bool TReplacement::MoveIntoPlace() {
     // An open file cannot be moved; after a flush the close has nothing to report.
     CloseTemporary();
-    if (!MoveFileExA(TemporaryPath.c_str(), Path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (!SystemCall("MoveFileExA", MoveFileExA, TemporaryPath.c_str(), Path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return false;
     Placed = true;
     return true;
