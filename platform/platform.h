@@ -160,6 +160,30 @@ void WriteWholeFile(const std::string& Path, const std::string& Content);
 // be opened or created, "Cannot write file " + Path when the write fails.
 void AppendToFile(const std::string& Path, const std::string& Content);
 
+// A file kept open for appending, created when it does not exist. Other programs
+// may read it, write it, rename it or delete it meanwhile: what is appended goes
+// on to the file that was opened, under whatever name it now has.
+class TAppendFile {
+public:
+    // TError "Cannot open file " + Path when it cannot be opened or created.
+    explicit TAppendFile(std::string Path);
+    ~TAppendFile();
+    TAppendFile(const TAppendFile&) = delete;
+    TAppendFile& operator=(const TAppendFile&) = delete;
+
+    // Writes Content at the end of the file at once; nothing is kept back in the
+    // process. TError "Cannot write file " + Path when the write fails.
+    void Append(std::string_view Content);
+    // Closes the file; TError "Cannot write file " + Path when the system reports
+    // that an earlier write failed.
+    void Close();
+    const std::string& Path() const { return FilePath; }
+
+private:
+    std::string FilePath;
+    intptr_t Handle;
+};
+
 // Replaces the file's content in one step: the new content goes into a temporary
 // file in the same folder (a name not ending in ".QDF"), is flushed to disk, and then
 // takes the original's place; the original's permissions are kept. On any failure
@@ -213,6 +237,7 @@ private:
     std::string Content;
     TFileState State;
     bool Steady = false;  // the file did not change while it was read
+    uint32_t Attributes = 0;  // Windows' attributes of the file, for its replacement
     intptr_t Handle;
 };
 

@@ -29,6 +29,44 @@ void FailChanged(const std::string& Path) {
     throw TError("File " + Path + " was changed by another program since it was read; it was left as it is");
 }
 
+namespace {
+
+constexpr size_t ProfileValueLimit = 1023;
+
+bool IsLineBlank(char C) { return C == ' ' || C == '\t'; }
+
+std::string_view Unquoted(std::string_view Value) {
+    if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') && Value.back() == Value.front())
+        return Value.substr(1, Value.size() - 2);
+    return Value;
+}
+
+}  // namespace
+
+std::string_view TrimLineBlanks(std::string_view V) {
+    while (!V.empty() && IsLineBlank(V.front())) V.remove_prefix(1);
+    while (!V.empty() && IsLineBlank(V.back())) V.remove_suffix(1);
+    return V;
+}
+
+bool SameName(std::string_view A, std::string_view B) {
+    if (A.size() != B.size()) return false;
+    for (size_t i = 0; i < A.size(); ++i) {
+        char X = A[i], Y = B[i];
+        if (X >= 'a' && X <= 'z') X = static_cast<char>(X - 32);
+        if (Y >= 'a' && Y <= 'z') Y = static_cast<char>(Y - 32);
+        if (X != Y) return false;
+    }
+    return true;
+}
+
+std::string ProfileValue(std::optional<std::string_view> Raw, std::string_view Default) {
+    std::string_view Value = Raw ? Unquoted(TrimLineBlanks(*Raw)) : Default;
+    if (!Raw)
+        while (!Value.empty() && Value.back() == ' ') Value.remove_suffix(1);
+    return std::string(Value.substr(0, ProfileValueLimit));
+}
+
 }  // namespace detail
 
 std::optional<uint32_t> CodePageNumber(std::string_view Text) {
@@ -87,6 +125,26 @@ void RefuseSse2(bool Refuse) { Sse2Refused.store(Refuse); }
 
 void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
 
+void AppendToFile(const std::string& Path, const std::string& Content) {
+    TAppendFile File(Path);
+    File.Append(Content);
+    File.Close();
+}
+
+TAppendFile::TAppendFile(std::string P) : FilePath(std::move(P)), Handle(detail::OpenToAppend(FilePath)) {
+    if (Handle == detail::NoHandle) detail::FailOpen(FilePath);
+}
+
+TAppendFile::~TAppendFile() { detail::CloseFile(Handle); }
+
+void TAppendFile::Append(std::string_view Content) {
+    if (Handle == detail::NoHandle || !detail::AppendBytes(Handle, Content)) detail::FailWrite(FilePath);
+}
+
+void TAppendFile::Close() {
+    if (!detail::CloseFile(Handle)) detail::FailWrite(FilePath);
+}
+
 #ifdef LUMARO_COUNT_CALLS
 namespace {
 
@@ -129,9 +187,9 @@ namespace {
 // The steps of one replacement, with the fault a test asked for. MayReplace is
 // asked once the new content is on disk, just before it takes the original's place.
 void Replace(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce,
-             const std::function<bool()>& MayReplace) {
+             const std::function<bool()>& MayReplace, detail::TOriginal Original = {}) {
     const TReplaceFault Fault = PendingFault.exchange(TReplaceFault::None);
-    detail::TReplacement R(Path, TemporaryNameFor(Path));
+    detail::TReplacement R(Path, TemporaryNameFor(Path), Original);
     if (Fault == TReplaceFault::CreateTemporary || !R.CreateTemporary()) detail::FailCreate(Path);
     const bool Halfway = Fault == TReplaceFault::WriteHalfway;
     const TContentWriter Write = [&R, &Path, Halfway](std::string_view Bytes) {
@@ -156,26 +214,26 @@ void ReplaceFileWith(const std::string& Path, const std::function<void(const TCo
 TLoadedFile::TLoadedFile(std::string P) : Path(std::move(P)), Handle(detail::OpenToRead(Path)) {
     bool Read = false;
     try {
-        Read = Handle != detail::NoHandle && detail::ReadWhole(Handle, Content, State, Steady);
+        Read = Handle != detail::NoHandle && detail::ReadWhole(Handle, Content, State, Steady, Attributes);
     } catch (...) {
         // No destructor runs for an object whose constructor fails.
-        detail::CloseRead(Handle);
+        detail::CloseFile(Handle);
         throw;
     }
     if (Read) return;
-    detail::CloseRead(Handle);
+    detail::CloseFile(Handle);
     detail::FailOpen(Path);
 }
 
-TLoadedFile::~TLoadedFile() { detail::CloseRead(Handle); }
+TLoadedFile::~TLoadedFile() { detail::CloseFile(Handle); }
 
 void TLoadedFile::ReplaceWith(const std::function<void(const TContentWriter&)>& Produce) {
     Replace(Path, Produce, [this] {
         const bool Unchanged = Steady && detail::StillAsRead(Path, Handle, State);
         // Windows replaces no file that is open without sharing its deletion.
-        detail::CloseRead(Handle);
+        detail::CloseFile(Handle);
         return Unchanged;
-    });
+    }, detail::TOriginal{Handle, Attributes});
 }
 
 }  // namespace lumaro::platform

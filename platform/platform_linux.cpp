@@ -40,33 +40,9 @@ namespace {
 // - trailing spaces of the default are dropped, and the result, the default
 //   included, is cut to 1023 bytes, as the Windows service's 1024-byte buffer is.
 
-constexpr size_t ProfileValueLimit = 1023;
-
-bool IsLineBlank(char C) { return C == ' ' || C == '\t'; }
-
-std::string_view TrimLineBlanks(std::string_view V) {
-    while (!V.empty() && IsLineBlank(V.front())) V.remove_prefix(1);
-    while (!V.empty() && IsLineBlank(V.back())) V.remove_suffix(1);
-    return V;
-}
-
-bool SameName(std::string_view A, std::string_view B) {
-    if (A.size() != B.size()) return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        char X = A[i], Y = B[i];
-        if (X >= 'a' && X <= 'z') X = static_cast<char>(X - 32);
-        if (Y >= 'a' && Y <= 'z') Y = static_cast<char>(Y - 32);
-        if (X != Y) return false;
-    }
-    return true;
-}
-
-std::string_view Unquoted(std::string_view Value) {
-    if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') &&
-        Value.back() == Value.front())
-        return Value.substr(1, Value.size() - 2);
-    return Value;
-}
+using detail::ProfileValue;
+using detail::SameName;
+using detail::TrimLineBlanks;
 
 // Cuts the next line off Text.
 std::string_view NextLine(std::string_view& Text) {
@@ -123,13 +99,13 @@ void WalkSection(std::string_view Text, std::string_view Section, TOnKey OnKey) 
         [&Inside, &OnKey](std::string_view Key, std::string_view Value) { return !Inside || OnKey(Key, Value); });
 }
 
-// The value of Key in the first section named Section, if there is one.
+// The raw value of Key in the first section named Section, if there is one.
 std::optional<std::string_view> FindProfileValue(std::string_view Text, std::string_view Section,
                                                  std::string_view Key) {
     std::optional<std::string_view> Found;
     WalkSection(Text, Section, [&Found, Key](std::string_view Name, std::string_view Value) {
         if (!SameName(Name, Key)) return true;
-        Found = Unquoted(TrimLineBlanks(Value));
+        Found = Value;
         return false;
     });
     return Found;
@@ -253,11 +229,7 @@ std::string ProfileText(const std::string& Path) {
 
 std::string ProfileValueIn(std::string_view Text, const std::string& Section, const std::string& Key,
                            const std::string& Default) {
-    std::optional<std::string_view> Found = FindProfileValue(Text, Section, Key);
-    std::string_view Value = Found ? *Found : std::string_view(Default);
-    if (!Found)
-        while (!Value.empty() && Value.back() == ' ') Value.remove_suffix(1);
-    return std::string(Value.substr(0, ProfileValueLimit));
+    return ProfileValue(FindProfileValue(Text, Section, Key), Default);
 }
 
 }  // namespace
@@ -388,12 +360,6 @@ void WriteWholeFile(const std::string& Path, const std::string& Content) {
     if (!F.Valid() || !WriteAll(F.Get(), Content) || !F.Close()) detail::FailCreate(Path);
 }
 
-void AppendToFile(const std::string& Path, const std::string& Content) {
-    TDescriptor F(SystemCall("open", open, Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-    if (!F.Valid()) detail::FailOpen(Path);
-    if (!WriteAll(F.Get(), Content) || !F.Close()) detail::FailWrite(Path);
-}
-
 namespace {
 
 class TFolderListing {
@@ -449,12 +415,20 @@ unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
 intptr_t OpenToRead(const std::string& Path) { return SystemCall("open", open, Path.c_str(), O_RDONLY | O_CLOEXEC); }
 
-void CloseRead(intptr_t& Handle) {
-    if (Handle >= 0) SystemCall("close", close, static_cast<int>(Handle));
-    Handle = NoHandle;
+intptr_t OpenToAppend(const std::string& Path) {
+    return SystemCall("open", open, Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
 }
 
-bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady) {
+bool AppendBytes(intptr_t Handle, std::string_view Bytes) { return WriteAll(static_cast<int>(Handle), Bytes); }
+
+bool CloseFile(intptr_t& Handle) {
+    const int Fd = static_cast<int>(Handle);
+    Handle = NoHandle;
+    return Fd < 0 || SystemCall("close", close, Fd) == 0;
+}
+
+bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady, uint32_t& Attributes) {
+    Attributes = 0;
     return ReadAll(static_cast<int>(Handle), Content, &State, &Steady);
 }
 
@@ -465,8 +439,10 @@ bool StillAsRead(const std::string& Path, intptr_t, const TFileState& State) {
     return SystemCall("stat", stat, Path.c_str(), &Now) == 0 && StateOf(Now) == State;
 }
 
-TReplacement::TReplacement(const std::string& P, std::string T)
-    : Path(P), TemporaryPath(std::move(T)), Handle(-1) {}
+// The original's mode and owner are asked by its name when the new content is on
+// disk (Finish), so Original is not needed here.
+TReplacement::TReplacement(const std::string& P, std::string T, TOriginal O)
+    : Path(P), TemporaryPath(std::move(T)), Original(O), Handle(-1) {}
 
 TReplacement::~TReplacement() {
     CloseTemporary();

@@ -63,28 +63,38 @@ TFileState StateOf(const BY_HANDLE_FILE_INFORMATION& Info) {
     return State;
 }
 
-// Steady, when asked for, tells whether the file kept the State it had before the
-// read until after it.
-bool ReadAll(HANDLE H, std::string& Content, TFileState* State = nullptr, bool* Steady = nullptr) {
-    BY_HANDLE_FILE_INFORMATION Before{};
-    const bool Known = SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, H, &Before) != 0;
-    const uint64_t Size = Joined(Before.nFileSizeHigh, Before.nFileSizeLow);
-    if (State != nullptr) *State = StateOf(Before);
-    if (Steady != nullptr) *Steady = false;
-    if (Known && Size > 0 && Size < Content.max_size()) Content.reserve(static_cast<size_t>(Size));
+// Reads the whole file. A file whose size is known is read up to that size with
+// no call to find its end: a change after the look at its state is found when the
+// state is taken again before a replacement (StillAsRead). Steady tells whether
+// the content has the size the file had.
+bool ReadAll(HANDLE H, std::string& Content, BY_HANDLE_FILE_INFORMATION& Info, bool& Steady) {
+    Steady = false;
+    const bool Known = SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, H, &Info) != 0;
+    const uint64_t Size = Joined(Info.nFileSizeHigh, Info.nFileSizeLow);
+    if (Known && Size < Content.max_size()) {
+        Content.resize(static_cast<size_t>(Size));
+        size_t Got = 0;
+        while (Got < Content.size()) {
+            const size_t Left = Content.size() - Got;
+            DWORD N = 0;
+            if (!SystemCall("ReadFile", ReadFile, H, Content.data() + Got,
+                            Left < FileChunk ? static_cast<DWORD>(Left) : FileChunk, &N, nullptr))
+                return false;
+            if (N == 0) break;
+            Got += N;
+        }
+        Content.resize(Got);
+        Steady = Got == Size;
+        return true;
+    }
     std::vector<char> Buffer(65536);
     for (;;) {
         DWORD Got = 0;
         if (!SystemCall("ReadFile", ReadFile, H, Buffer.data(), static_cast<DWORD>(Buffer.size()), &Got, nullptr))
             return false;
-        if (Got == 0) break;
+        if (Got == 0) return true;
         Content.append(Buffer.data(), Got);
     }
-    BY_HANDLE_FILE_INFORMATION After{};
-    if (State != nullptr && Steady != nullptr)
-        *Steady = Known && SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, H, &After) &&
-                  StateOf(After) == *State && Content.size() == State->Size;
-    return true;
 }
 
 HANDLE OpenForReading(const std::string& Path) {
@@ -119,13 +129,6 @@ std::string ProfileString(const std::string& Path, const std::string& Section,
     return std::string(Buffer, N < ProfileBufferSize ? N : ProfileBufferSize - 1);
 }
 
-std::vector<std::string> ProfileStrings(const std::string& Path, const std::string& Section,
-                                        const std::vector<TProfileKey>& Keys) {
-    std::vector<std::string> Values;
-    Values.reserve(Keys.size());
-    for (const TProfileKey& K : Keys) Values.push_back(ProfileString(Path, Section, K.Key, K.Default));
-    return Values;
-}
 
 std::optional<uint32_t> SystemAnsiCodePage() { return GetACP(); }
 
@@ -151,6 +154,36 @@ std::vector<std::string> ProfileNameList(TFill Fill) {
 }
 
 }  // namespace
+
+// The whole section in one call of the service, so that a job opens the file once,
+// not once for each key: lines "key=value", each ended by NUL. The service has
+// already dropped comments and the blanks around names and values; they are
+// dropped again in case a system's service keeps them, and the value loses its
+// quotes as the service's one-key call drops them.
+std::vector<std::string> ProfileStrings(const std::string& Path, const std::string& Section,
+                                        const std::vector<TProfileKey>& Keys) {
+    const std::string File = FullPath(Path);
+    const std::vector<std::string> Lines = ProfileNameList([&File, &Section](char* Buffer, DWORD Size) {
+        return SystemCall("GetPrivateProfileSectionA", GetPrivateProfileSectionA, Section.c_str(), Buffer, Size,
+                          File.c_str());
+    });
+    std::vector<std::string> Values;
+    Values.reserve(Keys.size());
+    for (const TProfileKey& K : Keys) {
+        std::optional<std::string_view> Raw;
+        for (const std::string& Line : Lines) {
+            const std::string_view Entry = detail::TrimLineBlanks(Line);
+            if (Entry.empty() || Entry.front() == ';') continue;
+            // A key without an equals sign has no value: it gives the default.
+            const size_t Equals = Entry.find('=');
+            if (!detail::SameName(detail::TrimLineBlanks(Entry.substr(0, Equals)), K.Key)) continue;
+            if (Equals != std::string_view::npos) Raw = Entry.substr(Equals + 1);
+            break;
+        }
+        Values.push_back(detail::ProfileValue(Raw, K.Default));
+    }
+    return Values;
+}
 
 std::vector<std::string> ProfileSectionNames(const std::string& Path) {
     const std::string File = FullPath(Path);
@@ -245,7 +278,9 @@ bool FileExists(const std::string& Path) {
 std::string ReadWholeFile(const std::string& Path) {
     THandle F(OpenForReading(Path));
     std::string Content;
-    if (!F.Valid() || !ReadAll(F.Get(), Content)) detail::FailOpen(Path);
+    BY_HANDLE_FILE_INFORMATION Info{};
+    bool Whole = false;
+    if (!F.Valid() || !ReadAll(F.Get(), Content, Info, Whole)) detail::FailOpen(Path);
     return Content;
 }
 
@@ -253,14 +288,6 @@ void WriteWholeFile(const std::string& Path, const std::string& Content) {
     THandle F(SystemCall("CreateFileA", CreateFileA, Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!F.Valid() || !WriteAll(F.Get(), Content) || !F.Close()) detail::FailCreate(Path);
-}
-
-void AppendToFile(const std::string& Path, const std::string& Content) {
-    // Append access makes every write land at the end, even with other writers.
-    THandle F(SystemCall("CreateFileA", CreateFileA, Path.c_str(), FILE_APPEND_DATA,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!F.Valid()) detail::FailOpen(Path);
-    if (!WriteAll(F.Get(), Content) || !F.Close()) detail::FailWrite(Path);
 }
 
 namespace {
@@ -316,16 +343,30 @@ std::string LastSystemError() {
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
 
-intptr_t OpenToRead(const std::string& Path) { return reinterpret_cast<intptr_t>(OpenForReading(Path)); }
-
-void CloseRead(intptr_t& Handle) {
-    HANDLE H = reinterpret_cast<HANDLE>(Handle);
-    if (H != INVALID_HANDLE_VALUE) SystemCall("CloseHandle", CloseHandle, H);
-    Handle = NoHandle;
+// Append access makes every write land at the end, even with other writers; the
+// file may be renamed or deleted while it is open, as it may between two opens.
+intptr_t OpenToAppend(const std::string& Path) {
+    return reinterpret_cast<intptr_t>(SystemCall("CreateFileA", CreateFileA, Path.c_str(), FILE_APPEND_DATA,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady) {
-    return ReadAll(reinterpret_cast<HANDLE>(Handle), Content, &State, &Steady);
+bool AppendBytes(intptr_t Handle, std::string_view Bytes) { return WriteAll(reinterpret_cast<HANDLE>(Handle), Bytes); }
+
+bool CloseFile(intptr_t& Handle) {
+    HANDLE H = reinterpret_cast<HANDLE>(Handle);
+    Handle = NoHandle;
+    return H == INVALID_HANDLE_VALUE || SystemCall("CloseHandle", CloseHandle, H) != 0;
+}
+
+intptr_t OpenToRead(const std::string& Path) { return reinterpret_cast<intptr_t>(OpenForReading(Path)); }
+
+bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady, uint32_t& Attributes) {
+    BY_HANDLE_FILE_INFORMATION Info{};
+    const bool Read = ReadAll(reinterpret_cast<HANDLE>(Handle), Content, Info, Steady);
+    State = StateOf(Info);
+    Attributes = Info.dwFileAttributes;
+    return Read;
 }
 
 // The file is open without sharing its deletion, so no other Windows program can
@@ -339,8 +380,8 @@ bool StillAsRead(const std::string&, intptr_t Handle, const TFileState& State) {
            Now.nNumberOfLinks > 0 && StateOf(Now) == State;
 }
 
-TReplacement::TReplacement(const std::string& P, std::string T)
-    : Path(P), TemporaryPath(std::move(T)), Handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {}
+TReplacement::TReplacement(const std::string& P, std::string T, TOriginal O)
+    : Path(P), TemporaryPath(std::move(T)), Original(O), Handle(reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)) {}
 
 TReplacement::~TReplacement() {
     CloseTemporary();
@@ -353,12 +394,75 @@ void TReplacement::CloseTemporary() {
     Handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
 }
 
+namespace {
+
+// What a rewrite keeps of the original besides its name, so that it changes only
+// content: its attributes (but read-only, which would block the replace) and its
+// access list.
+struct TProtection {
+    DWORD Attributes = FILE_ATTRIBUTE_NORMAL;
+    std::string Descriptor;  // a self-relative security descriptor; empty: none known
+};
+
+DWORD CreatableAttributes(DWORD Attributes) {
+    const DWORD Creatable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+    return (Attributes & Creatable) != 0 ? Attributes & Creatable : FILE_ATTRIBUTE_NORMAL;
+}
+
+// From the handle the original was read by, with the attributes it had then: no
+// opening of the file by its name.
+TProtection ProtectionOf(const TOriginal& Original) {
+    TProtection P;
+    P.Attributes = CreatableAttributes(Original.Attributes);
+    const HANDLE H = reinterpret_cast<HANDLE>(Original.Handle);
+    P.Descriptor.resize(1024);
+    DWORD Needed = 0;
+    auto Ask = [&] {
+        return SystemCall("GetKernelObjectSecurity", GetKernelObjectSecurity, H, DACL_SECURITY_INFORMATION,
+                          P.Descriptor.data(), static_cast<DWORD>(P.Descriptor.size()), &Needed) != 0;
+    };
+    if (Ask()) return P;
+    P.Descriptor.assign(Needed, '\0');
+    if (Needed == 0 || !Ask()) P.Descriptor.clear();
+    return P;
+}
+
+// By the original's name, for a replacement of a file no job read.
+TProtection ProtectionOf(const std::string& Path) {
+    TProtection P;
+    const DWORD Attributes = SystemCall("GetFileAttributesA", GetFileAttributesA, Path.c_str());
+    if (Attributes != INVALID_FILE_ATTRIBUTES) P.Attributes = CreatableAttributes(Attributes);
+    DWORD Needed = 0;
+    SystemCall("GetFileSecurityA", GetFileSecurityA, Path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &Needed);
+    if (Needed == 0) return P;
+    P.Descriptor.assign(Needed, '\0');
+    if (!SystemCall("GetFileSecurityA", GetFileSecurityA, Path.c_str(), DACL_SECURITY_INFORMATION,
+                    P.Descriptor.data(), Needed, &Needed))
+        P.Descriptor.clear();
+    return P;
+}
+
+HANDLE CreateNew(const std::string& Path, const TProtection& Protection) {
+    SECURITY_ATTRIBUTES Security{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    if (!Protection.Descriptor.empty()) Security.lpSecurityDescriptor = const_cast<char*>(Protection.Descriptor.data());
+    return SystemCall("CreateFileA", CreateFileA, Path.c_str(), GENERIC_WRITE, 0, &Security, CREATE_NEW,
+                      Protection.Attributes, nullptr);
+}
+
+}  // namespace
+
 bool TReplacement::CreateTemporary() {
-    // Not shared: until it is closed just before the move, no search for leftovers
-    // can delete it (see RemoveLeftoverTemporaries). A leftover of an earlier
-    // process with the same number is overwritten.
-    HANDLE H = SystemCall("CreateFileA", CreateFileA, TemporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The protection goes with the creation: the system takes it from there, with
+    // no call of its own. Not shared: until it is closed just before the move, no
+    // search for leftovers can delete it (see RemoveLeftoverTemporaries). A
+    // leftover of an earlier process with the same number goes first, so that the
+    // file made is new and takes the protection.
+    const TProtection Protection = Original.Handle != NoHandle ? ProtectionOf(Original) : ProtectionOf(Path);
+    HANDLE H = CreateNew(TemporaryPath, Protection);
+    if (H == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS &&
+        SystemCall("DeleteFileA", DeleteFileA, TemporaryPath.c_str()))
+        H = CreateNew(TemporaryPath, Protection);
     Handle = reinterpret_cast<intptr_t>(H);
     return H != INVALID_HANDLE_VALUE;
 }
@@ -367,28 +471,8 @@ bool TReplacement::Write(std::string_view Bytes) {
     return WriteAll(reinterpret_cast<HANDLE>(Handle), Bytes);
 }
 
-// The original's attributes (but read-only, which would block the replace) and its
-// access list go to the new file, best effort, so a rewrite changes only content.
-void CopyFileProtection(const std::string& From, const std::string& To) {
-    const DWORD Attributes = SystemCall("GetFileAttributesA", GetFileAttributesA, From.c_str());
-    if (Attributes != INVALID_FILE_ATTRIBUTES)
-        SystemCall("SetFileAttributesA", SetFileAttributesA, To.c_str(),
-                   Attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    DWORD Needed = 0;
-    SystemCall("GetFileSecurityA", GetFileSecurityA, From.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &Needed);
-    if (Needed == 0) return;
-    std::string Descriptor(Needed, '\0');
-    if (SystemCall("GetFileSecurityA", GetFileSecurityA, From.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data(),
-                   Needed, &Needed))
-        SystemCall("SetFileSecurityA", SetFileSecurityA, To.c_str(), DACL_SECURITY_INFORMATION, Descriptor.data());
-}
-
 bool TReplacement::Finish() {
-    if (!SystemCall("FlushFileBuffers", FlushFileBuffers, reinterpret_cast<HANDLE>(Handle))) return false;
-    // Attributes and access list are no data: the system lets them be set on a
-    // file that is open without sharing.
-    CopyFileProtection(Path, TemporaryPath);
-    return true;
+    return SystemCall("FlushFileBuffers", FlushFileBuffers, reinterpret_cast<HANDLE>(Handle)) != 0;
 }
 
 // MoveFileEx, not ReplaceFile: a rename over the original is one step of the file
@@ -396,7 +480,8 @@ bool TReplacement::Finish() {
 // original goes away, then the new file takes its name); without a backup name,
 // its failure ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves no file under the original's
 // name at all, and the message would live on only in the temporary file. What
-// ReplaceFile would carry over (attributes, access list) is copied by Finish.
+// ReplaceFile would carry over (attributes, access list) the temporary file has
+// from its creation.
 bool TReplacement::MoveIntoPlace() {
     // An open file cannot be moved; after a flush the close has nothing to report.
     CloseTemporary();
