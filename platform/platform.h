@@ -199,7 +199,8 @@ using TContentWriter = std::function<void(std::string_view)>;
 void ReplaceFileWith(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce);
 
 // What tells one state of a file from another: the file itself (device and inode
-// number; volume serial number and file index), its size and its last write time.
+// number; on Windows, where a file is only compared with itself while it is held
+// open without sharing its deletion, none), its size and its last write time.
 struct TFileState {
     uint64_t Volume = 0;
     uint64_t Index = 0;

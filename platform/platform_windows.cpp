@@ -51,26 +51,39 @@ bool WriteAll(HANDLE H, std::string_view Bytes) {
     return true;
 }
 
-uint64_t Joined(DWORD High, DWORD Low) { return (static_cast<uint64_t>(High) << 32) | Low; }
+// What a job needs to know of an open file. Not GetFileInformationByHandle: for
+// the volume's serial number it also asks the volume (under Wine a round trip to
+// its mount manager process, twice), and the identity it would give is not needed,
+// since a file held open without sharing its deletion keeps it.
+struct TOpenFileState {
+    TFileState State;  // Volume and Index stay 0
+    DWORD Links = 0;
+    DWORD Attributes = 0;
+};
 
-TFileState StateOf(const BY_HANDLE_FILE_INFORMATION& Info) {
-    TFileState State;
-    State.Volume = Info.dwVolumeSerialNumber;
-    State.Index = Joined(Info.nFileIndexHigh, Info.nFileIndexLow);
-    State.Size = Joined(Info.nFileSizeHigh, Info.nFileSizeLow);
-    State.Modified =
-        static_cast<int64_t>(Joined(Info.ftLastWriteTime.dwHighDateTime, Info.ftLastWriteTime.dwLowDateTime));
-    return State;
+bool StateOfOpenFile(HANDLE H, TOpenFileState& Found) {
+    FILE_STANDARD_INFO Standard{};
+    FILE_BASIC_INFO Basic{};
+    if (!SystemCall("GetFileInformationByHandleEx", GetFileInformationByHandleEx, H, FileStandardInfo, &Standard,
+                    static_cast<DWORD>(sizeof Standard)) ||
+        !SystemCall("GetFileInformationByHandleEx", GetFileInformationByHandleEx, H, FileBasicInfo, &Basic,
+                    static_cast<DWORD>(sizeof Basic)))
+        return false;
+    Found.State.Size = static_cast<uint64_t>(Standard.EndOfFile.QuadPart);
+    Found.State.Modified = Basic.LastWriteTime.QuadPart;
+    Found.Links = Standard.NumberOfLinks;
+    Found.Attributes = Basic.FileAttributes;
+    return true;
 }
 
 // Reads the whole file. A file whose size is known is read up to that size with
 // no call to find its end: a change after the look at its state is found when the
 // state is taken again before a replacement (StillAsRead). Steady tells whether
 // the content has the size the file had.
-bool ReadAll(HANDLE H, std::string& Content, BY_HANDLE_FILE_INFORMATION& Info, bool& Steady) {
+bool ReadAll(HANDLE H, std::string& Content, TOpenFileState& Found, bool& Steady) {
     Steady = false;
-    const bool Known = SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, H, &Info) != 0;
-    const uint64_t Size = Joined(Info.nFileSizeHigh, Info.nFileSizeLow);
+    const bool Known = StateOfOpenFile(H, Found);
+    const uint64_t Size = Found.State.Size;
     if (Known && Size < Content.max_size()) {
         Content.resize(static_cast<size_t>(Size));
         size_t Got = 0;
@@ -278,9 +291,9 @@ bool FileExists(const std::string& Path) {
 std::string ReadWholeFile(const std::string& Path) {
     THandle F(OpenForReading(Path));
     std::string Content;
-    BY_HANDLE_FILE_INFORMATION Info{};
+    TOpenFileState Found;
     bool Whole = false;
-    if (!F.Valid() || !ReadAll(F.Get(), Content, Info, Whole)) detail::FailOpen(Path);
+    if (!F.Valid() || !ReadAll(F.Get(), Content, Found, Whole)) detail::FailOpen(Path);
     return Content;
 }
 
@@ -362,10 +375,10 @@ bool CloseFile(intptr_t& Handle) {
 intptr_t OpenToRead(const std::string& Path) { return reinterpret_cast<intptr_t>(OpenForReading(Path)); }
 
 bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady, uint32_t& Attributes) {
-    BY_HANDLE_FILE_INFORMATION Info{};
-    const bool Read = ReadAll(reinterpret_cast<HANDLE>(Handle), Content, Info, Steady);
-    State = StateOf(Info);
-    Attributes = Info.dwFileAttributes;
+    TOpenFileState Found;
+    const bool Read = ReadAll(reinterpret_cast<HANDLE>(Handle), Content, Found, Steady);
+    State = Found.State;
+    Attributes = Found.Attributes;
     return Read;
 }
 
@@ -374,10 +387,8 @@ bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& S
 // open by name is needed. A program outside Windows' sharing rules (one on the
 // Linux side of Wine) can still unlink it: then it has no link left.
 bool StillAsRead(const std::string&, intptr_t Handle, const TFileState& State) {
-    BY_HANDLE_FILE_INFORMATION Now{};
-    return SystemCall("GetFileInformationByHandle", GetFileInformationByHandle, reinterpret_cast<HANDLE>(Handle),
-                      &Now) &&
-           Now.nNumberOfLinks > 0 && StateOf(Now) == State;
+    TOpenFileState Now;
+    return StateOfOpenFile(reinterpret_cast<HANDLE>(Handle), Now) && Now.Links > 0 && Now.State == State;
 }
 
 TReplacement::TReplacement(const std::string& P, std::string T, TOriginal O)
