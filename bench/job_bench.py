@@ -8,6 +8,13 @@ prints MB/s, messages per second, peak memory and our ratio to the peer.
     python3 bench/job_bench.py --host build/rel/tools/lumaro-host [--dir /dev/shm]
     python3 bench/job_bench.py --host build/win/tools/lumaro-host.exe --emulator wine \
         --module build/win/lumaro/lumaro.dll --peer build/rel/bench/gmime_peer/gmime-peer
+    python3 bench/job_bench.py --calls --host build/count/tools/lumaro-host \
+        --module build/count/lumaro/lumaro.so
+
+With --calls it prints instead the system calls one job makes (files, the
+registry, libraries), by function, for a small message that needs no change and
+for one that is rewritten, with the library and with the own code; the module
+must come from a build configured with -DLUMARO_COUNT_CALLS=ON, which counts them.
 
 Workloads: 2,000 typical messages of 2 to 50 KB (UTF-8 quoted-printable text,
 multipart/alternative with HTML, some with a 100-300 KB base64 attachment,
@@ -151,11 +158,25 @@ def large_attachment(rng, megabytes):
                             messages.multipart('big', parts), body_charset='utf-8')
 
 
+def small_message(rng, n, changed):
+    """About 900 bytes: Czech text in ISO-8859-2 that needs nothing, or in UTF-8
+    quoted-printable under an encoded-word subject, which is rewritten."""
+    charset = 'UTF-8' if changed else 'ISO-8859-2'
+    text = paragraph_text(rng, 500)
+    return messages.message(head(rng, n, f'text/plain; charset={charset}',
+                                 'Content-Transfer-Encoding: quoted-printable\n', charset),
+                            messages.qp(text, charset.lower()))
+
+
+CALL_WORKLOADS = {'small unchanged': False, 'small rewritten': True}
+CALL_JOBS = 100
+
 WORKLOADS = ['mix', 'qp20', 'b64text20', 'text8bit20', 'attach40', 'typoqp20', 'typob64', 'typo8bit']
 
 
-def generate(folder):
-    """Writes every workload's queue files, one message at a time."""
+def generate(folder, calls=False):
+    """Writes every workload's queue files, one message at a time; with calls, those
+    of the small messages whose system calls are counted instead."""
     rng = random.Random(20261208)
     makers = {
         'mix': lambda: ((f'M{n:06d}', typical(rng, n)) for n in range(2000)),
@@ -167,7 +188,11 @@ def generate(folder):
         'typob64': lambda: [('TYPOB64', large_text(rng, 20, 'base64', typographic_text))],
         'typo8bit': lambda: [('TYPO8BIT', large_text(rng, 20, '8bit', typographic_text))],
     }
-    for name in WORKLOADS:
+    if calls:
+        makers = {name: lambda changed=changed: ((f'S{n:04d}', small_message(rng, n, changed))
+                                                 for n in range(CALL_JOBS))
+                  for name, changed in CALL_WORKLOADS.items()}
+    for name in makers:
         os.makedirs(os.path.join(folder, name))
         for job, data in makers[name]():
             with open(os.path.join(folder, name, job + '.QDF'), 'wb') as f:
@@ -223,7 +248,20 @@ def measure(runner, code, source, base):
                         r'peak memory ([\d.]+) MB', text)
     if process.returncode != 0 or not summary:
         raise RuntimeError(f'{" ".join(cmd)} failed: {text}')
-    return int(summary[2]), float(summary[4]), float(summary[5]) * 1e6, usage.ru_utime + usage.ru_stime
+    calls = re.search(r'system calls per job: (.*)', text)
+    return (int(summary[2]), float(summary[4]), float(summary[5]) * 1e6, usage.ru_utime + usage.ru_stime,
+            calls[1] if calls else None)
+
+
+def print_calls(runner, sources, base):
+    """The system calls per job of the small workloads, both paths."""
+    for name in CALL_WORKLOADS:
+        for code in ('own', 'library'):
+            changed, *_, calls = measure(runner, code, os.path.join(sources, name), base)
+            if calls is None:
+                raise SystemExit('the module does not count its system calls: build it with '
+                                 '-DLUMARO_COUNT_CALLS=ON')
+            print(f'{name:16} {code:8} changed {changed:3}/{CALL_JOBS}: {calls}', flush=True)
 
 
 def default_peer(host):
@@ -234,7 +272,7 @@ def default_peer(host):
 
 def main():
     if sys.argv[1:2] == ['--generate-into']:
-        generate(sys.argv[2])
+        generate(sys.argv[2], sys.argv[3:] == ['--calls'])
         return
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--host', required=True, help='the lumaro-host executable')
@@ -245,8 +283,10 @@ def main():
     parser.add_argument('--dir', default='/dev/shm', help='where the queues live (default tmpfs)')
     parser.add_argument('--repeat', type=int, default=3, help='runs per figure; the best counts')
     parser.add_argument('--only', nargs='*', help='workloads to run (' + ' '.join(WORKLOADS) + ')')
+    parser.add_argument('--calls', action='store_true', help='print the system calls per job of small '
+                        'messages instead (a module built with -DLUMARO_COUNT_CALLS=ON)')
     args = parser.parse_args()
-    peer = default_peer(args.host) if args.peer is None else args.peer
+    peer = '' if args.calls else default_peer(args.host) if args.peer is None else args.peer
     runner = Runner(args.host, args.module, args.emulator, peer)
     codes = ['own', 'library'] + (['peer'] if peer else [])
 
@@ -255,7 +295,11 @@ def main():
         sources = os.path.join(root, 'sources')
         # A child makes the messages: a process started from this one counts this
         # one's size in its peak, so this one stays small.
-        subprocess.run([sys.executable, __file__, '--generate-into', sources], check=True)
+        subprocess.run([sys.executable, __file__, '--generate-into', sources] + (['--calls'] if args.calls else []),
+                       check=True)
+        if args.calls:
+            print_calls(runner, sources, os.path.join(root, 'run'))
+            return
         empty = os.path.join(root, 'empty')
         os.makedirs(empty)
         idle = {code: measure(runner, code, empty, os.path.join(root, 'run')) for code in codes}
@@ -277,7 +321,7 @@ def main():
             for code in codes:
                 results = [measure(runner, code, os.path.join(sources, name), os.path.join(root, 'run'))
                            for _ in range(args.repeat)]
-                changed, seconds, peak, cpu = min(results, key=lambda r: r[3])
+                changed, seconds, peak, cpu, _ = min(results, key=lambda r: r[3])
                 rows[code] = changed, seconds, peak, max(cpu - idle[code][3], 1e-6)
                 spreads[code] = max(r[3] for r in results) / cpu - 1
             for code, (changed, seconds, peak, cpu) in rows.items():

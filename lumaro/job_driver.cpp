@@ -219,6 +219,8 @@ std::string TagLine() {
 }
 
 void RunJob(void* JobHandle, const THostInterface& Host) {
+    // Outside the crash handler, so that a failed job's line goes to the open log too.
+    const TJobActivityLog OneOpeningOfTheLog;
     // Gathering the job's identity fails only in extraordinary cases (exhausted
     // memory, a server that raises); those are reported like a failed message.
     try {

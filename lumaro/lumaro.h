@@ -130,6 +130,17 @@ std::string TagLine();
 // instead (for programs that run jobs in memory, such as the whole-job fuzz target).
 void LogEvent(const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
               const std::string& Text, int32_t Number);
+// While one lives (the job driver holds one for each job), the activity log is
+// opened at its first line and stays open until the object goes, instead of being
+// opened for every line; each line is still written to the file at once. A log
+// renamed meanwhile receives the remaining lines under its new name.
+class TJobActivityLog {
+public:
+    TJobActivityLog() noexcept;
+    ~TJobActivityLog();
+    TJobActivityLog(const TJobActivityLog&) = delete;
+    TJobActivityLog& operator=(const TJobActivityLog&) = delete;
+};
 using TActivitySink = std::function<void(const std::string& Line)>;
 void SetActivitySink(TActivitySink Sink);
 // The log line without its CR LF, for the given time stamp "yyyymmdd hhnn".

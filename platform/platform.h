@@ -160,6 +160,30 @@ void WriteWholeFile(const std::string& Path, const std::string& Content);
 // be opened or created, "Cannot write file " + Path when the write fails.
 void AppendToFile(const std::string& Path, const std::string& Content);
 
+// A file kept open for appending, created when it does not exist. Other programs
+// may read it, write it, rename it or delete it meanwhile: what is appended goes
+// on to the file that was opened, under whatever name it now has.
+class TAppendFile {
+public:
+    // TError "Cannot open file " + Path when it cannot be opened or created.
+    explicit TAppendFile(std::string Path);
+    ~TAppendFile();
+    TAppendFile(const TAppendFile&) = delete;
+    TAppendFile& operator=(const TAppendFile&) = delete;
+
+    // Writes Content at the end of the file at once; nothing is kept back in the
+    // process. TError "Cannot write file " + Path when the write fails.
+    void Append(std::string_view Content);
+    // Closes the file; TError "Cannot write file " + Path when the system reports
+    // that an earlier write failed.
+    void Close();
+    const std::string& Path() const { return FilePath; }
+
+private:
+    std::string FilePath;
+    intptr_t Handle;
+};
+
 // Replaces the file's content in one step: the new content goes into a temporary
 // file in the same folder (a name not ending in ".QDF"), is flushed to disk, and then
 // takes the original's place; the original's permissions are kept. On any failure
@@ -175,7 +199,8 @@ using TContentWriter = std::function<void(std::string_view)>;
 void ReplaceFileWith(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce);
 
 // What tells one state of a file from another: the file itself (device and inode
-// number; volume serial number and file index), its size and its last write time.
+// number; on Windows, where a file is only compared with itself while it is held
+// open without sharing its deletion, none), its size and its last write time.
 struct TFileState {
     uint64_t Volume = 0;
     uint64_t Index = 0;
@@ -213,6 +238,7 @@ private:
     std::string Content;
     TFileState State;
     bool Steady = false;  // the file did not change while it was read
+    uint32_t Attributes = 0;  // Windows' attributes of the file, for its replacement
     intptr_t Handle;
 };
 
@@ -221,6 +247,16 @@ private:
 // temporary file of a replacement still under way is locked by it and stays.
 // Reads the whole folder; failures are ignored.
 void RemoveLeftoverTemporaries(const std::string& Folder);
+
+// The file, registry and library calls of the system that the platform layer made
+// in this process, by the system function's name, in the order each was first
+// made. Counted only in a build configured with LUMARO_COUNT_CALLS=ON (the job
+// benchmark's), so that a job's cost in calls can be read; empty in any other.
+struct TSystemCallCount {
+    const char* Name;
+    uint64_t Count;
+};
+std::vector<TSystemCallCount> SystemCallCounts();
 
 // Test hook: makes the next ReplaceFile fail at the chosen step.
 enum class TReplaceFault { None, CreateTemporary, WriteHalfway, FinalReplace };

@@ -1,6 +1,8 @@
 // The parts of the platform layer that are the same on every system: error
 // texts, the forced code page, and the order of the steps that replace a file.
+#include <array>
 #include <atomic>
+#include <cstring>
 
 #include "platform/platform_internal.h"
 
@@ -25,6 +27,44 @@ void FailWrite(const std::string& Path) { Fail("Cannot write file ", Path); }
 // Not a failure of the system: the file is as another program left it.
 void FailChanged(const std::string& Path) {
     throw TError("File " + Path + " was changed by another program since it was read; it was left as it is");
+}
+
+namespace {
+
+constexpr size_t ProfileValueLimit = 1023;
+
+bool IsLineBlank(char C) { return C == ' ' || C == '\t'; }
+
+std::string_view Unquoted(std::string_view Value) {
+    if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') && Value.back() == Value.front())
+        return Value.substr(1, Value.size() - 2);
+    return Value;
+}
+
+}  // namespace
+
+std::string_view TrimLineBlanks(std::string_view V) {
+    while (!V.empty() && IsLineBlank(V.front())) V.remove_prefix(1);
+    while (!V.empty() && IsLineBlank(V.back())) V.remove_suffix(1);
+    return V;
+}
+
+bool SameName(std::string_view A, std::string_view B) {
+    if (A.size() != B.size()) return false;
+    for (size_t i = 0; i < A.size(); ++i) {
+        char X = A[i], Y = B[i];
+        if (X >= 'a' && X <= 'z') X = static_cast<char>(X - 32);
+        if (Y >= 'a' && Y <= 'z') Y = static_cast<char>(Y - 32);
+        if (X != Y) return false;
+    }
+    return true;
+}
+
+std::string ProfileValue(std::optional<std::string_view> Raw, std::string_view Default) {
+    std::string_view Value = Raw ? Unquoted(TrimLineBlanks(*Raw)) : Default;
+    if (!Raw)
+        while (!Value.empty() && Value.back() == ' ') Value.remove_suffix(1);
+    return std::string(Value.substr(0, ProfileValueLimit));
 }
 
 }  // namespace detail
@@ -85,6 +125,59 @@ void RefuseSse2(bool Refuse) { Sse2Refused.store(Refuse); }
 
 void InjectReplaceFault(TReplaceFault Fault) { PendingFault.store(Fault); }
 
+void AppendToFile(const std::string& Path, const std::string& Content) {
+    TAppendFile File(Path);
+    File.Append(Content);
+    File.Close();
+}
+
+TAppendFile::TAppendFile(std::string P) : FilePath(std::move(P)), Handle(detail::OpenToAppend(FilePath)) {
+    if (Handle == detail::NoHandle) detail::FailOpen(FilePath);
+}
+
+TAppendFile::~TAppendFile() { detail::CloseFile(Handle); }
+
+void TAppendFile::Append(std::string_view Content) {
+    if (Handle == detail::NoHandle || !detail::AppendBytes(Handle, Content)) detail::FailWrite(FilePath);
+}
+
+void TAppendFile::Close() {
+    if (!detail::CloseFile(Handle)) detail::FailWrite(FilePath);
+}
+
+#ifdef LUMARO_COUNT_CALLS
+namespace {
+
+struct TCallSlot {
+    std::atomic<const char*> Name{nullptr};
+    std::atomic<uint64_t> Count{0};
+};
+// More than the platform layer calls distinct functions.
+std::array<TCallSlot, 64> CallSlots;
+
+}  // namespace
+
+void detail::CountSystemCall(const char* Name) {
+    for (TCallSlot& Slot : CallSlots) {
+        const char* Held = Slot.Name.load();
+        if (Held == nullptr && Slot.Name.compare_exchange_strong(Held, Name)) Held = Name;
+        if (Held != nullptr && std::strcmp(Held, Name) == 0) {
+            ++Slot.Count;
+            return;
+        }
+    }
+}
+
+std::vector<TSystemCallCount> SystemCallCounts() {
+    std::vector<TSystemCallCount> Counts;
+    for (const TCallSlot& Slot : CallSlots)
+        if (const char* Name = Slot.Name.load()) Counts.push_back({Name, Slot.Count.load()});
+    return Counts;
+}
+#else
+std::vector<TSystemCallCount> SystemCallCounts() { return {}; }
+#endif
+
 void ReplaceFile(const std::string& Path, const std::string& Content) {
     ReplaceFileWith(Path, [&Content](const TContentWriter& Write) { Write(Content); });
 }
@@ -94,9 +187,9 @@ namespace {
 // The steps of one replacement, with the fault a test asked for. MayReplace is
 // asked once the new content is on disk, just before it takes the original's place.
 void Replace(const std::string& Path, const std::function<void(const TContentWriter&)>& Produce,
-             const std::function<bool()>& MayReplace) {
+             const std::function<bool()>& MayReplace, detail::TOriginal Original = {}) {
     const TReplaceFault Fault = PendingFault.exchange(TReplaceFault::None);
-    detail::TReplacement R(Path, TemporaryNameFor(Path));
+    detail::TReplacement R(Path, TemporaryNameFor(Path), Original);
     if (Fault == TReplaceFault::CreateTemporary || !R.CreateTemporary()) detail::FailCreate(Path);
     const bool Halfway = Fault == TReplaceFault::WriteHalfway;
     const TContentWriter Write = [&R, &Path, Halfway](std::string_view Bytes) {
@@ -121,26 +214,26 @@ void ReplaceFileWith(const std::string& Path, const std::function<void(const TCo
 TLoadedFile::TLoadedFile(std::string P) : Path(std::move(P)), Handle(detail::OpenToRead(Path)) {
     bool Read = false;
     try {
-        Read = Handle != detail::NoHandle && detail::ReadWhole(Handle, Content, State, Steady);
+        Read = Handle != detail::NoHandle && detail::ReadWhole(Handle, Content, State, Steady, Attributes);
     } catch (...) {
         // No destructor runs for an object whose constructor fails.
-        detail::CloseRead(Handle);
+        detail::CloseFile(Handle);
         throw;
     }
     if (Read) return;
-    detail::CloseRead(Handle);
+    detail::CloseFile(Handle);
     detail::FailOpen(Path);
 }
 
-TLoadedFile::~TLoadedFile() { detail::CloseRead(Handle); }
+TLoadedFile::~TLoadedFile() { detail::CloseFile(Handle); }
 
 void TLoadedFile::ReplaceWith(const std::function<void(const TContentWriter&)>& Produce) {
     Replace(Path, Produce, [this] {
         const bool Unchanged = Steady && detail::StillAsRead(Path, Handle, State);
         // Windows replaces no file that is open without sharing its deletion.
-        detail::CloseRead(Handle);
+        detail::CloseFile(Handle);
         return Unchanged;
-    });
+    }, detail::TOriginal{Handle, Attributes});
 }
 
 }  // namespace lumaro::platform

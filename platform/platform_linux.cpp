@@ -19,6 +19,9 @@
 #include "platform/platform_internal.h"
 
 namespace lumaro::platform {
+
+using detail::SystemCall;
+
 namespace {
 
 // --- INI reading ---------------------------------------------------------------
@@ -37,33 +40,9 @@ namespace {
 // - trailing spaces of the default are dropped, and the result, the default
 //   included, is cut to 1023 bytes, as the Windows service's 1024-byte buffer is.
 
-constexpr size_t ProfileValueLimit = 1023;
-
-bool IsLineBlank(char C) { return C == ' ' || C == '\t'; }
-
-std::string_view TrimLineBlanks(std::string_view V) {
-    while (!V.empty() && IsLineBlank(V.front())) V.remove_prefix(1);
-    while (!V.empty() && IsLineBlank(V.back())) V.remove_suffix(1);
-    return V;
-}
-
-bool SameName(std::string_view A, std::string_view B) {
-    if (A.size() != B.size()) return false;
-    for (size_t i = 0; i < A.size(); ++i) {
-        char X = A[i], Y = B[i];
-        if (X >= 'a' && X <= 'z') X = static_cast<char>(X - 32);
-        if (Y >= 'a' && Y <= 'z') Y = static_cast<char>(Y - 32);
-        if (X != Y) return false;
-    }
-    return true;
-}
-
-std::string_view Unquoted(std::string_view Value) {
-    if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') &&
-        Value.back() == Value.front())
-        return Value.substr(1, Value.size() - 2);
-    return Value;
-}
+using detail::ProfileValue;
+using detail::SameName;
+using detail::TrimLineBlanks;
 
 // Cuts the next line off Text.
 std::string_view NextLine(std::string_view& Text) {
@@ -100,7 +79,8 @@ void WalkProfile(std::string_view Text, TOnSection OnSection, TOnKey OnKey) {
             continue;
         }
         const size_t Equals = Line.find('=');
-        if (Equals != std::string_view::npos && !OnKey(TrimLineBlanks(Line.substr(0, Equals)), Line.substr(Equals + 1)))
+        if (Equals != std::string_view::npos &&
+            !OnKey(TrimLineBlanks(Line.substr(0, Equals)), Line.substr(Equals + 1)))
             return;
     }
 }
@@ -119,13 +99,13 @@ void WalkSection(std::string_view Text, std::string_view Section, TOnKey OnKey) 
         [&Inside, &OnKey](std::string_view Key, std::string_view Value) { return !Inside || OnKey(Key, Value); });
 }
 
-// The value of Key in the first section named Section, if there is one.
+// The raw value of Key in the first section named Section, if there is one.
 std::optional<std::string_view> FindProfileValue(std::string_view Text, std::string_view Section,
                                                  std::string_view Key) {
     std::optional<std::string_view> Found;
     WalkSection(Text, Section, [&Found, Key](std::string_view Name, std::string_view Value) {
         if (!SameName(Name, Key)) return true;
-        Found = Unquoted(TrimLineBlanks(Value));
+        Found = Value;
         return false;
     });
     return Found;
@@ -143,7 +123,7 @@ public:
     int Get() const { return Fd; }
     bool Close() {
         if (Fd < 0) return true;
-        int R = close(Fd);
+        int R = SystemCall("close", close, Fd);
         Fd = -1;
         return R == 0;
     }
@@ -154,7 +134,7 @@ private:
 
 bool WriteAll(int Fd, std::string_view Bytes) {
     while (!Bytes.empty()) {
-        ssize_t N = write(Fd, Bytes.data(), Bytes.size());
+        ssize_t N = SystemCall("write", write, Fd, Bytes.data(), Bytes.size());
         if (N < 0 && errno == EINTR) continue;
         if (N <= 0) return false;
         Bytes.remove_prefix(static_cast<size_t>(N));
@@ -166,7 +146,7 @@ bool WriteAll(int Fd, std::string_view Bytes) {
 ssize_t ReadInto(int Fd, std::string& Content, size_t At) {
     size_t Got = 0;
     while (At + Got < Content.size()) {
-        const ssize_t N = read(Fd, Content.data() + At + Got, Content.size() - At - Got);
+        const ssize_t N = SystemCall("read", read, Fd, Content.data() + At + Got, Content.size() - At - Got);
         if (N < 0 && errno == EINTR) continue;
         if (N < 0) return -1;
         if (N == 0) break;
@@ -191,7 +171,7 @@ TFileState StateOf(const struct stat& St) {
 // the State it had before the read until after it.
 bool ReadAll(int Fd, std::string& Content, TFileState* State = nullptr, bool* Steady = nullptr) {
     struct stat St {};
-    const bool Known = fstat(Fd, &St) == 0;
+    const bool Known = SystemCall("fstat", fstat, Fd, &St) == 0;
     if (State != nullptr) *State = StateOf(St);
     if (Steady != nullptr) *Steady = false;
     if (Known && St.st_size > 0) {
@@ -204,7 +184,7 @@ bool ReadAll(int Fd, std::string& Content, TFileState* State = nullptr, bool* St
     }
     char Buffer[65536];
     for (;;) {
-        const ssize_t N = read(Fd, Buffer, sizeof Buffer);
+        const ssize_t N = SystemCall("read", read, Fd, Buffer, sizeof Buffer);
         if (N < 0 && errno == EINTR) continue;
         if (N < 0) return false;
         if (N == 0) break;
@@ -212,7 +192,8 @@ bool ReadAll(int Fd, std::string& Content, TFileState* State = nullptr, bool* St
     }
     struct stat After {};
     if (State != nullptr && Steady != nullptr)
-        *Steady = Known && fstat(Fd, &After) == 0 && StateOf(After) == *State && Content.size() == State->Size;
+        *Steady = Known && SystemCall("fstat", fstat, Fd, &After) == 0 && StateOf(After) == *State &&
+                  Content.size() == State->Size;
     return true;
 }
 
@@ -241,18 +222,14 @@ namespace {
 // The whole profile file, or nothing when it cannot be read.
 std::string ProfileText(const std::string& Path) {
     std::string Text;
-    TDescriptor F(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+    TDescriptor F(SystemCall("open", open, Path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!F.Valid() || !ReadAll(F.Get(), Text)) Text.clear();
     return Text;
 }
 
 std::string ProfileValueIn(std::string_view Text, const std::string& Section, const std::string& Key,
                            const std::string& Default) {
-    std::optional<std::string_view> Found = FindProfileValue(Text, Section, Key);
-    std::string_view Value = Found ? *Found : std::string_view(Default);
-    if (!Found)
-        while (!Value.empty() && Value.back() == ' ') Value.remove_suffix(1);
-    return std::string(Value.substr(0, ProfileValueLimit));
+    return ProfileValue(FindProfileValue(Text, Section, Key), Default);
 }
 
 }  // namespace
@@ -310,12 +287,12 @@ std::string FullPath(const std::string& Given) {
 }
 
 std::string WhyCannotAppend(const std::string& Path) {
-    TDescriptor Existing(open(Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    TDescriptor Existing(SystemCall("open", open, Path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     if (Existing.Valid()) return {};
     if (errno != ENOENT) return detail::LastSystemError();
-    TDescriptor Created(open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    TDescriptor Created(SystemCall("open", open, Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!Created.Valid()) return detail::LastSystemError();
-    unlink(Path.c_str());
+    SystemCall("unlink", unlink, Path.c_str());
     return {};
 }
 
@@ -331,7 +308,7 @@ TLibrary::~TLibrary() { Release(); }
 
 bool TLibrary::Load(const std::string& FileName) {
     Release();
-    Handle = dlopen(FileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+    Handle = SystemCall("dlopen", dlopen, FileName.c_str(), RTLD_NOW | RTLD_LOCAL);
     return Handle != nullptr;
 }
 
@@ -344,7 +321,7 @@ std::string TLibrary::FileName() const {
 }
 
 void TLibrary::Release() {
-    if (Handle) dlclose(Handle);
+    if (Handle) SystemCall("dlclose", dlclose, Handle);
     Handle = nullptr;
 }
 
@@ -368,34 +345,28 @@ TLocalTime LocalTime() {
 
 bool FileExists(const std::string& Path) {
     struct stat St {};
-    return stat(Path.c_str(), &St) == 0 && !S_ISDIR(St.st_mode);
+    return SystemCall("stat", stat, Path.c_str(), &St) == 0 && !S_ISDIR(St.st_mode);
 }
 
 std::string ReadWholeFile(const std::string& Path) {
-    TDescriptor F(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+    TDescriptor F(SystemCall("open", open, Path.c_str(), O_RDONLY | O_CLOEXEC));
     std::string Content;
     if (!F.Valid() || !ReadAll(F.Get(), Content)) detail::FailOpen(Path);
     return Content;
 }
 
 void WriteWholeFile(const std::string& Path, const std::string& Content) {
-    TDescriptor F(open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    TDescriptor F(SystemCall("open", open, Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!F.Valid() || !WriteAll(F.Get(), Content) || !F.Close()) detail::FailCreate(Path);
-}
-
-void AppendToFile(const std::string& Path, const std::string& Content) {
-    TDescriptor F(open(Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-    if (!F.Valid()) detail::FailOpen(Path);
-    if (!WriteAll(F.Get(), Content) || !F.Close()) detail::FailWrite(Path);
 }
 
 namespace {
 
 class TFolderListing {
 public:
-    explicit TFolderListing(const std::string& Path) : Folder(opendir(Path.c_str())) {}
+    explicit TFolderListing(const std::string& Path) : Folder(SystemCall("opendir", opendir, Path.c_str())) {}
     ~TFolderListing() {
-        if (Folder != nullptr) closedir(Folder);
+        if (Folder != nullptr) SystemCall("closedir", closedir, Folder);
     }
     TFolderListing(const TFolderListing&) = delete;
     TFolderListing& operator=(const TFolderListing&) = delete;
@@ -411,13 +382,13 @@ bool SameFile(const struct stat& A, const struct stat& B) { return A.st_dev == B
 // taken the original's place, and the system lets the lock go with the process,
 // however it ends: a temporary file nobody holds a lock on is a leftover.
 void RemoveIfAbandoned(int Folder, const char* Name) {
-    TDescriptor F(openat(Folder, Name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    TDescriptor F(SystemCall("openat", openat, Folder, Name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat Opened {}, Named {};
-    if (!F.Valid() || fstat(F.Get(), &Opened) != 0 || !S_ISREG(Opened.st_mode)) return;
-    if (flock(F.Get(), LOCK_EX | LOCK_NB) != 0) return;
+    if (!F.Valid() || SystemCall("fstat", fstat, F.Get(), &Opened) != 0 || !S_ISREG(Opened.st_mode)) return;
+    if (SystemCall("flock", flock, F.Get(), LOCK_EX | LOCK_NB) != 0) return;
     // The name may have passed to a new file since it was opened.
-    if (fstatat(Folder, Name, &Named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(Opened, Named))
-        unlinkat(Folder, Name, 0);
+    if (SystemCall("fstatat", fstatat, Folder, Name, &Named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(Opened, Named))
+        SystemCall("unlinkat", unlinkat, Folder, Name, 0);
 }
 
 }  // namespace
@@ -425,7 +396,7 @@ void RemoveIfAbandoned(int Folder, const char* Name) {
 void RemoveLeftoverTemporaries(const std::string& Folder) {
     TFolderListing Listing(Folder);
     if (Listing.Get() == nullptr) return;
-    while (const dirent* Entry = readdir(Listing.Get())) {
+    while (const dirent* Entry = SystemCall("readdir", readdir, Listing.Get())) {
         if (detail::IsTemporaryName(Entry->d_name)) RemoveIfAbandoned(dirfd(Listing.Get()), Entry->d_name);
     }
 }
@@ -442,14 +413,22 @@ std::string LastSystemError() {
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
-intptr_t OpenToRead(const std::string& Path) { return open(Path.c_str(), O_RDONLY | O_CLOEXEC); }
+intptr_t OpenToRead(const std::string& Path) { return SystemCall("open", open, Path.c_str(), O_RDONLY | O_CLOEXEC); }
 
-void CloseRead(intptr_t& Handle) {
-    if (Handle >= 0) close(static_cast<int>(Handle));
-    Handle = NoHandle;
+intptr_t OpenToAppend(const std::string& Path) {
+    return SystemCall("open", open, Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
 }
 
-bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady) {
+bool AppendBytes(intptr_t Handle, std::string_view Bytes) { return WriteAll(static_cast<int>(Handle), Bytes); }
+
+bool CloseFile(intptr_t& Handle) {
+    const int Fd = static_cast<int>(Handle);
+    Handle = NoHandle;
+    return Fd < 0 || SystemCall("close", close, Fd) == 0;
+}
+
+bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& Steady, uint32_t& Attributes) {
+    Attributes = 0;
     return ReadAll(static_cast<int>(Handle), Content, &State, &Steady);
 }
 
@@ -457,19 +436,21 @@ bool ReadWhole(intptr_t Handle, std::string& Content, TFileState& State, bool& S
 // names it exactly when their device and inode numbers agree.
 bool StillAsRead(const std::string& Path, intptr_t, const TFileState& State) {
     struct stat Now {};
-    return stat(Path.c_str(), &Now) == 0 && StateOf(Now) == State;
+    return SystemCall("stat", stat, Path.c_str(), &Now) == 0 && StateOf(Now) == State;
 }
 
-TReplacement::TReplacement(const std::string& P, std::string T)
-    : Path(P), TemporaryPath(std::move(T)), Handle(-1) {}
+// The original's mode and owner are asked by its name when the new content is on
+// disk (Finish), so Original is not needed here.
+TReplacement::TReplacement(const std::string& P, std::string T, TOriginal O)
+    : Path(P), TemporaryPath(std::move(T)), Original(O), Handle(-1) {}
 
 TReplacement::~TReplacement() {
     CloseTemporary();
-    if (!Placed) unlink(TemporaryPath.c_str());
+    if (!Placed) SystemCall("unlink", unlink, TemporaryPath.c_str());
 }
 
 void TReplacement::CloseTemporary() {
-    if (Handle >= 0) close(static_cast<int>(Handle));
+    if (Handle >= 0) SystemCall("close", close, static_cast<int>(Handle));
     Handle = -1;
 }
 
@@ -477,10 +458,10 @@ bool TReplacement::CreateTemporary() {
     // A leftover of an earlier process with the same number goes; the exclusive
     // create then guarantees the file is the one we made.
     RemoveIfAbandoned(AT_FDCWD, TemporaryPath.c_str());
-    Handle = open(TemporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    Handle = SystemCall("open", open, TemporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (Handle < 0) return false;
     // Held until the file has taken the original's place (see RemoveIfAbandoned).
-    return flock(static_cast<int>(Handle), LOCK_EX | LOCK_NB) == 0;
+    return SystemCall("flock", flock, static_cast<int>(Handle), LOCK_EX | LOCK_NB) == 0;
 }
 
 bool TReplacement::Write(std::string_view Bytes) { return WriteAll(static_cast<int>(Handle), Bytes); }
@@ -488,24 +469,24 @@ bool TReplacement::Write(std::string_view Bytes) { return WriteAll(static_cast<i
 bool TReplacement::Finish() {
     const int Fd = static_cast<int>(Handle);
     struct stat Original {};
-    if (stat(Path.c_str(), &Original) == 0) {
+    if (SystemCall("stat", stat, Path.c_str(), &Original) == 0) {
         // Keeping owner and group needs privileges we may lack; the mode does not.
-        if (fchown(Fd, Original.st_uid, Original.st_gid) != 0) { /* best effort */ }
-        if (fchmod(Fd, Original.st_mode & 07777) != 0) return false;
+        if (SystemCall("fchown", fchown, Fd, Original.st_uid, Original.st_gid) != 0) { /* best effort */ }
+        if (SystemCall("fchmod", fchmod, Fd, Original.st_mode & 07777) != 0) return false;
     }
     // The file stays open, and locked, until it is in place: a close after fsync
     // has nothing left to report.
-    return fsync(Fd) == 0;
+    return SystemCall("fsync", fsync, Fd) == 0;
 }
 
 bool TReplacement::MoveIntoPlace() {
-    if (rename(TemporaryPath.c_str(), Path.c_str()) != 0) return false;
+    if (SystemCall("rename", rename, TemporaryPath.c_str(), Path.c_str()) != 0) return false;
     Placed = true;
     CloseTemporary();
     // The new name must survive a crash too. The content is already in place, so a
     // folder that cannot be synced does not turn the replacement into a failure.
-    TDescriptor Folder(open(FolderOf(Path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (Folder.Valid()) fsync(Folder.Get());
+    TDescriptor Folder(SystemCall("open", open, FolderOf(Path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (Folder.Valid()) SystemCall("fsync", fsync, Folder.Get());
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -105,6 +106,9 @@ struct TBinding {
     // TIconvAbsenceMemo: how many live, and whether a load failed while one did.
     int AbsenceMemos = 0;
     bool KnownAbsent = false;
+    // The last search that found no library: when, and which files it tried.
+    std::optional<std::chrono::steady_clock::time_point> FailedSearchAt;
+    std::vector<std::string> FailedCandidates;
     uint32_t Generation = 0;
     TEntryPoints Entries;
     std::optional<std::string> Choice;
@@ -169,7 +173,8 @@ std::vector<std::string> CandidateFiles(const std::optional<std::string>& Overri
 bool LoadLocked(TBinding& B) {
     if (B.Loaded) return true;
     if (B.KnownAbsent) return false;
-    for (const std::string& File : CandidateFiles(B.Choice)) {
+    const std::vector<std::string> Candidates = CandidateFiles(B.Choice);
+    for (const std::string& File : Candidates) {
         if (!B.Library.Load(File)) continue;
         B.Entries = ResolveAny(B.Library);
         B.Loaded = true;
@@ -178,7 +183,15 @@ bool LoadLocked(TBinding& B) {
         return true;
     }
     B.KnownAbsent = B.AbsenceMemos > 0;
+    B.FailedSearchAt = std::chrono::steady_clock::now();
+    B.FailedCandidates = Candidates;
     return false;
+}
+
+// A search for the same files that found none less than a minute ago.
+bool RecentlyAbsent(const TBinding& B) {
+    return B.FailedSearchAt && std::chrono::steady_clock::now() - *B.FailedSearchAt < IconvSearchInterval &&
+           CandidateFiles(B.Choice) == B.FailedCandidates;
 }
 
 // Loads the library when needed and hands out its entry points, all under the
@@ -322,12 +335,19 @@ void SetIconvChoice(const std::optional<std::string>& Choice) {
     B.UnloadLocked();
     B.Choice = Choice;
     B.KnownAbsent = false;
+    B.FailedSearchAt.reset();
+}
+
+void AgeIconvSearch(std::chrono::steady_clock::duration Age) {
+    TBinding& B = Binding();
+    platform::TLockGuard Guard(B.Lock);
+    if (B.FailedSearchAt) *B.FailedSearchAt -= Age;
 }
 
 TIconvAbsenceMemo::TIconvAbsenceMemo() {
     TBinding& B = Binding();
     platform::TLockGuard Guard(B.Lock);
-    ++B.AbsenceMemos;
+    if (B.AbsenceMemos++ == 0 && !B.Loaded && RecentlyAbsent(B)) B.KnownAbsent = true;
 }
 
 TIconvAbsenceMemo::~TIconvAbsenceMemo() {

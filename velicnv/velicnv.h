@@ -8,6 +8,7 @@
 // value, that library file only.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,12 +32,15 @@ uint32_t IconvLibraryGeneration();
 std::string IconvLibraryFile();
 
 // While one of these lives, a library that could not be loaded is not looked for
-// again until the last one ends. Without it every conversion half searches for the
-// absent file anew, which for a Windows server without iconv.dll (the usual setup)
-// costs more than the conversions themselves: a Subject's charset trials alone make
-// dozens of them. The job driver holds one for each job, so a library put in place
-// while the module runs takes effect with the next job; outside a job every attempt
-// still tries the load again.
+// again until the last one ends; and one that begins less than IconvSearchInterval
+// after a search for the same files found none takes that search's answer. Without
+// it every conversion half searches for the absent file anew, which for a Windows
+// server without iconv.dll (the usual setup) costs more than the conversions
+// themselves: a Subject's charset trials alone make dozens of them, and each
+// search opens files in several folders. The job driver holds one for each job, so
+// a library put in place while the module runs takes effect with the first job
+// after that minute; outside a job every attempt still tries the load again.
+constexpr std::chrono::seconds IconvSearchInterval{60};
 class TIconvAbsenceMemo {
 public:
     TIconvAbsenceMemo();
@@ -49,6 +53,8 @@ public:
 // the environment decides again). The library is unloaded, so that the next use
 // loads by the new choice.
 void SetIconvChoice(const std::optional<std::string>& Choice);
+// For tests: the last search that found no library counts as made Age earlier.
+void AgeIconvSearch(std::chrono::steady_clock::duration Age);
 
 TIconvDescriptor OpenConverter(const std::string& Target, const std::string& Source);
 TIconvDescriptor OpenConverterTranslit(const std::string& Target, const std::string& Source);

@@ -39,5 +39,27 @@ TEST(ActivityLog, AppendsOneLinePerEventInOrder) {
     EXPECT_EQ(WithoutStamp(Lines[1]), FormatLogLine("C", "<stamp>", "J1", "a@b.cz", "UTF-8", 0));
 }
 
+// A job keeps its log open: every line is in the file as soon as it is logged, a
+// log renamed meanwhile gets the job's remaining lines, and a line after the job
+// goes to the configured name again.
+TEST(ActivityLog, AJobWritesEachLineAtOnceToTheFileItOpened) {
+    TScratch Scratch;
+    JobState.LogFile = Scratch.Log.string();
+    const std::filesystem::path Renamed = Scratch.Base / "renamed.log";
+    {
+        const TJobActivityLog Job;
+        LogEvent("H", "J1", "a@b.cz", "subject", 0);
+        EXPECT_EQ(ReadLines(Scratch.Log).size(), 1u);
+        std::filesystem::rename(Scratch.Log, Renamed);
+        LogEvent("C", "J1", "a@b.cz", "UTF-8", 0);
+        EXPECT_EQ(ReadLines(Renamed).size(), 2u);
+        EXPECT_FALSE(std::filesystem::exists(Scratch.Log));
+    }
+    LogEvent("F", "J2", "a@b.cz", "failed", 0);
+    EXPECT_EQ(ReadLines(Renamed).size(), 2u);
+    ASSERT_EQ(ReadLines(Scratch.Log).size(), 1u);
+    EXPECT_EQ(WithoutStamp(ReadLines(Scratch.Log)[0]), FormatLogLine("F", "<stamp>", "J2", "a@b.cz", "failed", 0));
+}
+
 }  // namespace
 }  // namespace lumaro::test

@@ -38,6 +38,19 @@ TEST(Files, WriteReadAndAppend) {
     EXPECT_FALSE(platform::FileExists(Folder.Path("")));
 }
 
+// Other programs may rename the file while it is open; what follows goes on to it.
+TEST(Files, AnAppendFileWritesAtOnceAndFollowsARename) {
+    testing::TScratchFolder Folder;
+    platform::TAppendFile File(Folder.Path("log"));
+    File.Append("first\r\n");
+    EXPECT_EQ(platform::ReadWholeFile(Folder.Path("log")), "first\r\n");
+    std::filesystem::rename(Folder.Path("log"), Folder.Path("old"));
+    File.Append("second\r\n");
+    File.Close();
+    EXPECT_EQ(platform::ReadWholeFile(Folder.Path("old")), "first\r\nsecond\r\n");
+    EXPECT_EQ(Folder.Names(), std::set<std::string>{"old"});
+}
+
 TEST(Files, MissingFolderGivesEachOperationsMessage) {
     testing::TScratchFolder Folder;
     const std::string Path = Folder.Path("no-such-folder") + platform::PathSeparator() + "f";
@@ -221,14 +234,24 @@ TEST(ReplaceFile, KeepsThePermissions) {
     }
 }
 #else
+// Whether the file was read by the job or not, which takes the attributes from
+// the handle or by the file's name.
 TEST(ReplaceFile, KeepsTheAttributes) {
     testing::TScratchFolder Folder;
     const std::string Path = Folder.Path("JOB.QDF");
-    platform::WriteWholeFile(Path, Original);
-    ASSERT_TRUE(SetFileAttributesA(Path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
-    platform::ReplaceFile(Path, Replacement);
-    EXPECT_EQ(platform::ReadWholeFile(Path), Replacement);
-    EXPECT_TRUE(GetFileAttributesA(Path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    for (bool Loaded : {false, true}) {
+        platform::WriteWholeFile(Path, Original);
+        ASSERT_TRUE(SetFileAttributesA(Path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
+        if (Loaded) {
+            platform::TLoadedFile File(Path);
+            File.ReplaceWith([](const platform::TContentWriter& Write) { Write(Replacement); });
+        } else {
+            platform::ReplaceFile(Path, Replacement);
+        }
+        EXPECT_EQ(platform::ReadWholeFile(Path), Replacement);
+        EXPECT_TRUE(GetFileAttributesA(Path.c_str()) & FILE_ATTRIBUTE_HIDDEN) << Loaded;
+        SetFileAttributesA(Path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
 }
 #endif
 

@@ -91,6 +91,27 @@ TEST_F(NoLibrary, AnAbsentLibraryIsLookedForOnceWhileAMemoLives) {
     EXPECT_EQ(CloseConverter(D), 0);
     std::remove(File.c_str());
 }
+
+// A job that begins within a minute of a search that found nothing takes its
+// answer; the first job after that minute finds a library put in place.
+TEST_F(NoLibrary, ASearchThatFoundNothingHoldsForAMinute) {
+    const std::string File = AbsentLibraryFile("minute");
+    SetIconvChoice(File);
+    EXPECT_FALSE(LoadIconvLibrary());
+    ASSERT_EQ(symlink(CLibraryFile().c_str(), File.c_str()), 0);
+    {
+        const TIconvAbsenceMemo Job;
+        EXPECT_EQ(OpenConverter("UTF-8", "ISO-8859-1"), NoIconvDescriptor);
+    }
+    AgeIconvSearch(IconvSearchInterval);
+    {
+        const TIconvAbsenceMemo Job;
+        TIconvDescriptor D = OpenConverter("UTF-8", "ISO-8859-1");
+        EXPECT_NE(D, NoIconvDescriptor);
+        EXPECT_EQ(CloseConverter(D), 0);
+    }
+    std::remove(File.c_str());
+}
 #endif
 
 class WithLibrary : public ::testing::Test {

@@ -36,6 +36,9 @@ public:
     int16_t Daemon(void* Job, THostInterface* Host) const { return DaemonEntry(Job, Host); }
     int16_t Closedown() const { return ClosedownEntry(); }
     int16_t Configure() const { return ConfigureEntry(); }
+    // The system calls the module made so far, "name count" a line, where it is a
+    // build that counts them (LUMARO_COUNT_CALLS); nothing otherwise.
+    std::optional<std::string> SystemCalls() const;
 
 private:
     void* Entry(const char* Name) const;
@@ -46,6 +49,7 @@ private:
     TDaemonEntry DaemonEntry = nullptr;
     TPlainEntry ClosedownEntry = nullptr;
     TPlainEntry ConfigureEntry = nullptr;
+    const char*(LUMARO_CDECL* SystemCallsEntry)() = nullptr;
 };
 
 // "lumaro.so" / "lumaro.dll" beside the running executable, or in ../lumaro/ from

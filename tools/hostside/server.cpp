@@ -136,6 +136,13 @@ void TModule::Load(const std::string& Path) {
     DaemonEntry = reinterpret_cast<TDaemonEntry>(Entry("DAEMON"));
     ClosedownEntry = reinterpret_cast<TPlainEntry>(Entry("CLOSEDOWN"));
     ConfigureEntry = reinterpret_cast<TPlainEntry>(Entry("CONFIGURE"));
+    SystemCallsEntry = reinterpret_cast<const char*(LUMARO_CDECL*)()>(Library.Symbol("LUMARO_SYSTEM_CALLS"));
+}
+
+std::optional<std::string> TModule::SystemCalls() const {
+    if (SystemCallsEntry == nullptr) return std::nullopt;
+    const char* Text = SystemCallsEntry();
+    return std::string(Text != nullptr ? Text : "");
 }
 
 std::string JoinPath(const std::string& Folder, const std::string& Name) {
