@@ -2,6 +2,7 @@
 // The file is opened for each line and closed at once, so an administrator may
 // move or delete it at any time.
 #include <cstdio>
+#include <mutex>
 
 #include "lumaro/lumaro.h"
 #include "platform/platform.h"
@@ -11,7 +12,6 @@ namespace {
 
 constexpr size_t SenderWidth = 40;
 
-TActivitySink ActivitySink;
 constexpr size_t TextWidth = 20;
 
 // Pads on the right only; a longer value is kept whole and moves the rest on.
@@ -48,17 +48,20 @@ std::string FormatLogLine(const std::string& Code, const std::string& Stamp, con
     return Line;
 }
 
-void LogEvent(const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
+void LogEvent(const TJobState& Job, const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
               const std::string& Text, int32_t Number) {
     std::string Line = FormatLogLine(Code, FormatStamp(platform::LocalTime()), JobId, SenderAddress, Text, Number);
     Line += "\r\n";
-    if (ActivitySink) {
-        ActivitySink(Line);
+    if (Job.ActivitySink) {
+        Job.ActivitySink(Line);
         return;
     }
-    platform::AppendToFile(JobState.LogFile, Line);
+    // One line in one write at the file's end keeps lines whole between
+    // processes; between the jobs of this process the lock does, whatever the
+    // system makes of a write that it cuts short.
+    static std::mutex OneLineAtATime;
+    const std::lock_guard<std::mutex> Guard(OneLineAtATime);
+    platform::AppendToFile(Job.LogFile, Line);
 }
-
-void SetActivitySink(TActivitySink Sink) { ActivitySink = std::move(Sink); }
 
 }  // namespace lumaro

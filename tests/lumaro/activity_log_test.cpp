@@ -28,9 +28,10 @@ TEST(ActivityLog, LineLayout) {
 
 TEST(ActivityLog, AppendsOneLinePerEventInOrder) {
     TScratch Scratch;
-    JobState.LogFile = Scratch.Log.string();
-    LogEvent("H", "J1", "a@b.cz", "subject", 0);
-    LogEvent("C", "J1", "a@b.cz", "UTF-8", 0);
+    TJobState Job;
+    Job.LogFile = Scratch.Log.string();
+    LogEvent(Job, "H", "J1", "a@b.cz", "subject", 0);
+    LogEvent(Job, "C", "J1", "a@b.cz", "UTF-8", 0);
     const std::string Text = ReadFile(Scratch.Log);
     ASSERT_EQ(Text.size(), 2u * (2 + 13 + 1 + 2 + 1 + 40 + 1 + 20 + 2 + 2));
     const std::vector<std::string> Lines = ReadLines(Scratch.Log);
