@@ -194,31 +194,32 @@ void CheckHeaderStructure(std::string_view Message, const TMimePart& Changed) {
     }
 }
 
-void SetUpJob(uint8_t Choice) {
+void SetUpJob(TJobState& Job, uint8_t Choice) {
     static const char* const Charsets[] = {"ISO-8859-2", "WINDOWS-1250", "KOI8-R", "ISO-8859-1"};
-    SetActivitySink([](const std::string&) {});
-    JobState.TagName = "X-LUMARO";
-    JobState.HostName = "fuzz.example.cz";
-    JobState.JobId = "FUZZ";
-    JobState.SenderAddress = "fuzz@example.cz";
-    JobState.CharSet = Charsets[Choice % 4];
-    JobState.Changed = false;
+    Job.ActivitySink = [](const std::string&) {};
+    Job.TagName = "X-LUMARO";
+    Job.HostName = "fuzz.example.cz";
+    Job.JobId = "FUZZ";
+    Job.SenderAddress = "fuzz@example.cz";
+    Job.CharSet = Charsets[Choice % 4];
+    Job.Changed = false;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     if (Size == 0) return 0;
-    SetUpJob(Data[0]);
+    TJobState Job;
+    SetUpJob(Job, Data[0]);
     const std::string_view Message(reinterpret_cast<const char*>(Data) + 1, Size - 1);
     TMyStringList Lines;
     Lines.SetText(Message);
-    const std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(Lines));
-    fuzz::Require((Changed != nullptr) == JobState.Changed, "a tree comes back exactly when a rule changed it");
+    const std::unique_ptr<TMimePart> Changed = NormalizedMessage(Job, std::move(Lines));
+    fuzz::Require((Changed != nullptr) == Job.Changed, "a tree comes back exactly when a rule changed it");
     if (!Changed) return 0;
 
     const std::string Joined = Changed->JoinedText();
-    fuzz::Require(Joined.rfind(TagLine() + "\r\n", 0) == 0, "a changed message starts with the tag line");
+    fuzz::Require(Joined.rfind(TagLine(Job) + "\r\n", 0) == 0, "a changed message starts with the tag line");
     fuzz::Require(EveryLineEndsWithCrLf(Joined), "every line of a changed message ends with CR LF");
     CheckHeaderStructure(Message, *Changed);
 

@@ -4,7 +4,8 @@
 // for every line (each one passes the system's file filters, a virus scanner on
 // most mail servers). Between jobs an administrator may move or delete it.
 #include <cstdio>
-#include <optional>
+#include <memory>
+#include <mutex>
 
 #include "lumaro/lumaro.h"
 #include "platform/platform.h"
@@ -14,27 +15,19 @@ namespace {
 
 constexpr size_t SenderWidth = 40;
 
-TActivitySink ActivitySink;
 constexpr size_t TextWidth = 20;
-
-// The log of the job under way: InJob while a TJobActivityLog lives, File from the
-// job's first line on.
-struct TOpenLog {
-    bool InJob = false;
-    std::optional<platform::TAppendFile> File;
-} OpenLog;
 
 // A write that fails closes the file, so that the next line tries to open it
 // again, as a line outside a job does.
-void AppendToJobLog(const std::string& Line) {
-    if (!OpenLog.File || OpenLog.File->Path() != JobState.LogFile) {
-        OpenLog.File.reset();
-        OpenLog.File.emplace(JobState.LogFile);
+void AppendToJobLog(const TJobState& Job, const std::string& Line) {
+    if (!Job.OpenLog || Job.OpenLog->Path() != Job.LogFile) {
+        Job.OpenLog.reset();
+        Job.OpenLog = std::make_unique<platform::TAppendFile>(Job.LogFile);
     }
     try {
-        OpenLog.File->Append(Line);
+        Job.OpenLog->Append(Line);
     } catch (...) {
-        OpenLog.File.reset();
+        Job.OpenLog.reset();
         throw;
     }
 }
@@ -73,28 +66,24 @@ std::string FormatLogLine(const std::string& Code, const std::string& Stamp, con
     return Line;
 }
 
-void LogEvent(const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
+void LogEvent(const TJobState& Job, const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
               const std::string& Text, int32_t Number) {
     std::string Line = FormatLogLine(Code, FormatStamp(platform::LocalTime()), JobId, SenderAddress, Text, Number);
     Line += "\r\n";
-    if (ActivitySink) {
-        ActivitySink(Line);
+    if (Job.ActivitySink) {
+        Job.ActivitySink(Line);
         return;
     }
-    if (OpenLog.InJob) {
-        AppendToJobLog(Line);
+    // One line in one write at the file's end keeps lines whole between
+    // processes; between the jobs of this process the lock does, whatever the
+    // system makes of a write that it cuts short.
+    static std::mutex OneLineAtATime;
+    const std::lock_guard<std::mutex> Guard(OneLineAtATime);
+    if (Job.KeepsLogOpen) {
+        AppendToJobLog(Job, Line);
         return;
     }
-    platform::AppendToFile(JobState.LogFile, Line);
+    platform::AppendToFile(Job.LogFile, Line);
 }
-
-TJobActivityLog::TJobActivityLog() noexcept { OpenLog.InJob = true; }
-
-TJobActivityLog::~TJobActivityLog() {
-    OpenLog.InJob = false;
-    OpenLog.File.reset();
-}
-
-void SetActivitySink(TActivitySink Sink) { ActivitySink = std::move(Sink); }
 
 }  // namespace lumaro

@@ -7,14 +7,6 @@
 #include "platform/platform.h"
 
 namespace lumaro {
-namespace {
-
-// The server's record as it was when the current job began; every host call of
-// the job goes through it, so a server that changes its own record meanwhile
-// does not affect the job.
-THostInterface HostCopy;
-
-}  // namespace
 
 bool VersionAccepted(const THostInterface& Host) {
     return Host.VersionMajor > 2 || (Host.VersionMajor == 2 && Host.VersionMinor >= 20);
@@ -38,6 +30,10 @@ extern "C" int16_t LUMARO_CDECL STARTUP(THostInterface* Host) {
 extern "C" int16_t LUMARO_CDECL DAEMON(void* JobHandle, THostInterface* Host) {
     try {
         if (Host == nullptr) return 0;
+        // The server's record as it was when the job began, the job's own: every
+        // host call of the job goes through it, so a server that changes its
+        // record meanwhile does not affect the job, nor one job another.
+        THostInterface HostCopy;
         std::memcpy(&HostCopy, Host, HostInterfaceCopySize);
         if (!VersionAccepted(HostCopy)) return 0;
         RunJob(JobHandle, HostCopy);

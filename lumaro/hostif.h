@@ -17,6 +17,14 @@
 // receives and passes back to QueryJobInfo is pointer-sized (void*), while the
 // selector and the two constants of WriteServerLog stay int. The host functions use
 // the C calling convention (__cdecl on Win32).
+//
+// Threads: the server may call DAEMON from several threads at once, each call with
+// a job of its own. A call keeps everything of its job to itself (its copy of the
+// record, its settings, its message), makes every host call on the thread that
+// called it, and writes its activity-log lines whole, never interleaved with
+// another job's. Two calls on the same queue file at once are the server's error:
+// one of them finds the file changed and reports its job as failed. STARTUP and
+// CLOSEDOWN are not to run while a DAEMON call does.
 #pragma once
 
 #include <cstddef>

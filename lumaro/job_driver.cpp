@@ -3,7 +3,9 @@
 // write the message back when a rule changed it.
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -18,18 +20,7 @@
 
 namespace lumaro {
 
-TJobState JobState;
-
 namespace {
-
-// Unloading the library empties the job's texts. Defined after JobState in this
-// file, so it is destroyed before it.
-struct TModuleLifetime {
-    TModuleLifetime() = default;
-    TModuleLifetime(const TModuleLifetime&) = delete;
-    TModuleLifetime& operator=(const TModuleLifetime&) = delete;
-    ~TModuleLifetime() { ClearModuleState(); }
-} ModuleLifetime;
 
 constexpr const char* QueueFolderName = "QUEUE";
 constexpr const char* QueueFileEnding = ".QDF";
@@ -54,14 +45,14 @@ std::string QueryText(const THostInterface& Host, int Selector) {
 }
 
 // The settings a job uses; TagName and the knowledge of CharSet as the job can use them.
-TJobSettings TakeConfiguration() {
-    TConfiguration Configuration = ReadConfiguration(ConfigurationPath(JobState.BaseDir));
+TJobSettings TakeConfiguration(TJobState& Job) {
+    TConfiguration Configuration = ReadConfiguration(ConfigurationPath(Job.BaseDir));
     TJobSettings Settings = SettleJobSettings(Configuration);
-    JobState.LogFile = std::move(Configuration.LogFile.Value);
-    JobState.TagName = Settings.TagName;
-    JobState.QueueDir = std::move(Configuration.Queue.Value);
-    JobState.CharSet = std::move(Configuration.CharSet.Value);
-    JobState.CharSetKnown = Settings.CharSetKnown;
+    Job.LogFile = std::move(Configuration.LogFile.Value);
+    Job.TagName = Settings.TagName;
+    Job.QueueDir = std::move(Configuration.Queue.Value);
+    Job.CharSet = std::move(Configuration.CharSet.Value);
+    Job.CharSetKnown = Settings.CharSetKnown;
     return Settings;
 }
 
@@ -76,15 +67,15 @@ void ReportSettingProblems(const THostInterface& Host, const std::vector<std::st
     }
 }
 
-void SettleQueueDir(const THostInterface& Host) {
-    if (!JobState.QueueDir.empty()) return;
-    JobState.QueueDir = QueryText(Host, HostVarQueueDir);
-    if (JobState.QueueDir.empty()) JobState.QueueDir = JoinPath(JobState.BaseDir, QueueFolderName);
+void SettleQueueDir(TJobState& Job, const THostInterface& Host) {
+    if (!Job.QueueDir.empty()) return;
+    Job.QueueDir = QueryText(Host, HostVarQueueDir);
+    if (Job.QueueDir.empty()) Job.QueueDir = JoinPath(Job.BaseDir, QueueFolderName);
 }
 
-void SettleHostName(const THostInterface& Host) {
-    JobState.HostName = QueryText(Host, HostVarHostName);
-    if (JobState.HostName.empty()) JobState.HostName = UnknownHostName;
+void SettleHostName(TJobState& Job, const THostInterface& Host) {
+    Job.HostName = QueryText(Host, HostVarHostName);
+    if (Job.HostName.empty()) Job.HostName = UnknownHostName;
 }
 
 // The identifier field holds at most 20 characters and has no NUL when full.
@@ -95,52 +86,61 @@ std::string JobIdOf(const TJobInfo& Info) {
     return std::string(Info.JobId, Length);
 }
 
-void TakeJobIdentity(void* JobHandle, const THostInterface& Host) {
+void TakeJobIdentity(TJobState& Job, void* JobHandle, const THostInterface& Host) {
     // Zeroed, so that a server that fills nothing yields an empty job, not
     // whatever the stack held.
     TJobInfo Info{};
     if (TQueryJobInfo Query = Host.QueryJobInfo()) Query(JobHandle, &Info);
     const char* Sender = Info.Sender();
-    JobState.SenderAddress = AddressOf(Sender != nullptr ? std::string_view(Sender) : std::string_view());
-    JobState.JobId = JobIdOf(Info);
-    JobState.QueueFile = JoinPath(JobState.QueueDir, JobState.JobId + QueueFileEnding);
-}
-
-TJobSettings GatherJobState(void* JobHandle, const THostInterface& Host) {
-    // A failure before the job's identity is known must not be reported under
-    // the identity of the previous job.
-    JobState.JobId.clear();
-    JobState.SenderAddress.clear();
-    JobState.BaseDir = QueryText(Host, HostVarBaseDir);
-    TJobSettings Settings = TakeConfiguration();
-    SettleQueueDir(Host);
-    SettleHostName(Host);
-    TakeJobIdentity(JobHandle, Host);
-    JobState.Changed = false;
-    return Settings;
+    Job.SenderAddress = AddressOf(Sender != nullptr ? std::string_view(Sender) : std::string_view());
+    Job.JobId = JobIdOf(Info);
+    Job.QueueFile = JoinPath(Job.QueueDir, Job.JobId + QueueFileEnding);
 }
 
 // A rewrite killed before its end leaves its temporary file in the queue folder.
 // Finding one means reading the whole folder, which may hold a hundred thousand
 // messages: it is searched at the first job in it and then at most every ten
 // minutes, not at every job. A process started after a killed one thus clears its
-// leftovers at its first job.
-struct TLeftoverSearch {
-    std::string Folder;
-    std::chrono::steady_clock::time_point Last;
-} LeftoverSearch;
+// leftovers at its first job. Jobs on several threads share the memory of the
+// searches: a replacement still under way keeps its temporary file locked, so a
+// search beside it leaves it alone.
+class TLeftoverSearches {
+public:
+    // Whether Folder is due for a search now; if so, it counts as searched.
+    bool Due(const std::string& Folder, std::chrono::steady_clock::time_point Now) {
+        const std::lock_guard<std::mutex> Guard(Lock);
+        const auto Found = Last.find(Folder);
+        if (Found != Last.end() && Now - Found->second < Interval) return false;
+        // A process that serves many folders keeps only the latest few in mind.
+        if (Found == Last.end() && Last.size() >= FoldersKept) Last.clear();
+        Last[Folder] = Now;
+        return true;
+    }
+    // A search that failed is made again at the next job.
+    void Failed(const std::string& Folder) {
+        const std::lock_guard<std::mutex> Guard(Lock);
+        Last.erase(Folder);
+    }
 
-constexpr std::chrono::minutes LeftoverSearchInterval{10};
+private:
+    static constexpr std::chrono::minutes Interval{10};
+    static constexpr size_t FoldersKept = 64;
+    std::mutex Lock;
+    std::map<std::string, std::chrono::steady_clock::time_point> Last;
+};
 
-void RemoveLeftoversNowAndThen() {
-    const auto Now = std::chrono::steady_clock::now();
-    if (LeftoverSearch.Folder == JobState.QueueDir && Now - LeftoverSearch.Last < LeftoverSearchInterval) return;
+TLeftoverSearches& LeftoverSearches() {
+    static TLeftoverSearches Searches;
+    return Searches;
+}
+
+void RemoveLeftoversNowAndThen(const std::string& QueueDir) {
+    if (!LeftoverSearches().Due(QueueDir, std::chrono::steady_clock::now())) return;
     try {
-        platform::RemoveLeftoverTemporaries(JobState.QueueDir);
-        LeftoverSearch.Folder = JobState.QueueDir;
-        LeftoverSearch.Last = Now;
+        platform::RemoveLeftoverTemporaries(QueueDir);
     } catch (...) {
         // Leftovers cost space, not correctness: the job goes on.
+        LeftoverSearches().Failed(QueueDir);
     }
 }
 
@@ -150,12 +150,12 @@ void SaveMessage(platform::TLoadedFile& Queued, TMimePart& Root) {
     Queued.ReplaceWith([&Root](const platform::TContentWriter& Write) { Root.WriteJoinedText(Write); });
 }
 
-void ProcessMessage() {
-    RemoveLeftoversNowAndThen();
-    platform::TLoadedFile Queued(JobState.QueueFile);
+void ProcessMessage(TJobState& Job) {
+    RemoveLeftoversNowAndThen(Job.QueueDir);
+    platform::TLoadedFile Queued(Job.QueueFile);
     TMyStringList File;
     File.AdoptFileContent(Queued.TakeContent());
-    if (std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(File))) SaveMessage(Queued, *Changed);
+    if (std::unique_ptr<TMimePart> Changed = NormalizedMessage(Job, std::move(File))) SaveMessage(Queued, *Changed);
 }
 
 // The message of the error being handled; must be called inside a catch block.
@@ -191,7 +191,18 @@ std::unordered_map<const TMimePart*, const TMimePart*> EnclosingMultipartsOf(con
 
 }  // namespace
 
-std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
+TJobSettings GatherJobState(TJobState& Job, void* JobHandle, const THostInterface& Host) {
+    Job.Host = &Host;
+    Job.BaseDir = QueryText(Host, HostVarBaseDir);
+    TJobSettings Settings = TakeConfiguration(Job);
+    SettleQueueDir(Job, Host);
+    SettleHostName(Job, Host);
+    TakeJobIdentity(Job, JobHandle, Host);
+    Job.Changed = false;
+    return Settings;
+}
+
+std::unique_ptr<TMimePart> NormalizedMessage(TJobState& Job, TLineList&& Lines) {
     auto Root = std::make_unique<TMimePart>();
     Root->Lines = std::move(Lines);
     Root->MaxDepth = MimeMaxDepth;
@@ -200,36 +211,39 @@ std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines) {
     // The tree takes the lines over; the root's own list is rebuilt only when the
     // message is written back.
     Root->SplitPartsTakingLines();
-    JobState.EnclosingMultiparts = EnclosingMultipartsOf(*Root);
-    Root->Visitor = &TWalk::NormalizePart;
+    Job.EnclosingMultiparts = EnclosingMultipartsOf(*Root);
+    TWalk Walk(Job);
+    Root->Visitor = [&Walk](TMimePart& Part) { Walk.NormalizePart(Part); };
     Root->VisitParts();
-    JobState.EnclosingMultiparts.clear();
-    if (!JobState.Changed) return nullptr;
-    Root->HeaderLines.Insert(0, TagLine());
+    Job.EnclosingMultiparts.clear();
+    if (!Job.Changed) return nullptr;
+    Root->HeaderLines.Insert(0, TagLine(Job));
     return Root;
 }
 
-std::string TagLine() {
-    std::string Line = JobState.TagName;
+std::string TagLine(const TJobState& Job) {
+    std::string Line = Job.TagName;
     Line += ": normalization conversion made by ";
     Line += ProductName;
     Line += " on ";
-    Line += JobState.HostName;
+    Line += Job.HostName;
     return Line;
 }
 
 void RunJob(void* JobHandle, const THostInterface& Host) {
-    // Outside the crash handler, so that a failed job's line goes to the open log too.
-    const TJobActivityLog OneOpeningOfTheLog;
     // Gathering the job's identity fails only in extraordinary cases (exhausted
-    // memory, a server that raises); those are reported like a failed message.
+    // memory, a server that raises); those are reported like a failed message,
+    // under no identity until the job's is known.
+    TJobState Job;
+    Job.Host = &Host;
+    Job.KeepsLogOpen = true;
     try {
         const TIconvAbsenceMemo OneSearchForTheLibrary;
-        const TJobSettings Settings = GatherJobState(JobHandle, Host);
+        const TJobSettings Settings = GatherJobState(Job, JobHandle, Host);
         std::optional<TSystemCodePageScope> CodePage;
         if (Settings.CodePage) CodePage.emplace(*Settings.CodePage);
         ReportSettingProblems(Host, Settings.Problems);
-        ProcessMessage();
+        ProcessMessage(Job);
     } catch (...) {
         std::string Message;
         try {
@@ -237,32 +251,23 @@ void RunJob(void* JobHandle, const THostInterface& Host) {
         } catch (...) {
             // Not even the message text fits in memory; report without it.
         }
-        ReportCrash(Host, Message);
+        ReportCrash(Job, Message);
     }
 }
 
-void ReportCrash(const THostInterface& Host, const std::string& Message) {
+void ReportCrash(const TJobState& Job, const std::string& Message) {
     try {
-        LogEvent("F", JobState.JobId, JobState.SenderAddress, Message, 0);
+        LogEvent(Job, "F", Job.JobId, Job.SenderAddress, Message, 0);
     } catch (...) {
         // An activity log that cannot be written must not silence the server's
         // log as well, or a broken log folder would hide every failure.
     }
     try {
-        if (TWriteServerLog Write = Host.WriteServerLog()) Write(0, 5, (CrashPrefix + Message).c_str());
+        if (Job.Host == nullptr) return;
+        if (TWriteServerLog Write = Job.Host->WriteServerLog()) Write(0, 5, (CrashPrefix + Message).c_str());
     } catch (...) {
         // Nothing is left to report to.
     }
-}
-
-void ClearModuleState() {
-    for (std::string* Text : {&JobState.BaseDir, &JobState.LogFile, &JobState.TagName, &JobState.QueueDir,
-                              &JobState.CharSet, &JobState.HostName, &JobState.SenderAddress,
-                              &JobState.JobId, &JobState.QueueFile}) {
-        Text->clear();
-        Text->shrink_to_fit();
-    }
-    JobState.EnclosingMultiparts.clear();
 }
 
 }  // namespace lumaro

@@ -13,6 +13,7 @@
 
 #include "lumaro/hostif.h"
 #include "lumaro/version.h"
+#include "platform/platform.h"
 
 namespace lumaro {
 
@@ -26,9 +27,15 @@ inline constexpr const char* CrashPrefix = "Lumaro " LUMARO_VERSION " - CRASH: "
 inline constexpr const char* SettingPrefix = "Lumaro " LUMARO_VERSION " - SETTING: ";
 inline constexpr const char* DefaultTagName = "X-LUMARO";
 
-// The state of the current job; every job rewrites it, and it stays in place
-// between jobs. Jobs never overlap (the server runs one DAEMON call at a time).
+using TActivitySink = std::function<void(const std::string& Line)>;
+
+// The state of one job: RunJob makes it, hands it down to the rules and the
+// activity log, and lets it go with the job. Nothing of a job lives anywhere
+// else, so jobs on several threads never see each other's.
 struct TJobState {
+    // The copy of the server's record the job was given; every host call of the
+    // job goes through it. Null for work on a message without a server.
+    const THostInterface* Host = nullptr;
     std::string BaseDir;
     std::string LogFile;
     std::string TagName;
@@ -41,13 +48,21 @@ struct TJobState {
     std::string JobId;
     std::string QueueFile;
     bool Changed = false;
+    // Where the job's activity lines go instead of LogFile, when set (programs
+    // that run jobs in memory, such as the whole-job fuzz target).
+    TActivitySink ActivitySink;
+    // Set by RunJob: the activity log is opened at the job's first line and kept
+    // open until the job ends, instead of being opened for every line (each opening
+    // passes the system's file filters). OpenLog is that open file, a cache the
+    // logging of a const job may fill.
+    bool KeepsLogOpen = false;
+    mutable std::unique_ptr<platform::TAppendFile> OpenLog;
     // For each part of the message being worked on, the nearest multipart around
     // it that was split, found when the message is: a converted body must not
     // begin a line with the delimiter of any multipart around it. Each multipart's
     // boundary stays in its own record, whatever the number of parts inside it.
     std::unordered_map<const TMimePart*, const TMimePart*> EnclosingMultiparts;
 };
-extern TJobState JobState;
 
 // --- configuration ---------------------------------------------------------------
 
@@ -111,46 +126,43 @@ TConfigurationCheck CheckConfiguration(const std::string& BaseDir, const TChecke
 // Interface version 2.20 or later; older servers are left alone entirely.
 bool VersionAccepted(const THostInterface& Host);
 
-// One message job: the body of DAEMON after the version gate. Lets nothing out:
-// every failure of the job is reported through ReportCrash.
+// One message job: the body of DAEMON after the version gate, on the job's own
+// state. Lets nothing out: every failure of the job is reported through ReportCrash.
 void RunJob(void* JobHandle, const THostInterface& Host);
+// The job's identity and settings as RunJob gathers them from the server and
+// lumaro.ini into Job, before the message is read.
+TJobSettings GatherJobState(TJobState& Job, void* JobHandle, const THostInterface& Host);
 // Writes the "F" line and the server's crash message; never raises.
-void ReportCrash(const THostInterface& Host, const std::string& Message);
-void ClearModuleState();
+void ReportCrash(const TJobState& Job, const std::string& Message);
 // The message work of a job on the message's lines: splits them into a part tree
 // and lets the rules visit every part. Gives the tree, tag line first, when a rule
 // changed it (the job then writes its joined text over the queue file), else
-// nothing. Reads and sets JobState like the job does.
-std::unique_ptr<TMimePart> NormalizedMessage(TLineList&& Lines);
+// nothing. Reads and sets Job like the job does.
+std::unique_ptr<TMimePart> NormalizedMessage(TJobState& Job, TLineList&& Lines);
 // The header line that marks a message this module has changed.
-std::string TagLine();
+std::string TagLine(const TJobState& Job);
 
-// Appends one line to the activity log JobState.LogFile; raises TError when the
-// file cannot be opened or written. With a sink set, the line goes to the sink
-// instead (for programs that run jobs in memory, such as the whole-job fuzz target).
-void LogEvent(const std::string& Code, const std::string& JobId, const std::string& SenderAddress,
-              const std::string& Text, int32_t Number);
-// While one lives (the job driver holds one for each job), the activity log is
-// opened at its first line and stays open until the object goes, instead of being
-// opened for every line; each line is still written to the file at once. A log
-// renamed meanwhile receives the remaining lines under its new name.
-class TJobActivityLog {
-public:
-    TJobActivityLog() noexcept;
-    ~TJobActivityLog();
-    TJobActivityLog(const TJobActivityLog&) = delete;
-    TJobActivityLog& operator=(const TJobActivityLog&) = delete;
-};
-using TActivitySink = std::function<void(const std::string& Line)>;
-void SetActivitySink(TActivitySink Sink);
+// Appends one line of the job to its activity log, Job.LogFile, or hands it to
+// Job.ActivitySink when that is set; raises TError when the file cannot be opened
+// or written. A job keeps the file open from its first line to its end
+// (Job.KeepsLogOpen), and a log renamed meanwhile receives its remaining lines
+// under the new name. Lines of jobs that run at the same time are written whole, one
+// after the other.
+void LogEvent(const TJobState& Job, const std::string& Code, const std::string& JobId,
+              const std::string& SenderAddress, const std::string& Text, int32_t Number);
 // The log line without its CR LF, for the given time stamp "yyyymmdd hhnn".
 std::string FormatLogLine(const std::string& Code, const std::string& Stamp, const std::string& JobId,
                           const std::string& SenderAddress, const std::string& Text, int32_t Number);
 
 // The normalisation rules, installed as the visitor of every part.
+// A walk works on its job's state, which it is given.
 class TWalk {
 public:
-    static void NormalizePart(TMimePart& Part);
+    explicit TWalk(TJobState& Job) : Job(Job) {}
+    void NormalizePart(TMimePart& Part);
+
+private:
+    TJobState& Job;
 };
 
 }  // namespace lumaro

@@ -107,7 +107,7 @@ std::string RewrittenLine(const THeaderKind& Kind, std::string_view Line) {
     return NewLine;
 }
 
-void ApplyHeaderRule(TMimePart& Part) {
+void ApplyHeaderRule(TJobState& Job, TMimePart& Part) {
     const size_t Count = Part.HeaderLines.Count();
     for (size_t i = 0; i < Count; ++i) {
         // The line stays where it is while its new text is written beside it.
@@ -115,9 +115,9 @@ void ApplyHeaderRule(TMimePart& Part) {
         if (!HoldsUnicodeWord(Line)) continue;
         const THeaderKind* Kind = KindOf(Line);
         if (Kind == nullptr) continue;
-        LogEvent("H", JobState.JobId, JobState.SenderAddress, std::string(Kind->Label), 0);
+        LogEvent(Job, "H", Job.JobId, Job.SenderAddress, std::string(Kind->Label), 0);
         Part.HeaderLines.AdoptLine(i, RewrittenLine(*Kind, Line));
-        JobState.Changed = true;
+        Job.Changed = true;
     }
 }
 
@@ -162,10 +162,10 @@ void PutInFront(TLineList& Lines, TLineList Kept) {
 }
 
 // The boundaries of the multiparts around a part, nearest first.
-std::vector<std::string_view> EnclosingBoundaries(const TMimePart& Part) {
+std::vector<std::string_view> EnclosingBoundaries(const TJobState& Job, const TMimePart& Part) {
     std::vector<std::string_view> Boundaries;
-    for (auto Found = JobState.EnclosingMultiparts.find(&Part); Found != JobState.EnclosingMultiparts.end();
-         Found = JobState.EnclosingMultiparts.find(Found->second))
+    for (auto Found = Job.EnclosingMultiparts.find(&Part); Found != Job.EnclosingMultiparts.end();
+         Found = Job.EnclosingMultiparts.find(Found->second))
         Boundaries.push_back(Found->second->Boundary);
     return Boundaries;
 }
@@ -177,9 +177,9 @@ std::vector<std::string_view> EnclosingBoundaries(const TMimePart& Part) {
 // delimiter is content, but readers that take such a line for a delimiter are
 // about, so it counts too. Base64 lines never begin with "--", so such a body is
 // written in base64.
-bool ShowsEnclosingDelimiter(const TMimePart& Part) {
+bool ShowsEnclosingDelimiter(const TJobState& Job, const TMimePart& Part) {
     if (Part.TransferKind == TMimeTransferKind::EncodingBase64) return false;
-    const std::vector<std::string_view> Boundaries = EnclosingBoundaries(Part);
+    const std::vector<std::string_view> Boundaries = EnclosingBoundaries(Job, Part);
     if (Boundaries.empty()) return false;
     for (std::string_view Line : Part.BodyLines) {
         if (Line.size() < 2 || Line[0] != '-' || Line[1] != '-') continue;
@@ -200,8 +200,8 @@ size_t EncodingRoom(size_t Encoded, size_t Decoded) {
     return Room > Decoded ? Room - Decoded : 0;
 }
 
-void ConvertTextBody(TMimePart& Part) {
-    LogEvent("C", JobState.JobId, JobState.SenderAddress, Part.Charset, 0);
+void ConvertTextBody(TJobState& Job, TMimePart& Part) {
+    LogEvent(Job, "C", Job.JobId, Job.SenderAddress, Part.Charset, 0);
     TLineList Kept = KeptHeaderLines(Part);
     const size_t Encoded = Part.BodyLines.TextSize();
     Part.DecodeBody();
@@ -209,9 +209,9 @@ void ConvertTextBody(TMimePart& Part) {
     // message is not held in three forms at once.
     Part.BodyLines.Clear();
     RelabelEightBitText(Part);
-    Part.SetCharset(JobState.CharSet);
+    Part.SetCharset(Job.CharSet);
     Part.BuildHeader();
-    if (!Part.EncodeBodyWithin(EncodingRoom(Encoded, Part.DecodedBody.Size())) || ShowsEnclosingDelimiter(Part)) {
+    if (!Part.EncodeBodyWithin(EncodingRoom(Encoded, Part.DecodedBody.Size())) || ShowsEnclosingDelimiter(Job, Part)) {
         Part.SetTransferEncoding("base64");
         Part.BuildHeader();
         Part.EncodeBodyOnce();
@@ -220,7 +220,7 @@ void ConvertTextBody(TMimePart& Part) {
     // next part is converted, as a message is held in as few forms at once as may be.
     Part.DecodedBody.Clear();
     PutInFront(Part.HeaderLines, std::move(Kept));
-    JobState.Changed = true;
+    Job.Changed = true;
 }
 
 }  // namespace
@@ -228,10 +228,10 @@ void ConvertTextBody(TMimePart& Part) {
 void TWalk::NormalizePart(TMimePart& Part) {
     // FileName is text in OutputCharsetId: the part decodes it again from its header.
     Part.SetOutputCharset(TCharsetId::UTF_8);
-    ApplyHeaderRule(Part);
+    ApplyHeaderRule(Job, Part);
     // A CharSet that names no charset would turn every letter beyond ASCII into
     // "?"; the part is better left as the sender wrote it.
-    if (JobState.CharSetKnown && ConversionApplies(Part)) ConvertTextBody(Part);
+    if (Job.CharSetKnown && ConversionApplies(Part)) ConvertTextBody(Job, Part);
 }
 
 }  // namespace lumaro

@@ -1,6 +1,7 @@
 // The charset name table and the lookups between names, members and code pages.
 #include "velchar/velchar.h"
 
+#include <iterator>
 #include <type_traits>
 
 #include "platform/platform.h"
@@ -293,81 +294,56 @@ std::string CharsetName(TCharsetId Id) {
     return std::string(OutputNames[N]);
 }
 
+namespace {
+
+struct TCodePageCharset {
+    uint32_t CodePage;
+    TCharsetId Id;
+};
+
+// The charset of each Windows code page the module knows, in the order of the
+// charsets; any other page is taken for 1252.
+constexpr TCodePageCharset CodePageCharsets[] = {
+    {437, TCharsetId::ISO_8859_1}, {850, TCharsetId::ISO_8859_1}, {20127, TCharsetId::ISO_8859_1},
+    {28591, TCharsetId::ISO_8859_1}, {28592, TCharsetId::ISO_8859_2}, {28593, TCharsetId::ISO_8859_3},
+    {28594, TCharsetId::ISO_8859_4}, {28595, TCharsetId::ISO_8859_5}, {708, TCharsetId::ISO_8859_6},
+    {28596, TCharsetId::ISO_8859_6}, {28597, TCharsetId::ISO_8859_7}, {28598, TCharsetId::ISO_8859_8},
+    {38598, TCharsetId::ISO_8859_8}, {28599, TCharsetId::ISO_8859_9}, {874, TCharsetId::ISO_8859_15},
+    {28605, TCharsetId::ISO_8859_15}, {1250, TCharsetId::WINDOWS_1250}, {1251, TCharsetId::WINDOWS_1251},
+    {1253, TCharsetId::WINDOWS_1253}, {1254, TCharsetId::WINDOWS_1254}, {1255, TCharsetId::WINDOWS_1255},
+    {1256, TCharsetId::WINDOWS_1256}, {1257, TCharsetId::WINDOWS_1257}, {1258, TCharsetId::WINDOWS_1258},
+    {20866, TCharsetId::KOI8_R}, {21866, TCharsetId::KOI8_U}, {895, TCharsetId::CP_895}, {852, TCharsetId::CP852},
+    {737, TCharsetId::CP737}, {775, TCharsetId::CP775}, {855, TCharsetId::CP855}, {857, TCharsetId::CP857},
+    {858, TCharsetId::CP858}, {860, TCharsetId::CP860}, {861, TCharsetId::CP861}, {862, TCharsetId::CP862},
+    {863, TCharsetId::CP863}, {864, TCharsetId::CP864}, {865, TCharsetId::CP865}, {866, TCharsetId::CP866},
+    {869, TCharsetId::CP869}, {0, TCharsetId::UCS_2LE}, {1200, TCharsetId::UCS_2LE}, {1201, TCharsetId::UCS_2},
+    {12000, TCharsetId::UCS_4LE}, {12001, TCharsetId::UCS_4}, {65000, TCharsetId::UTF_7}, {65001, TCharsetId::UTF_8},
+    {10000, TCharsetId::MAC}, {10004, TCharsetId::MACARABIC}, {10005, TCharsetId::MACHEBREW},
+    {10006, TCharsetId::MACGREEK}, {10007, TCharsetId::MACCYRILLIC}, {10010, TCharsetId::MACROMANIA},
+    {10017, TCharsetId::MACUKRAINE}, {10021, TCharsetId::MACTHAI}, {10029, TCharsetId::MACCENTRALEUROPE},
+    {10079, TCharsetId::MACICELAND}, {10081, TCharsetId::MACTURKISH}, {10082, TCharsetId::MACCROATIAN},
+    {932, TCharsetId::CP932}, {936, TCharsetId::CP936}, {949, TCharsetId::CP949}, {950, TCharsetId::CP950},
+    {1361, TCharsetId::CP1361}, {20932, TCharsetId::ISO_IR_87}, {20936, TCharsetId::CN_GB},
+    {51936, TCharsetId::CN_GB}, {50220, TCharsetId::ISO_2022_JP}, {50221, TCharsetId::ISO_2022_JP_1},
+    {50222, TCharsetId::ISO_2022_JP_2}, {50225, TCharsetId::ISO_2022_KR}, {50227, TCharsetId::ISO_2022_CN},
+    {50229, TCharsetId::ISO_2022_CN_EXT}, {51932, TCharsetId::EUC_JP}, {51949, TCharsetId::EUC_KR},
+    {52936, TCharsetId::HZ}, {54936, TCharsetId::GB18030},
+};
+
+constexpr bool EveryCodePageOnce() {
+    for (size_t I = 0; I < std::size(CodePageCharsets); ++I)
+        for (size_t K = I + 1; K < std::size(CodePageCharsets); ++K)
+            if (CodePageCharsets[I].CodePage == CodePageCharsets[K].CodePage) return false;
+    return true;
+}
+static_assert(EveryCodePageOnce(), "a code page has one charset");
+
+}  // namespace
+
 TCharsetId CharsetOfCodePage(uint32_t CodePage) {
-    using C = TCharsetId;
-    switch (CodePage) {
-        case 437: case 850: case 20127: case 28591: return C::ISO_8859_1;
-        case 28592: return C::ISO_8859_2;
-        case 28593: return C::ISO_8859_3;
-        case 28594: return C::ISO_8859_4;
-        case 28595: return C::ISO_8859_5;
-        case 708: case 28596: return C::ISO_8859_6;
-        case 28597: return C::ISO_8859_7;
-        case 28598: case 38598: return C::ISO_8859_8;
-        case 28599: return C::ISO_8859_9;
-        case 874: case 28605: return C::ISO_8859_15;
-        case 1250: return C::WINDOWS_1250;
-        case 1251: return C::WINDOWS_1251;
-        case 1253: return C::WINDOWS_1253;
-        case 1254: return C::WINDOWS_1254;
-        case 1255: return C::WINDOWS_1255;
-        case 1256: return C::WINDOWS_1256;
-        case 1257: return C::WINDOWS_1257;
-        case 1258: return C::WINDOWS_1258;
-        case 20866: return C::KOI8_R;
-        case 21866: return C::KOI8_U;
-        case 895: return C::CP_895;
-        case 852: return C::CP852;
-        case 737: return C::CP737;
-        case 775: return C::CP775;
-        case 855: return C::CP855;
-        case 857: return C::CP857;
-        case 858: return C::CP858;
-        case 860: return C::CP860;
-        case 861: return C::CP861;
-        case 862: return C::CP862;
-        case 863: return C::CP863;
-        case 864: return C::CP864;
-        case 865: return C::CP865;
-        case 866: return C::CP866;
-        case 869: return C::CP869;
-        case 0: case 1200: return C::UCS_2LE;
-        case 1201: return C::UCS_2;
-        case 12000: return C::UCS_4LE;
-        case 12001: return C::UCS_4;
-        case 65000: return C::UTF_7;
-        case 65001: return C::UTF_8;
-        case 10000: return C::MAC;
-        case 10004: return C::MACARABIC;
-        case 10005: return C::MACHEBREW;
-        case 10006: return C::MACGREEK;
-        case 10007: return C::MACCYRILLIC;
-        case 10010: return C::MACROMANIA;
-        case 10017: return C::MACUKRAINE;
-        case 10021: return C::MACTHAI;
-        case 10029: return C::MACCENTRALEUROPE;
-        case 10079: return C::MACICELAND;
-        case 10081: return C::MACTURKISH;
-        case 10082: return C::MACCROATIAN;
-        case 932: return C::CP932;
-        case 936: return C::CP936;
-        case 949: return C::CP949;
-        case 950: return C::CP950;
-        case 1361: return C::CP1361;
-        case 20932: return C::ISO_IR_87;
-        case 20936: case 51936: return C::CN_GB;
-        case 50220: return C::ISO_2022_JP;
-        case 50221: return C::ISO_2022_JP_1;
-        case 50222: return C::ISO_2022_JP_2;
-        case 50225: return C::ISO_2022_KR;
-        case 50227: return C::ISO_2022_CN;
-        case 50229: return C::ISO_2022_CN_EXT;
-        case 51932: return C::EUC_JP;
-        case 51949: return C::EUC_KR;
-        case 52936: return C::HZ;
-        case 54936: return C::GB18030;
-        default: return C::WINDOWS_1252;
-    }
+    for (const TCodePageCharset& Row : CodePageCharsets)
+        if (Row.CodePage == CodePage) return Row.Id;
+    return TCharsetId::WINDOWS_1252;
 }
 
 bool CodePageKnown(uint32_t CodePage) {

@@ -28,9 +28,10 @@ TEST(ActivityLog, LineLayout) {
 
 TEST(ActivityLog, AppendsOneLinePerEventInOrder) {
     TScratch Scratch;
-    JobState.LogFile = Scratch.Log.string();
-    LogEvent("H", "J1", "a@b.cz", "subject", 0);
-    LogEvent("C", "J1", "a@b.cz", "UTF-8", 0);
+    TJobState Job;
+    Job.LogFile = Scratch.Log.string();
+    LogEvent(Job, "H", "J1", "a@b.cz", "subject", 0);
+    LogEvent(Job, "C", "J1", "a@b.cz", "UTF-8", 0);
     const std::string Text = ReadFile(Scratch.Log);
     ASSERT_EQ(Text.size(), 2u * (2 + 13 + 1 + 2 + 1 + 40 + 1 + 20 + 2 + 2));
     const std::vector<std::string> Lines = ReadLines(Scratch.Log);
@@ -44,18 +45,21 @@ TEST(ActivityLog, AppendsOneLinePerEventInOrder) {
 // goes to the configured name again.
 TEST(ActivityLog, AJobWritesEachLineAtOnceToTheFileItOpened) {
     TScratch Scratch;
-    JobState.LogFile = Scratch.Log.string();
     const std::filesystem::path Renamed = Scratch.Base / "renamed.log";
     {
-        const TJobActivityLog Job;
-        LogEvent("H", "J1", "a@b.cz", "subject", 0);
+        TJobState Job;
+        Job.LogFile = Scratch.Log.string();
+        Job.KeepsLogOpen = true;
+        LogEvent(Job, "H", "J1", "a@b.cz", "subject", 0);
         EXPECT_EQ(ReadLines(Scratch.Log).size(), 1u);
         std::filesystem::rename(Scratch.Log, Renamed);
-        LogEvent("C", "J1", "a@b.cz", "UTF-8", 0);
+        LogEvent(Job, "C", "J1", "a@b.cz", "UTF-8", 0);
         EXPECT_EQ(ReadLines(Renamed).size(), 2u);
         EXPECT_FALSE(std::filesystem::exists(Scratch.Log));
     }
-    LogEvent("F", "J2", "a@b.cz", "failed", 0);
+    TJobState Later;
+    Later.LogFile = Scratch.Log.string();
+    LogEvent(Later, "F", "J2", "a@b.cz", "failed", 0);
     EXPECT_EQ(ReadLines(Renamed).size(), 2u);
     ASSERT_EQ(ReadLines(Scratch.Log).size(), 1u);
     EXPECT_EQ(WithoutStamp(ReadLines(Scratch.Log)[0]), FormatLogLine("F", "<stamp>", "J2", "a@b.cz", "failed", 0));

@@ -14,6 +14,13 @@ const std::string PlainMessage = "Subject: hello\r\nFrom: a@b.cz\r\n\r\nbody\r\n
 
 std::string Sep() { return platform::PathSeparator(); }
 
+// The job's state as DAEMON's job gathers it from the host.
+TJobState Gathered(TTestHost& Host) {
+    TJobState Job;
+    GatherJobState(Job, reinterpret_cast<void*>(uintptr_t{0x5eed}), Host.Record);
+    return Job;
+}
+
 TEST(EntryPoints, StartupWritesTheStartMessageAndReturnsOne) {
     TTestHost Host;
     EXPECT_EQ(STARTUP(&Host.Record), 1);
@@ -93,7 +100,7 @@ TEST(EntryPoints, JobIdentity) {
         Host.UseScratch(Scratch);
         Host.JobId = C.JobId;
         Host.Sender = C.Sender;
-        Host.RunDaemon();
+        const TJobState JobState = Gathered(Host);
         EXPECT_EQ(JobState.JobId, C.ExpectedJobId);
         EXPECT_EQ(JobState.SenderAddress, C.ExpectedSender);
         EXPECT_EQ(JobState.QueueFile, Scratch.Queue.string() + Sep() + C.ExpectedJobId + ".QDF");
@@ -106,7 +113,7 @@ TEST(EntryPoints, ConfigurationDefaultsAndServerFallbacks) {
     TTestHost Host;
     Host.UseScratch(Scratch);
     Host.HostName = std::nullopt;
-    Host.RunDaemon();
+    TJobState JobState = Gathered(Host);
     EXPECT_EQ(JobState.LogFile, "lumaro.log");
     EXPECT_EQ(JobState.TagName, "X-LUMARO");
     EXPECT_EQ(JobState.CharSet, "ISO-8859-2");
@@ -118,7 +125,7 @@ TEST(EntryPoints, ConfigurationDefaultsAndServerFallbacks) {
     WriteFile(std::filesystem::path(ServerQueue) / "JOB1.QDF", PlainMessage);
     Host.QueueDir = ServerQueue;
     Host.HostName = "";
-    Host.RunDaemon();
+    JobState = Gathered(Host);
     EXPECT_EQ(JobState.QueueDir, ServerQueue);
     EXPECT_EQ(JobState.HostName, "-unknown-");
 }
@@ -129,12 +136,12 @@ TEST(EntryPoints, ConfiguredValuesWin) {
     TTestHost Host;
     Host.UseScratch(Scratch);
     Host.QueueDir = "/elsewhere";
-    Host.RunDaemon();
+    const TJobState JobState = Gathered(Host);
     EXPECT_EQ(JobState.TagName, "X-NORM");
     EXPECT_EQ(JobState.CharSet, "");  // present but empty stays empty
     EXPECT_EQ(JobState.QueueDir, Scratch.Queue.string());
     EXPECT_EQ(JobState.LogFile, Scratch.Log.string());
-    EXPECT_EQ(TagLine(), "X-NORM: normalization conversion made by Lumaro " LUMARO_VERSION " on mail.example.cz");
+    EXPECT_EQ(TagLine(JobState), "X-NORM: normalization conversion made by Lumaro " LUMARO_VERSION " on mail.example.cz");
 }
 
 TEST(EntryPoints, MissingQueueFileIsOneCrashReport) {
@@ -174,12 +181,16 @@ TEST(EntryPoints, FailureWhileGatheringTheJobIsReported) {
         Scratch.WriteConfig();
         TTestHost Host;
         Host.UseScratch(Scratch);
+        // A job before it, whose identity the failed one must not take.
+        Host.JobId = "PREVIOUS";
+        WriteFile(Scratch.QueueFile("PREVIOUS"), PlainMessage);
+        EXPECT_EQ(Host.RunDaemon(), 0);
+        Host.JobId = "JOB1";
         Host.BeforeAnswer = [&](const std::string& Call) {
             if (Call != C.FailingCall) return;
             if (C.OutOfMemory) throw std::bad_alloc();
             throw std::runtime_error("server went away");
         };
-        JobState.JobId = "PREVIOUS";
         EXPECT_EQ(Host.RunDaemon(), 0);
         EXPECT_EQ(Host.ServerLog, std::vector<std::string>{C.Expected});
         const std::vector<std::string> Log = ReadLines(Scratch.Log);

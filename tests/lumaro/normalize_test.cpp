@@ -15,20 +15,23 @@ using Lines = std::vector<std::string>;
 class Normalize : public ::testing::Test {
 protected:
     void SetUp() override {
-        JobState.LogFile = Scratch.Log.string();
-        JobState.JobId = "J7";
-        JobState.SenderAddress = "jan@example.cz";
-        JobState.CharSet = "ISO-8859-2";
-        JobState.Changed = false;
+        Job = TJobState{};
+        Job.LogFile = Scratch.Log.string();
+        Job.JobId = "J7";
+        Job.SenderAddress = "jan@example.cz";
+        Job.CharSet = "ISO-8859-2";
+        Job.Changed = false;
     }
 
-    static std::unique_ptr<TMimePart> Normalized(const Lines& Message) {
+    std::unique_ptr<TMimePart> Normalized(const Lines& Message) {
         auto Part = std::make_unique<TMimePart>();
         Part->Lines.Assign(Message);
         Part->SplitParts();
-        TWalk::NormalizePart(*Part);
+        TWalk(Job).NormalizePart(*Part);
         return Part;
     }
+
+    TJobState Job;
 
     // The activity log with stamps removed.
     Lines LogLines() const {
@@ -106,7 +109,7 @@ TEST_F(Normalize, HeaderRule) {
         auto Part = Normalized({C.Line, "", "body"});
         ASSERT_EQ(Part->HeaderLines.Count(), 1u) << C.Line;
         EXPECT_EQ(Part->HeaderLines.Get(0), C.Expected) << C.Line;
-        EXPECT_EQ(JobState.Changed, !C.Label.empty()) << C.Line;
+        EXPECT_EQ(Job.Changed, !C.Label.empty()) << C.Line;
         EXPECT_EQ(LogLines(), C.Label.empty() ? Lines{} : Lines{Logged("H", C.Label)}) << C.Line;
         EXPECT_EQ(Part->OutputCharsetId, TCharsetId::UTF_8);
     }
@@ -282,13 +285,13 @@ TEST_F(Normalize, ConversionRule) {
     };
     for (const auto& C : Cases) {
         SetUp();
-        JobState.CharSet = C.CharSet;
+        Job.CharSet = C.CharSet;
         std::filesystem::remove(Scratch.Log);
         auto Part = Normalized(C.Message);
         EXPECT_EQ(Part->HeaderLines.Strings(), C.Headers) << C.Name;
         EXPECT_EQ(Part->BodyLines.Strings(), C.Body) << C.Name;
         EXPECT_EQ(LogLines(), C.Log) << C.Name;
-        EXPECT_EQ(JobState.Changed, !C.Log.empty()) << C.Name;
+        EXPECT_EQ(Job.Changed, !C.Log.empty()) << C.Name;
     }
 }
 
@@ -319,8 +322,8 @@ TEST_F(Normalize, AConvertedBodyNeverShowsADelimiterAroundIt) {
                         "Content-Type: multipart/alternative; boundary=inner", "", "--inner",
                         "Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: 8bit", "", C.Line,
                         "P\xC5\x99\xC3\xADli\xC5\xA1", "--inner--", "--outer", "", "second", "--outer--"});
-        JobState.Changed = false;
-        const std::unique_ptr<TMimePart> Changed = NormalizedMessage(std::move(Message));
+        Job.Changed = false;
+        const std::unique_ptr<TMimePart> Changed = NormalizedMessage(Job, std::move(Message));
         ASSERT_NE(Changed, nullptr) << C.Name;
         const TMimePart& Text = *Changed->Child(0)->Child(0);
         EXPECT_EQ(Text.HeaderLines.Get(Text.HeaderLines.Count() - 1), C.Encoding) << C.Name;

@@ -58,7 +58,7 @@ void TScratch::WriteConfig(const std::string& ExtraLines) const {
 
 fs::path TScratch::QueueFile(const std::string& JobId) const { return Queue / (JobId + ".QDF"); }
 
-TTestHost* TTestHost::Current = nullptr;
+thread_local TTestHost* TTestHost::Current = nullptr;
 
 TTestHost::TTestHost() {
     Record.VersionMajor = 4;

@@ -55,7 +55,8 @@ public:
     int16_t RunDaemon(void* JobHandle = reinterpret_cast<void*>(uintptr_t{0x5eed}));
 
 private:
-    static TTestHost* Current;
+    // The host of the thread's jobs: each thread that runs jobs has its own.
+    static thread_local TTestHost* Current;
     static const char* LUMARO_CDECL QueryVariable(int Selector);
     static int LUMARO_CDECL QueryJobInfo(void* JobHandle, void* JobInfo);
     static int LUMARO_CDECL WriteServerLog(int Zero, int Five, const char* Text);

@@ -11,6 +11,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -226,6 +227,55 @@ class ChunksAndShapes(MilterTestCase):
         self.client.abort()
         self.assertEqual(apply_edits(fields, body, self.client.message(fields, body)[1]),
                          self.expected_body(UTF8_8BIT))
+
+
+class SideBySide(MilterTestCase):
+    """Connections at once, more of them than jobs: each message comes out as it
+    does alone, and the activity log holds whole lines only."""
+    milter_args = ('--jobs', '4')
+    clients, per_client = 8, 5
+
+    @staticmethod
+    def message(key):
+        return UTF8_8BIT.replace('Žluťoučký'.encode(), f'Žluťoučký {key}'.encode()) + \
+            f'{key} Příliš\r\n'.encode() * 2000
+
+    def activity_lines(self):
+        with open(self.folder.activity, encoding='latin-1', newline='') as f:
+            return [line for line in f.read().split('\r\n') if ' QC' in line]
+
+    def outcome(self, client, key):
+        verdict, edits, fields, body = self.through_milter(self.message(key), client, queue_id='Q' + key)
+        return verdict, apply_edits(fields, body, edits)
+
+    def test_connections_at_once_get_what_each_gets_alone(self):
+        keys = [f'C{n}' for n in range(self.clients * self.per_client)]
+        alone = {key: self.outcome(self.client, key) for key in keys}
+        logged_alone = len(self.activity_lines())
+        got, errors = {}, []
+
+        def connection(mine):
+            client = self.milter.client()
+            try:
+                for key in mine:
+                    got[key] = self.outcome(client, key)
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(repr(e))
+            finally:
+                client.close()
+
+        threads = [threading.Thread(target=connection, args=(keys[i::self.clients],)) for i in range(self.clients)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        self.assertEqual(errors, [])
+        for key in keys:
+            self.assertEqual(got[key], alone[key], key)
+        lines = self.activity_lines()
+        self.assertEqual(len(lines), 2 * logged_alone)
+        for line in lines:
+            self.assertRegex(line, r'^[HC] \d{8} \d{4} QC\d+ sender@example.cz +[-a-zA-Z0-9]+ +0$')
 
 
 class Failures(MilterTestCase):

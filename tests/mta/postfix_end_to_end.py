@@ -398,6 +398,12 @@ class OverUnixSocket(EndToEnd):
 class Concurrency(PostfixTestCase):
     clients, per_client = 8, 50
 
+    @classmethod
+    def start_milter(cls, port=None):
+        # Fewer jobs than clients: messages wait for a job as well as run side by side.
+        return Milter(ARGS.milter, ARGS.module, '--base', cls.base, '--max-size', str(MAX_SIZE), '--jobs', '4',
+                      port=port)
+
     def filtered_templates(self):
         out = {}
         for name, data in TEMPLATES.items():

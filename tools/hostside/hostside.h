@@ -87,8 +87,8 @@ struct TServerSettings {
 };
 
 // The simulated server: its host record, its answers to the module's questions and
-// its own log. One server at a time per process: the host functions are plain C
-// functions and reach it through a pointer.
+// its own log. One server at a time per thread: the host functions are plain C
+// functions and reach it through a pointer of the thread.
 class TServer {
 public:
     explicit TServer(TServerSettings Settings);

@@ -9,9 +9,10 @@
 namespace lumaro::host {
 namespace {
 
-// The host functions are plain C functions in the record, so they reach the one
-// server of this process through a pointer.
-TServer* ActiveServer = nullptr;
+// The host functions are plain C functions in the record, so they reach the
+// server through a pointer: the one of the calling thread, since the module makes
+// every host call of a job on the thread that runs it.
+thread_local TServer* ActiveServer = nullptr;
 
 const char* LUMARO_CDECL QueryVariable(int Selector) {
     return ActiveServer ? ActiveServer->Variable(Selector) : nullptr;

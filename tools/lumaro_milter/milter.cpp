@@ -1,4 +1,5 @@
-// The job on a received message, one at a time, and its result handed to the MTA.
+// The job on a received message, side by side with others, and its result handed
+// to the MTA.
 #include "tools/lumaro_milter/milter.h"
 
 #include <sys/stat.h>
@@ -131,10 +132,16 @@ TMilter::TMilter(const TMilterOptions& Given) : Options(Given) {
     Scratch = std::make_unique<host::TScratchFolder>(
         Options.ScratchParent.empty() ? host::TemporaryFolder() : Options.ScratchParent, "lumaro-milter.");
     ScratchPath = Scratch->Path();
-    QueueFolder = host::JoinPath(ScratchPath, "queue");
-    std::error_code Error;
-    std::filesystem::create_directory(QueueFolder, Error);
-    if (Error) throw TUsageError("cannot create the scratch queue " + QueueFolder);
+    Slots.resize(std::max(Options.Jobs, 1u));
+    for (size_t K = 0; K < Slots.size(); ++K) {
+        TSlot& Slot = Slots[K];
+        Slot.Folder = host::JoinPath(ScratchPath, "job" + std::to_string(K + 1));
+        Slot.QueueFolder = host::JoinPath(Slot.Folder, "queue");
+        std::error_code Error;
+        std::filesystem::create_directories(Slot.QueueFolder, Error);
+        if (Error) throw TUsageError("cannot create the scratch queue " + Slot.QueueFolder);
+        FreeSlots.push_back(&Slot);
+    }
     host::TServerSettings Settings;
     Settings.ProgramName = "lumaro-milter";
     Settings.LogPrefix = LogLinePrefix(TPriority::Info) + "server log: ";
@@ -173,12 +180,12 @@ TCheckedHost CheckedMilter(const TMilterOptions& Options) {
 
 // The activity log: the configured one, else one in the scratch folder whose
 // lines go to stderr after each job.
-std::string TMilter::ActivityLogFile() const {
-    return ConfiguredActivityLog(Options).value_or(host::JoinPath(ScratchPath, "activity.log"));
+std::string TMilter::ActivityLogFile(const TSlot& Slot) const {
+    return ConfiguredActivityLog(Options).value_or(host::JoinPath(Slot.Folder, "activity.log"));
 }
 
-void TMilter::ForwardActivityLog(const std::string& QueueId) {
-    const std::string Path = host::JoinPath(ScratchPath, "activity.log");
+void TMilter::ForwardActivityLog(const TSlot& Slot, const std::string& QueueId) {
+    const std::string Path = host::JoinPath(Slot.Folder, "activity.log");
     std::ifstream File(Path, std::ios::binary);
     std::string Line;
     while (std::getline(File, Line)) {
@@ -189,9 +196,27 @@ void TMilter::ForwardActivityLog(const std::string& QueueId) {
     std::remove(Path.c_str());
 }
 
-TMilter::TJobResult TMilter::RunJobLocked(TMessage& Message, const std::string& JobId, const std::string& QueueId) {
+TMilter::TSlot* TMilter::TakeSlot() {
+    std::unique_lock<std::mutex> Lock(JobLock);
+    SlotFreed.wait(Lock, [this] { return Stopping || !FreeSlots.empty(); });
+    if (Stopping) return nullptr;
+    TSlot* Slot = FreeSlots.back();
+    FreeSlots.pop_back();
+    return Slot;
+}
+
+void TMilter::GiveBack(TSlot& Slot) {
+    {
+        const std::lock_guard<std::mutex> Lock(JobLock);
+        FreeSlots.push_back(&Slot);
+    }
+    SlotFreed.notify_all();
+}
+
+TMilter::TJobResult TMilter::RunJobInSlot(TSlot& Slot, TMessage& Message, const std::string& JobId,
+                                          const std::string& QueueId) {
     TJobResult Result;
-    const std::string QueueFile = host::JoinPath(QueueFolder, JobId + ".QDF");
+    const std::string QueueFile = host::JoinPath(Slot.QueueFolder, JobId + ".QDF");
     std::remove(QueueFile.c_str());
     // The job works on a second name of the spooled file: the module writes a
     // changed message to a new file that takes that name, so the spooled original
@@ -199,12 +224,12 @@ TMilter::TJobResult TMilter::RunJobLocked(TMessage& Message, const std::string& 
     if (link(Message.InPath().c_str(), QueueFile.c_str()) != 0) {
         return {true, false, "cannot link the scratch queue file: " + std::string(std::strerror(errno))};
     }
-    const std::string LogFile = ActivityLogFile();
+    const std::string LogFile = ActivityLogFile(Slot);
     try {
-        WriteScratchConfiguration(host::ScratchConfiguration(Options.BaseDir, LogFile, QueueFolder));
+        WriteScratchConfiguration(Slot, host::ScratchConfiguration(Options.BaseDir, LogFile, Slot.QueueFolder));
         host::TServerSettings Settings;
-        Settings.BaseDir = ScratchPath;
-        Settings.QueueDir = QueueFolder;
+        Settings.BaseDir = Slot.Folder;
+        Settings.QueueDir = Slot.QueueFolder;
         Settings.HostName = HostName;
         Settings.ProgramName = "lumaro-milter";
         // The module writes to the server's log only when a job fails.
@@ -215,7 +240,7 @@ TMilter::TJobResult TMilter::RunJobLocked(TMessage& Message, const std::string& 
     } catch (const std::exception& E) {
         Result = {true, false, E.what()};
     }
-    if (LogFile == host::JoinPath(ScratchPath, "activity.log")) ForwardActivityLog(QueueId);
+    if (LogFile == host::JoinPath(Slot.Folder, "activity.log")) ForwardActivityLog(Slot, QueueId);
     if (std::rename(QueueFile.c_str(), Message.OutPath().c_str()) != 0) {
         std::remove(QueueFile.c_str());
         return {true, false, "the job left no queue file"};
@@ -225,12 +250,12 @@ TMilter::TJobResult TMilter::RunJobLocked(TMessage& Message, const std::string& 
 }
 
 // The configuration follows the base folder's for every job, as the mail server's
-// does; the copy in the scratch folder is written again only when it changes.
-void TMilter::WriteScratchConfiguration(const std::string& Text) {
-    if (Text == WrittenConfiguration) return;
-    WrittenConfiguration.clear();
-    platform::WriteWholeFile(host::JoinPath(ScratchPath, "lumaro.ini"), Text);
-    WrittenConfiguration = Text;
+// does; the copy in the slot's folder is written again only when it changes.
+void TMilter::WriteScratchConfiguration(TSlot& Slot, const std::string& Text) {
+    if (Text == Slot.WrittenConfiguration) return;
+    Slot.WrittenConfiguration.clear();
+    platform::WriteWholeFile(host::JoinPath(Slot.Folder, "lumaro.ini"), Text);
+    Slot.WrittenConfiguration = Text;
 }
 
 std::optional<TMilter::TPlan> TMilter::PlanEdits(const TMessage& Message, std::istream& Result,
@@ -332,18 +357,23 @@ TVerdict TMilter::FinishMessage(TMessage& Message, const std::string& QueueId, T
     }
     TJobResult Result;
     {
-        const TClock::time_point BeforeLock = TClock::now();
-        std::lock_guard<std::mutex> Lock(JobLock);
-        const TClock::time_point Locked = TClock::now();
-        Wait = Locked - BeforeLock;
-        if (Stopping) {
+        const TClock::time_point BeforeSlot = TClock::now();
+        TSlot* Slot = TakeSlot();
+        const TClock::time_point Taken = TClock::now();
+        Wait = Taken - BeforeSlot;
+        if (Slot == nullptr) {
             Outcome = "tempfail";
             Detail = "the milter is stopping";
             Verdict = TVerdict::TempFail;
             return Report();
         }
-        Result = RunJobLocked(Message, JobIdOf(QueueId), QueueId);
-        Job = TClock::now() - Locked;
+        struct TLease {
+            TMilter& Milter;
+            TSlot& Slot;
+            ~TLease() { Milter.GiveBack(Slot); }
+        } Lease{*this, *Slot};
+        Result = RunJobInSlot(*Slot, Message, JobIdOf(QueueId), QueueId);
+        Job = TClock::now() - Taken;
     }
     if (Result.Failed || !Result.Changed) {
         Outcome = Result.Failed ? "failed" : "unchanged";
@@ -381,8 +411,10 @@ void TMilter::PassedOver(const std::string& QueueId, uint64_t Size, const std::s
 }
 
 void TMilter::Stop() {
-    std::lock_guard<std::mutex> Lock(JobLock);
+    std::unique_lock<std::mutex> Lock(JobLock);
     Stopping = true;
+    SlotFreed.notify_all();
+    SlotFreed.wait(Lock, [this] { return FreeSlots.size() == Slots.size(); });
 }
 
 void TMilter::Shutdown() {

@@ -1,7 +1,8 @@
 // lumaro-milter: the module inside an MTA that speaks the milter protocol
 // (Postfix, Sendmail). Every message is spooled into a scratch queue file as it
-// arrives, DAEMON runs on it (one job at a time, since the module keeps per-job
-// state), and what the job changed is handed back to the MTA as milter edits.
+// arrives, DAEMON runs on it (as many jobs side by side as --jobs allows, each in a
+// folder of its own), and what the job changed is handed back to the MTA as milter
+// edits.
 // Whatever fails, the MTA's own copy of the message is never half-changed.
 #pragma once
 
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <iosfwd>
@@ -36,6 +38,7 @@ struct TMilterOptions {
     std::string ScratchParent;  // empty: the system's folder for temporary files
     uint64_t MaxSize = DefaultMaxSize;
     std::string HostName;  // empty: the machine's host name
+    unsigned Jobs = 1;     // jobs that run at the same time; the parser's default: one per processor
     bool Help = false;
     bool Version = false;
     bool CheckConfig = false;  // check --base's lumaro.ini instead of running
@@ -164,7 +167,7 @@ public:
     // The spooled file's inode once Finish has closed it: the job changed the
     // message when the queue file it leaves is another one.
     uint64_t Inode() const { return SpooledInode; }
-    // Time spent in the milter's own work on this message, lock waits excluded.
+    // Time spent in the milter's own work on this message, waits for a job excluded.
     TClock::duration OwnTime{};
 
 private:
@@ -201,8 +204,8 @@ public:
     // A message passed on as it is without a job; Why goes into its log line.
     void PassedOver(const std::string& QueueId, uint64_t Size, const std::string& Why,
                     TPriority Priority = TPriority::Warning);
-    // After this no job runs: a message that reaches its end is left to the MTA
-    // with a temporary failure. Waits for a running job.
+    // After this no job starts: a message that reaches its end is left to the MTA
+    // with a temporary failure. Waits for the running jobs.
     void Stop();
     // CLOSEDOWN, and the scratch folder goes; once only, after Stop.
     void Shutdown();
@@ -211,11 +214,21 @@ public:
 private:
     struct TJobResult;
     struct TPlan;
+    // Where one job runs: a base folder with its lumaro.ini, its queue folder and,
+    // without a configured activity log, the log it forwards, so that jobs side by
+    // side never share a file.
+    struct TSlot {
+        std::string Folder, QueueFolder;
+        std::string WrittenConfiguration;  // its lumaro.ini as last written
+    };
 
-    TJobResult RunJobLocked(TMessage& Message, const std::string& JobId, const std::string& QueueId);
-    std::string ActivityLogFile() const;
-    void ForwardActivityLog(const std::string& QueueId);
-    void WriteScratchConfiguration(const std::string& Text);
+    // A free slot, after waiting for one; null when the milter is stopping.
+    TSlot* TakeSlot();
+    void GiveBack(TSlot& Slot);
+    TJobResult RunJobInSlot(TSlot& Slot, TMessage& Message, const std::string& JobId, const std::string& QueueId);
+    std::string ActivityLogFile(const TSlot& Slot) const;
+    static void ForwardActivityLog(const TSlot& Slot, const std::string& QueueId);
+    static void WriteScratchConfiguration(TSlot& Slot, const std::string& Text);
     // Result: the changed message, read once from its start.
     std::optional<TPlan> PlanEdits(const TMessage& Message, std::istream& Result, std::string& Why) const;
     static bool ApplyPlan(const TPlan& Plan, std::istream& Result, TMtaEditor& Editor);
@@ -226,11 +239,14 @@ private:
     host::TModule Module;
     std::unique_ptr<host::TScratchFolder> Scratch;
     // The scratch folder's path stays readable for threads that outlive Shutdown.
-    std::string ScratchPath, QueueFolder;
-    std::string WrittenConfiguration;  // the scratch lumaro.ini as last written
+    std::string ScratchPath;
     std::atomic<uint64_t> NextMessage{1};
 
-    std::mutex JobLock;  // one DAEMON call at a time
+    // The slots, --jobs of them, and which are free; guarded by JobLock.
+    std::vector<TSlot> Slots;
+    std::vector<TSlot*> FreeSlots;
+    std::mutex JobLock;
+    std::condition_variable SlotFreed;
     bool Stopping = false;
     bool ShutDown = false;
 

@@ -1,5 +1,6 @@
 // The command line of lumaro-milter.
 #include <algorithm>
+#include <thread>
 
 #include "tools/lumaro_milter/milter.h"
 
@@ -10,9 +11,10 @@ const char* const Help =
     "Usage: lumaro-milter --socket ADDRESS [OPTIONS]\n"
     "\n"
     "Runs the Lumaro module inside Postfix or Sendmail as a milter: every message is\n"
-    "spooled into a scratch queue file, DAEMON runs on it (one job at a time), and\n"
-    "what the job changed goes back to the MTA as header edits and a new body. A\n"
-    "message whose job fails, or that is larger than --max-size, passes unchanged.\n"
+    "spooled into a scratch queue file, DAEMON runs on it (--jobs of them side by\n"
+    "side), and what the job changed goes back to the MTA as header edits and a new\n"
+    "body. A message whose job fails, or that is larger than --max-size, passes\n"
+    "unchanged.\n"
     "Runs in the foreground, logs one line per message to standard error, and stops\n"
     "on SIGTERM or SIGINT.\n"
     "\n"
@@ -37,6 +39,10 @@ const char* const Help =
     "  --max-size BYTES  the largest message that is converted (default 67108864, 64\n"
     "                    MiB); a larger one passes unchanged and is not kept\n"
     "  --host NAME       the host name in the tag line (default: this machine's)\n"
+    "  --jobs N          how many messages are converted at the same time (default:\n"
+    "                    the number of processors); a message that ends while N are\n"
+    "                    converted waits for one of them. Memory grows with N: some\n"
+    "                    three times the largest message for each, and 20 MB\n"
     "  --check-config    check the lumaro.ini of --base as the milter's jobs read it:\n"
     "                    print every setting and where it came from, the code page,\n"
     "                    the activity log and the iconv library, then every problem;\n"
@@ -66,6 +72,22 @@ uint64_t ParseSize(const std::string& Text) {
     return Size;
 }
 
+// Far more jobs than processors only share them, each holding its message.
+constexpr unsigned MaxJobs = 1024;
+
+unsigned ParseJobs(const std::string& Text) {
+    if (Text.empty() || Text.size() > 4 || !std::all_of(Text.begin(), Text.end(), [](char C) {
+            return C >= '0' && C <= '9';
+        })) {
+        throw TUsageError("--jobs wants a number of jobs, not '" + Text + "'");
+    }
+    const unsigned long Jobs = std::stoul(Text);
+    if (Jobs == 0 || Jobs > MaxJobs) throw TUsageError("--jobs must be from 1 to " + std::to_string(MaxJobs));
+    return static_cast<unsigned>(Jobs);
+}
+
+unsigned ProcessorCount() { return std::clamp(std::thread::hardware_concurrency(), 1u, MaxJobs); }
+
 void SetOption(const std::string& Name, const std::string& Value, TMilterOptions& Options) {
     if (Value.empty()) throw TUsageError("option " + Name + " wants a non-empty value");
     if (Name == "--socket") {
@@ -81,6 +103,8 @@ void SetOption(const std::string& Name, const std::string& Value, TMilterOptions
         Options.MaxSize = ParseSize(Value);
     } else if (Name == "--host") {
         Options.HostName = Value;
+    } else if (Name == "--jobs") {
+        Options.Jobs = ParseJobs(Value);
     } else {
         throw TUsageError("unknown option " + Name);
     }
@@ -92,6 +116,7 @@ const char* MilterHelpText() { return Help; }
 
 TMilterOptions ParseMilterArguments(const std::vector<std::string>& Args) {
     TMilterOptions Options;
+    Options.Jobs = ProcessorCount();
     for (size_t I = 0; I < Args.size(); ++I) {
         const std::string& A = Args[I];
         if (A == "--help" || A == "-h") {
