@@ -26,6 +26,8 @@ const TProfileCase ProfileCases[] = {
     {"blanks around name and value", "[ Lumaro ]\r\n  Queue =  C:\\q \t\r\n", "Lumaro", "Queue", "C:\\q"},
     {"bare LF lines, inner blanks", "[Lumaro]\nA=1\nB=x  y\n", "Lumaro", "B", "x  y"},
     {"first of two equal keys", "[Lumaro]\r\nB=first\r\nB=x=y\r\n", "Lumaro", "B", "first"},
+    {"a longer name is another key", "[Lumaro]\r\nBB=long\r\nB=short\r\n", "Lumaro", "B", "short"},
+    {"equals sign and semicolon in the value", "[Lumaro]\r\nB=a=b ;c\r\n", "Lumaro", "B", "a=b ;c"},
     {"comment line", "[Lumaro]\r\n;B=commented\r\n", "Lumaro", "B", "default"},
     {"value cut to 1023", "[Lumaro]\r\nB=" + Long + "\r\n", "Lumaro", "B", Long.substr(0, 1023)},
     {"quotes dropped", "[Lumaro]\r\nC='r'\r\n", "Lumaro", "C", "r"},
