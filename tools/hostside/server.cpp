@@ -139,8 +139,4 @@ void TModule::Load(const std::string& Path) {
     ConfigureEntry = reinterpret_cast<TPlainEntry>(Entry("CONFIGURE"));
 }
 
-std::string JoinPath(const std::string& Folder, const std::string& Name) {
-    return Folder + platform::PathSeparator() + Name;
-}
-
 }  // namespace lumaro::host
