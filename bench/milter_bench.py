@@ -18,7 +18,16 @@ name (what exited before a sample is counted as "gone"), the milter, the clients
 the sink, this script, and what the rest of the machine used meanwhile. On a
 machine whose cores are all busy the throughput ratio is a ratio of CPU costs.
 From the milter's own summary: its time per message, its lock wait, and its peak
-memory against the limit of 3 times the largest message plus 20 MB."""
+memory against the limit of --jobs times 3 times the largest message plus 20 MB.
+
+With --side-by-side, two measurements at the milter protocol level come first (a
+client of our own plays the MTA, so they need neither root nor Postfix):
+- 8 connections sending 1 MB UTF-8 quoted-printable messages, messages per second
+  with --jobs 1 and with --jobs 2 (and more, with --jobs-list);
+- head of line: the median time of 100 small messages on 4 other connections while
+  one 40 MB message converts, against their median on an idle milter, with --jobs 1
+  and with --jobs 2.
+--side-by-side-only stops after them."""
 
 import argparse
 import multiprocessing
@@ -39,8 +48,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, '..', 'tests', 'mta'))
 sys.path.insert(0, os.path.join(HERE, '..', 'tests', 'milter'))
+sys.path.insert(0, os.path.join(HERE, '..', 'tests', 'host'))
 import job_bench  # noqa: E402
-from milterclient import BaseFolder, Milter, free_port, listens, loopback  # noqa: E402
+from milterclient import FINAL, BaseFolder, Milter, free_port, listens, loopback, split_message  # noqa: E402
+import messages as test_messages  # noqa: E402
 from postfix_end_to_end import Postfix, PostfixGroupSocket, tagged  # noqa: E402
 
 CLIENTS = 8
@@ -326,7 +337,8 @@ class MilterRun:
     def __init__(self, args, module, unix, scratch):
         self.folder = BaseFolder()
         self.socket = PostfixGroupSocket()
-        self.milter = Milter(args.milter, module, '--base', self.folder.path,
+        jobs = ('--jobs', args.milter_jobs) if args.milter_jobs else ()
+        self.milter = Milter(args.milter, module, '--base', self.folder.path, *jobs,
                              unix=self.socket.path if unix else None, scratch=scratch)
         if unix:
             self.socket.admit()
@@ -353,6 +365,151 @@ def one_run(args, wire, kind, scratch):
         return result + (started.summary(),)
     finally:
         started.cleanup()
+
+
+# --- jobs side by side, at the milter protocol level -------------------------
+
+def qp_message(key, size):
+    """About size bytes of Czech UTF-8 text in quoted-printable, under a subject of
+    its own."""
+    unit = test_messages.qp(test_messages.CZECH, 'utf-8', '\r\n')
+    body = unit * max(1, size // len(unit))
+    head = (f'Subject: {test_messages.ew("Žádost " + key)}\r\nFrom: vera@example.cz\r\nMIME-Version: 1.0\r\n'
+            'Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n')
+    return split_message(head.encode() + body.encode())
+
+
+class SideBySideMilter:
+    """lumaro-milter with --jobs N on a loopback port."""
+
+    def __init__(self, args, jobs):
+        self.folder = BaseFolder()
+        self.milter = Milter(args.milter, args.module, '--base', self.folder.path, '--jobs', str(jobs))
+
+    def __enter__(self):
+        return self.milter
+
+    def __exit__(self, *exc):
+        self.milter.cleanup()
+        self.folder.cleanup()
+
+
+def timed_messages(milter, shares, times, errors):
+    """One thread and connection per share, each sending its messages in turn;
+    each message's seconds from its first byte to the verdict go into times."""
+    def connection(share):
+        client = milter.client()
+        try:
+            for key, (fields, body) in share:
+                start = time.perf_counter()
+                verdict, _ = client.message(fields, body, queue_id='Q' + key)
+                if verdict != 'continue':
+                    raise RuntimeError(f'{key}: {verdict}')
+                times[key] = time.perf_counter() - start
+        except Exception as e:  # noqa: BLE001 - reported by the caller
+            errors.append(repr(e))
+        finally:
+            client.close()
+
+    threads = [threading.Thread(target=connection, args=(share,)) for share in shares]
+    for t in threads:
+        t.start()
+    return threads
+
+
+def cpu_seconds(pid):
+    """User and system CPU seconds of a process so far."""
+    with open(f'/proc/{pid}/stat') as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def rate_with_jobs(args, jobs, connections=8, per_connection=4):
+    """Messages per second of 1 MB quoted-printable messages on 8 connections, and
+    the milter's CPU milliseconds per message."""
+    keys = [f'R{n}' for n in range(connections * per_connection)]
+    wire = {key: qp_message(key, 1_000_000) for key in keys}
+    with SideBySideMilter(args, jobs) as milter:
+        times, errors = {}, []
+        cpu_before = cpu_seconds(milter.process.pid)
+        start = time.perf_counter()
+        shares = [[(k, wire[k]) for k in keys[i::connections]] for i in range(connections)]
+        for t in timed_messages(milter, shares, times, errors):
+            t.join()
+        elapsed = time.perf_counter() - start
+        cpu = cpu_seconds(milter.process.pid) - cpu_before
+    if errors:
+        raise RuntimeError(f'{len(errors)} connections failed: {errors[:3]}')
+    return len(keys) / elapsed, 1000 * cpu / len(keys)
+
+
+def head_of_line(args, jobs, connections=4, small=100):
+    """Median seconds of the small messages on an idle milter, and of those that
+    started while the job of a 40 MB message ran on another connection (by the job
+    time the milter logs; each connection sends small messages until the big one
+    has its verdict); how many those were, and that job time."""
+    keys = [f'S{n}' for n in range(small)]
+    wire = {key: qp_message(key, 2_000) for key in keys}
+    shares = [[(k, wire[k]) for k in keys[i::connections]] for i in range(connections)]
+    big_fields, big_body = qp_message('BIG', 40_000_000)
+    with SideBySideMilter(args, jobs) as milter:
+        idle, errors = {}, []
+        for t in timed_messages(milter, shares, idle, errors):
+            t.join()
+        big = milter.client()
+        # The big message is spooled first; its job starts with the end of the message.
+        big.message(big_fields, big_body, queue_id='QBIG', end=False)
+        big.macros(b'E', i='QBIG')
+        done = threading.Event()
+        beside = []
+
+        def connection(n):
+            client = milter.client()
+            try:
+                while not done.is_set():
+                    fields, body = wire[keys[n]]
+                    start = time.perf_counter()
+                    client.message(fields, body, queue_id=f'QL{n}')
+                    beside.append((start - job_start, time.perf_counter() - start))
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append(repr(e))
+            finally:
+                client.close()
+
+        job_start = time.perf_counter()
+        big.send(b'E')
+        threads = [threading.Thread(target=connection, args=(n,)) for n in range(connections)]
+        for t in threads:
+            t.start()
+        while big.recv()[0] not in FINAL:
+            pass
+        done.set()
+        for t in threads:
+            t.join()
+        big.close()
+        found = re.search(r'QBIG: \w+.*? job ([\d.]+) ms', milter.log())
+    if errors:
+        raise RuntimeError(f'{len(errors)} connections failed: {errors[:3]}')
+    job = float(found[1]) / 1000 if found else float('inf')
+    during = [seconds for started, seconds in beside if started < job]
+    return (statistics.median(idle.values()), statistics.median(during) if during else float('nan'), len(during),
+            job)
+
+
+def side_by_side(args):
+    print(f'jobs side by side, milter protocol level; {os.cpu_count()} cores, shared with whatever else '
+          f'runs on this machine (load average {os.getloadavg()[0]:.1f} at the start)')
+    rates = {jobs: rate_with_jobs(args, jobs) for jobs in args.jobs_list}
+    first = rates[args.jobs_list[0]][0]
+    for jobs, (rate, cpu) in rates.items():
+        print(f'  --jobs {jobs}: {rate:6.1f} messages/s of 1 MB quoted-printable on 8 connections '
+              f'({rate / first:.2f} times --jobs {args.jobs_list[0]}); milter CPU {cpu:.1f} ms a message')
+    for jobs in (1, 2):
+        idle, beside, count, job = head_of_line(args, jobs)
+        print(f'  head of line, --jobs {jobs}: small messages on 4 connections, median {1000 * idle:.1f} ms idle, '
+              f'{1000 * beside:.1f} ms for the {count} sent while the job of a 40 MB message ran '
+              f'({beside / idle:.1f} times; that job took {job:.2f} s)', flush=True)
+    print()
 
 
 # --- the report --------------------------------------------------------------
@@ -389,7 +546,7 @@ def run_line(kind, rate, ms, busy):
     return f'{kind:13} {rate:6.1f} {cells} {busy:5.0f}'
 
 
-def summary(results, largest):
+def summary(results, largest, jobs):
     """Medians per kind: throughput and CPU per message, each against Postfix alone."""
     lines = []
     alone = results.get('alone')
@@ -408,7 +565,7 @@ def summary(results, largest):
                      f'as CPU cost {100 * (1 - base_mta / mta):.1f} % (Postfix and milter), '
                      f'{100 * (1 - base_ours / ours):.1f} % (with clients and sink)')
         lines.append(line)
-    limit = 3 * largest + 20e6
+    limit = jobs * 3 * largest + 20e6
     for kind, runs in results.items():
         for r in runs:
             if not r['summary']:
@@ -429,7 +586,16 @@ def main():
     parser.add_argument('--scratch', help='where the scratch folders go (default: as the shipped unit has it)')
     parser.add_argument('--repeat', type=int, default=1, help='rounds of runs; the median counts')
     parser.add_argument('--runs', default='alone,unix,inet', help='of alone, unix, inet (comma-separated)')
+    parser.add_argument('--side-by-side', action='store_true', help='the --jobs measurements first')
+    parser.add_argument('--side-by-side-only', action='store_true', help='the --jobs measurements only')
+    parser.add_argument('--jobs-list', default='1,2', help='the --jobs values of the rate measurement')
+    parser.add_argument('--milter-jobs', help='--jobs of the milter in the Postfix runs (default: its own)')
     args = parser.parse_args()
+    args.jobs_list = [int(j) for j in args.jobs_list.split(',')]
+    if args.side_by_side or args.side_by_side_only:
+        side_by_side(args)
+        if args.side_by_side_only:
+            return
     if os.geteuid() != 0:
         sys.exit('the benchmark runs a Postfix instance and needs root')
     messages = mix()
@@ -453,7 +619,7 @@ def main():
             busy = 100 * cpu['machine busy'] * rate / (cores * len(wire))
             print(run_line(kind, rate, ms, busy), flush=True)
     print()
-    print(summary(results, largest))
+    print(summary(results, largest, int(args.milter_jobs or cores)))
 
 
 if __name__ == '__main__':

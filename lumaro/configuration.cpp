@@ -55,8 +55,26 @@ bool SameKeyName(std::string_view A, std::string_view B) {
 
 }  // namespace
 
-std::string ConfigurationPath(const std::string& BaseDir) {
-    return BaseDir + platform::PathSeparator() + "lumaro.ini";
+std::string JoinPath(const std::string& Folder, const std::string& Name) {
+    std::string Path;
+    Path.reserve(Folder.size() + 1 + Name.size());
+    Path += Folder;
+    Path += platform::PathSeparator();
+    Path += Name;
+    return Path;
+}
+
+std::string ConfigurationPath(const std::string& BaseDir) { return JoinPath(BaseDir, "lumaro.ini"); }
+
+std::string QueueFolderOf(const std::string& Configured, const std::function<std::string()>& ServerQueue,
+                          const std::string& BaseDir) {
+    if (!Configured.empty()) return Configured;
+    std::string Server = ServerQueue();
+    return Server.empty() ? JoinPath(BaseDir, "QUEUE") : Server;
+}
+
+std::string QueueFileOf(const std::string& QueueDir, const std::string& JobId) {
+    return JoinPath(QueueDir, JobId + ".QDF");
 }
 
 TConfiguration ReadConfiguration(const std::string& Path) {

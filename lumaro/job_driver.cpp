@@ -22,18 +22,7 @@ namespace lumaro {
 
 namespace {
 
-constexpr const char* QueueFolderName = "QUEUE";
-constexpr const char* QueueFileEnding = ".QDF";
 constexpr const char* UnknownHostName = "-unknown-";
-
-std::string JoinPath(const std::string& Folder, const std::string& Name) {
-    std::string Path;
-    Path.reserve(Folder.size() + 1 + Name.size());
-    Path += Folder;
-    Path += platform::PathSeparator();
-    Path += Name;
-    return Path;
-}
 
 // A server without the function, a null answer and an empty text all mean that
 // the server has no value.
@@ -68,9 +57,7 @@ void ReportSettingProblems(const THostInterface& Host, const std::vector<std::st
 }
 
 void SettleQueueDir(TJobState& Job, const THostInterface& Host) {
-    if (!Job.QueueDir.empty()) return;
-    Job.QueueDir = QueryText(Host, HostVarQueueDir);
-    if (Job.QueueDir.empty()) Job.QueueDir = JoinPath(Job.BaseDir, QueueFolderName);
+    Job.QueueDir = QueueFolderOf(Job.QueueDir, [&Host] { return QueryText(Host, HostVarQueueDir); }, Job.BaseDir);
 }
 
 void SettleHostName(TJobState& Job, const THostInterface& Host) {
@@ -94,7 +81,7 @@ void TakeJobIdentity(TJobState& Job, void* JobHandle, const THostInterface& Host
     const char* Sender = Info.Sender();
     Job.SenderAddress = AddressOf(Sender != nullptr ? std::string_view(Sender) : std::string_view());
     Job.JobId = JobIdOf(Info);
-    Job.QueueFile = JoinPath(Job.QueueDir, Job.JobId + QueueFileEnding);
+    Job.QueueFile = QueueFileOf(Job.QueueDir, Job.JobId);
 }
 
 // A rewrite killed before its end leaves its temporary file in the queue folder.

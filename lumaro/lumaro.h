@@ -89,8 +89,19 @@ struct TConfigurationKey {
 // The keys in the order a job reads them.
 extern const TConfigurationKey ConfigurationKeys[5];
 
+// --- the server's files, as the module and the programs that host it find them --
+
+// Folder and Name joined by the platform's separator; none is added or removed, so
+// a folder that ends in one gives it doubled.
+std::string JoinPath(const std::string& Folder, const std::string& Name);
 // BaseDir's lumaro.ini.
 std::string ConfigurationPath(const std::string& BaseDir);
+// The folder of the queue files: the configured Queue; else the server's queue
+// folder, asked only then; else BaseDir's QUEUE.
+std::string QueueFolderOf(const std::string& Configured, const std::function<std::string()>& ServerQueue,
+                          const std::string& BaseDir);
+// The queue file of a job: its identifier followed by .QDF, in the queue folder.
+std::string QueueFileOf(const std::string& QueueDir, const std::string& JobId);
 TConfiguration ReadConfiguration(const std::string& Path);
 
 // What a job makes of the settings that can be wrong.

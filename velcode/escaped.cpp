@@ -68,23 +68,17 @@ constexpr char UpperHexDigits[] = "0123456789ABCDEF";
 
 // --- flagging many bytes at once ------------------------------------------------
 //
-// Two functions give one flag bit per byte: bit I for byte I of the text.
+// Two kernels give one flag bit per byte: bit I for byte I of the text.
 // EscapeFlags64 flags the bytes equal to an escape character among 64, and
-// QuotedPrintableFlags16 the bytes of QuotedPrintableSpecials among 16. Where the
-// compiler offers SSE2 (every x86-64), a compare and a mask extraction do it 16
-// bytes at a time; a 32-bit x86 build does the same where the processor has SSE2
-// (it asks once, when the module loads); elsewhere word arithmetic does it eight
-// bytes at a time. Loads go through memcpy, so that no pointer is cast.
+// QuotedPrintableFlags16 the bytes of QuotedPrintableSpecials among 16. Word
+// arithmetic does it eight bytes at a time on every build; on x86, where the
+// processor has SSE2, a compare and a mask extraction do it 16 bytes at a time.
+// Which one runs is chosen once for each text (WithKernels), so that the same
+// tests run over both on any x86 machine. Loads go through memcpy, so that no
+// pointer is cast.
 
 constexpr size_t BlockBytes = 16;
 constexpr size_t WindowBytes = 64;
-
-#if defined(__SSE2__)
-
-inline uint64_t EscapeFlags64(const char* P, char EscChar) { return velcode_detail::EscapeFlags64Sse2(P, EscChar); }
-inline uint32_t QuotedPrintableFlags16(const char* P) { return velcode_detail::QuotedPrintableFlags16Sse2(P); }
-
-#else
 
 using TWord = uint64_t;
 
@@ -116,14 +110,6 @@ constexpr uint32_t GatherFlags(TWord Flags) {
     return static_cast<uint32_t>(((Flags >> 7) * 0x0102040810204080ull) >> 56);
 }
 
-inline uint64_t EscapeFlags64Words(const char* P, char EscChar) {
-    const TWord Escapes = EveryByte(static_cast<uint8_t>(EscChar));
-    uint64_t Flags = 0;
-    for (size_t I = 0; I < WindowBytes / WordBytes; ++I)
-        Flags |= uint64_t{GatherFlags(ZeroBytes(LoadWord(P + I * WordBytes) ^ Escapes))} << (I * WordBytes);
-    return Flags;
-}
-
 // Every byte with its high bit set, and among the others those below 0x20, 0x7F and
 // '='. The sums stay inside their byte because the high bits are cleared first.
 constexpr TWord QuotedPrintableWordFlags(TWord W) {
@@ -133,37 +119,53 @@ constexpr TWord QuotedPrintableWordFlags(TWord W) {
     return (W & HighBits) | Control | Delete | ZeroBytes(W ^ EveryByte('='));
 }
 
-inline uint32_t QuotedPrintableFlags16Words(const char* P) {
-    return GatherFlags(QuotedPrintableWordFlags(LoadWord(P))) |
-           GatherFlags(QuotedPrintableWordFlags(LoadWord(P + WordBytes))) << 8;
-}
+struct TWordKernels {
+    static uint64_t EscapeFlags64(const char* P, char EscChar) {
+        const TWord Escapes = EveryByte(static_cast<uint8_t>(EscChar));
+        uint64_t Flags = 0;
+        for (size_t I = 0; I < WindowBytes / WordBytes; ++I)
+            Flags |= uint64_t{GatherFlags(ZeroBytes(LoadWord(P + I * WordBytes) ^ Escapes))} << (I * WordBytes);
+        return Flags;
+    }
+    static uint32_t QuotedPrintableFlags16(const char* P) {
+        return GatherFlags(QuotedPrintableWordFlags(LoadWord(P))) |
+               GatherFlags(QuotedPrintableWordFlags(LoadWord(P + WordBytes))) << 8;
+    }
+};
 
-#if defined(__i386__)
+#if defined(__SSE2__)
+// Every x86-64 build: the compares are inlined.
+struct TSse2Kernels {
+    static uint64_t EscapeFlags64(const char* P, char EscChar) { return velcode_detail::EscapeFlags64Sse2(P, EscChar); }
+    static uint32_t QuotedPrintableFlags16(const char* P) { return velcode_detail::QuotedPrintableFlags16Sse2(P); }
+};
+#elif defined(__i386__)
 }  // namespace
 
-// In the unit compiled with SSE2.
+// In the unit compiled with SSE2, which a 32-bit x86 build calls only where the
+// processor has it.
 namespace velcode_detail {
 uint64_t EscapeFlags64WithSse2(const char* P, char EscChar);
 uint32_t QuotedPrintableFlags16WithSse2(const char* P);
-}
+}  // namespace velcode_detail
 
 namespace {
 
-// A 32-bit x86 build runs on processors without SSE2 too; where the processor has
-// it, the compares of the unit built with it are faster than word arithmetic.
-
-inline uint64_t EscapeFlags64(const char* P, char EscChar) {
-    return platform::ProcessorHasSse2() ? velcode_detail::EscapeFlags64WithSse2(P, EscChar) : EscapeFlags64Words(P, EscChar);
-}
-inline uint32_t QuotedPrintableFlags16(const char* P) {
-    return platform::ProcessorHasSse2() ? velcode_detail::QuotedPrintableFlags16WithSse2(P) : QuotedPrintableFlags16Words(P);
-}
-#else
-inline uint64_t EscapeFlags64(const char* P, char EscChar) { return EscapeFlags64Words(P, EscChar); }
-inline uint32_t QuotedPrintableFlags16(const char* P) { return QuotedPrintableFlags16Words(P); }
+struct TSse2Kernels {
+    static uint64_t EscapeFlags64(const char* P, char EscChar) { return velcode_detail::EscapeFlags64WithSse2(P, EscChar); }
+    static uint32_t QuotedPrintableFlags16(const char* P) { return velcode_detail::QuotedPrintableFlags16WithSse2(P); }
+};
 #endif
 
+// Runs Operation with the kernels of this processor: the one choice of this unit,
+// made once for each text rather than for every block of it.
+template <typename TOperation>
+auto WithKernels(TOperation Operation) {
+#if defined(__SSE2__) || defined(__i386__)
+    if (platform::ProcessorHasSse2()) return Operation(TSse2Kernels{});
 #endif
+    return Operation(TWordKernels{});
+}
 
 // Byte I of the value goes to P[I] on every machine.
 inline void StoreLittle32(char* P, uint32_t V) {
@@ -225,16 +227,16 @@ bool EscapesCanOverlap(char EscChar) {
 // of the text's length. The loop over a window's escapes ends once per window; the
 // windows are long so that this branch, the one that is hard to foresee, is seldom
 // met.
-template <bool CanOverlap>
+template <bool CanOverlap, typename TKernels>
 const char* DecodeWindows(const char* In, const char* End, char EscChar, char*& Out) {
     const char* X = In;  // next byte to read; may lie up to two bytes into the next window
     if (static_cast<size_t>(End - In) < 2 * WindowBytes) return X;
     // The flags of the next window are ready before the loop over this one's ends,
     // so that the work after its hard-to-foresee end does not wait for them.
-    uint64_t NextFlags = EscapeFlags64(In, EscChar);
+    uint64_t NextFlags = TKernels::EscapeFlags64(In, EscChar);
     for (const char* Window = In; static_cast<size_t>(End - Window) >= 2 * WindowBytes; Window += WindowBytes) {
         uint64_t Flags = NextFlags;
-        NextFlags = EscapeFlags64(Window + WindowBytes, EscChar);
+        NextFlags = TKernels::EscapeFlags64(Window + WindowBytes, EscChar);
         for (; Flags != 0; Flags &= Flags - 1) {
             const char* At = Window + static_cast<unsigned>(std::countr_zero(Flags));
             if (CanOverlap && At < X) continue;  // a digit or break byte of the escape before
@@ -260,8 +262,12 @@ void AppendDecodedEscaped(std::string_view Value, char EscChar, std::string& R) 
     char* const OutStart = R.data() + Start;
     char* Out = OutStart;
     const char* const End = Value.data() + Value.size();
-    const char* X = EscapesCanOverlap(EscChar) ? DecodeWindows<true>(Value.data(), End, EscChar, Out)
-                                               : DecodeWindows<false>(Value.data(), End, EscChar, Out);
+    const bool CanOverlap = EscapesCanOverlap(EscChar);
+    const char* X = WithKernels([&](auto Kernels) {
+        using TKernels = decltype(Kernels);
+        return CanOverlap ? DecodeWindows<true, TKernels>(Value.data(), End, EscChar, Out)
+                          : DecodeWindows<false, TKernels>(Value.data(), End, EscChar, Out);
+    });
     while (X < End) {
         if (*X != EscChar) {
             *Out++ = *X++;
@@ -341,12 +347,13 @@ inline char* EncodeBytes(const char* In, size_t Count, const TEscapeCodes& Codes
 
 // Quoted-printable text is mostly plain: a block without a byte to escape is copied
 // whole.
+template <typename TKernels>
 char* EncodeQuotedPrintableBlocks(std::string_view Value, char* Out) {
     const TEscapeCodes& Codes = QuotedPrintableCodes();
     const char* In = Value.data();
     size_t X = 0;
     for (; Value.size() - X >= BlockBytes; X += BlockBytes) {
-        if (QuotedPrintableFlags16(In + X) == 0) {
+        if (TKernels::QuotedPrintableFlags16(In + X) == 0) {
             CopyBlock(Out, In + X);
             Out += BlockBytes;
         } else {
@@ -391,7 +398,9 @@ std::string EncodeQuotedPrintable(std::string_view Value) {
 }
 
 void AppendQuotedPrintable(std::string_view Value, std::string& Out) {
-    AppendEncoded(Value, Out, [](std::string_view V, char* To) { return EncodeQuotedPrintableBlocks(V, To); });
+    AppendEncoded(Value, Out, [](std::string_view V, char* To) {
+        return WithKernels([&](auto Kernels) { return EncodeQuotedPrintableBlocks<decltype(Kernels)>(V, To); });
+    });
 }
 
 std::string EncodeQuotedPrintableStrict(std::string_view Value) {

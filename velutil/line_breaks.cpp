@@ -14,12 +14,6 @@
 namespace lumaro {
 namespace {
 
-#if defined(__SSE2__)
-
-uint64_t BreakFlags64(const char* P) { return velutil_detail::BreakFlags64Sse2(P); }
-
-#else
-
 constexpr uint64_t EveryByte(uint8_t B) { return 0x0101010101010101ull * B; }
 
 // The high bit of every zero byte of W; no carry crosses from one byte to the next.
@@ -27,6 +21,8 @@ constexpr uint64_t ZeroBytes(uint64_t W) {
     return ~(((W & EveryByte(0x7F)) + EveryByte(0x7F)) | W) & EveryByte(0x80);
 }
 
+// Word arithmetic, on every build; on x86 it runs where the processor lacks SSE2,
+// and in the tests that refuse SSE2.
 uint64_t BreakFlags64Words(const char* P) {
     uint64_t Flags = 0;
     for (size_t I = 0; I < 8; ++I) {
@@ -41,37 +37,38 @@ uint64_t BreakFlags64Words(const char* P) {
     return Flags;
 }
 
-#if defined(__i386__)
+#if defined(__SSE2__)
+uint64_t BreakFlags64Sse2(const char* P) { return velutil_detail::BreakFlags64Sse2(P); }
+#elif defined(__i386__)
 }  // namespace
 
-// In the unit compiled with SSE2.
+// In the unit compiled with SSE2, which a 32-bit x86 build calls only where the
+// processor has it.
 namespace velutil_detail {
 uint64_t BreakFlags64WithSse2(const char* P);
 }
 
 namespace {
 
-// A 32-bit x86 build runs on processors without SSE2 too; where the processor has
-// it, the compares of the unit built with it are faster than word arithmetic.
-
-uint64_t BreakFlags64(const char* P) {
-    return platform::ProcessorHasSse2() ? velutil_detail::BreakFlags64WithSse2(P) : BreakFlags64Words(P);
-}
-#else
-uint64_t BreakFlags64(const char* P) { return BreakFlags64Words(P); }
-#endif
-
+uint64_t BreakFlags64Sse2(const char* P) { return velutil_detail::BreakFlags64WithSse2(P); }
 #endif
 
 }  // namespace
 
-uint64_t LineBreakFlags(std::string_view Text, size_t Window) {
+TBreakFlags64 LineBreakKernel() {
+#if defined(__SSE2__) || defined(__i386__)
+    if (platform::ProcessorHasSse2()) return &BreakFlags64Sse2;
+#endif
+    return &BreakFlags64Words;
+}
+
+uint64_t LineBreakFlags(std::string_view Text, size_t Window, TBreakFlags64 Kernel) {
     const size_t At = Window * 64;
-    if (Text.size() - At >= 64) return BreakFlags64(Text.data() + At);
+    if (Text.size() - At >= 64) return Kernel(Text.data() + At);
     // The last window is read from a copy padded with bytes that break nothing.
     char Padded[64] = {};
     std::memcpy(Padded, Text.data() + At, Text.size() - At);
-    return BreakFlags64(Padded);
+    return Kernel(Padded);
 }
 
 }  // namespace lumaro

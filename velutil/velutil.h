@@ -69,21 +69,26 @@ int32_t BinToInt(std::string_view Value);
 std::string ReplaceAll(std::string_view Value, std::string_view Search, std::string_view Replacement);
 // Start (1-based) of the last occurrence of Sub that ends at or before From; 0 if none.
 size_t BackwardPos(std::string_view Sub, std::string_view Value, ptrdiff_t From);
+// What flags the CR and LF bytes of 64 bytes at P: bit I for byte I.
+using TBreakFlags64 = uint64_t (*)(const char* P);
+// The one choice of that kernel: SSE2 compares where the processor has them, word
+// arithmetic elsewhere. Asked once for each text.
+TBreakFlags64 LineBreakKernel();
 // The CR and LF bytes of the 64-byte window Window (0-based) of Text as bits: bit I
 // for byte 64 * Window + I. The window must begin inside Text; a last, short
 // window has no flags past the end.
-uint64_t LineBreakFlags(std::string_view Text, size_t Window);
+uint64_t LineBreakFlags(std::string_view Text, size_t Window, TBreakFlags64 Kernel = LineBreakKernel());
 
 // Finds the line breaks of one text in order, a window of 64 bytes at a time.
 class TLineBreakScanner {
 public:
-    explicit TLineBreakScanner(std::string_view Text) : Text(Text) {}
+    explicit TLineBreakScanner(std::string_view Text) : Text(Text), Kernel(LineBreakKernel()) {}
     // The 0-based index of the first CR or LF at or after From; Text.size() if none.
     size_t Next(size_t From) {
         while (From < Text.size()) {
             const size_t Window = From / 64;
             if (Window != Loaded) {
-                Flags = LineBreakFlags(Text, Window);
+                Flags = LineBreakFlags(Text, Window, Kernel);
                 Loaded = Window;
             }
             const uint64_t Ahead = Flags & (~uint64_t{0} << (From % 64));
@@ -95,6 +100,7 @@ public:
 
 private:
     std::string_view Text;
+    TBreakFlags64 Kernel;
     size_t Loaded = SIZE_MAX;
     uint64_t Flags = 0;
 };

@@ -57,7 +57,7 @@ private:
 std::string DefaultModulePath();
 // Loads Path, or the default module when Path is empty.
 void LoadModule(const std::string& Path, TModule& Module);
-std::string JoinPath(const std::string& Folder, const std::string& Name);
+using lumaro::JoinPath;
 
 // What the server knows about one queued job; its address is the job handle.
 struct TJob {

@@ -146,8 +146,4 @@ std::optional<std::string> TModule::SystemCalls() const {
     return std::string(Text != nullptr ? Text : "");
 }
 
-std::string JoinPath(const std::string& Folder, const std::string& Name) {
-    return Folder + platform::PathSeparator() + Name;
-}
-
 }  // namespace lumaro::host

@@ -182,8 +182,7 @@ int RunCommand(const TOptions& Options) {
     LoadModule(Options.ModulePath, Module);
     TServer Server(ServerSettingsOf(Options));
     // The module takes at most 20 characters of the identifier for the file name.
-    const std::string File =
-        JoinPath(QueueFolder(Options), Options.JobId.substr(0, JobIdMaxLength) + ".QDF");
+    const std::string File = QueueFileOf(QueueFolder(Options), Options.JobId.substr(0, JobIdMaxLength));
     const TFileStamp Before = StampOf(File);
     const TJob Job{Options.JobId, Options.Sender};
     const TJobOutcome Outcome = Server.RunJob(Module, Job);

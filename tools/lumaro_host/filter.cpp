@@ -19,7 +19,7 @@ std::string FilterThroughModule(const TOptions& Options, const TModule& Module,
     std::error_code Error;
     fs::create_directory(PathOf(Queue), Error);
     if (Error) throw TUsageError("cannot create the scratch queue " + Queue);
-    const std::string QueueFile = JoinPath(Queue, std::string(FilterJobId) + ".QDF");
+    const std::string QueueFile = QueueFileOf(Queue, FilterJobId);
     platform::WriteWholeFile(QueueFile, Message);
     platform::WriteWholeFile(JoinPath(Scratch.Path(), "lumaro.ini"),
                              ScratchConfiguration(Options.BaseDir, JoinPath(Scratch.Path(), "lumaro.log"),

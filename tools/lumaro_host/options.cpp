@@ -184,11 +184,8 @@ TServerSettings ServerSettingsOf(const TOptions& Options) {
 
 std::string QueueFolder(const TOptions& Options) {
     const std::string Base = Options.BaseDir.value_or("");
-    const std::string Configured =
-        platform::ProfileString(JoinPath(Base, "lumaro.ini"), "Lumaro", "Queue", "");
-    if (!Configured.empty()) return Configured;
-    if (Options.QueueDir) return *Options.QueueDir;
-    return JoinPath(Base, "QUEUE");
+    const std::string Configured = platform::ProfileString(ConfigurationPath(Base), "Lumaro", "Queue", "");
+    return QueueFolderOf(Configured, [&Options] { return Options.QueueDir.value_or(""); }, Base);
 }
 
 TOptions ParseArguments(const std::vector<std::string>& Args) {

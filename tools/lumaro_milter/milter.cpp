@@ -216,7 +216,7 @@ void TMilter::GiveBack(TSlot& Slot) {
 TMilter::TJobResult TMilter::RunJobInSlot(TSlot& Slot, TMessage& Message, const std::string& JobId,
                                           const std::string& QueueId) {
     TJobResult Result;
-    const std::string QueueFile = host::JoinPath(Slot.QueueFolder, JobId + ".QDF");
+    const std::string QueueFile = QueueFileOf(Slot.QueueFolder, JobId);
     std::remove(QueueFile.c_str());
     // The job works on a second name of the spooled file: the module writes a
     // changed message to a new file that takes that name, so the spooled original
