@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "velchar/velchar.h"
 #include "velicnv/velicnv.h"
+#include "velutil/velutil.h"
 
 namespace lumaro {
 
@@ -45,12 +46,6 @@ std::string TagNameProblem(const std::string& Value) {
 
 std::string CodePageProblem(const std::string& Value) {
     return "CodePage " + Quoted(Value) + " is no code page number the module knows: it is not used";
-}
-
-bool SameKeyName(std::string_view A, std::string_view B) {
-    return std::equal(A.begin(), A.end(), B.begin(), B.end(), [](char X, char Y) {
-        return (X >= 'a' && X <= 'z' ? X - 32 : X) == (Y >= 'a' && Y <= 'z' ? Y - 32 : Y);
-    });
 }
 
 }  // namespace
@@ -158,14 +153,14 @@ std::vector<std::string> CharsetNameLines() {
 void CheckSections(const TConfiguration& Configuration, TConfigurationCheck& Check) {
     const std::vector<std::string> Sections = platform::ProfileSectionNames(Configuration.Path);
     const bool HasOurs = std::any_of(Sections.begin(), Sections.end(),
-                                     [](const std::string& Name) { return SameKeyName(Name, ConfigSection); });
+                                     [](const std::string& Name) { return SameText(Name, ConfigSection); });
     if (!HasOurs && !Sections.empty()) {
         Check.Problems.push_back("the file has no section [" + std::string(ConfigSection) + "] (its first is [" +
                                  Sections.front() + "]): every setting has its default");
     }
     for (const std::string& Key : platform::ProfileKeyNames(Configuration.Path, ConfigSection)) {
         const bool Known = std::any_of(std::begin(ConfigurationKeys), std::end(ConfigurationKeys),
-                                       [&Key](const TConfigurationKey& K) { return SameKeyName(Key, K.Name); });
+                                       [&Key](const TConfigurationKey& K) { return SameText(Key, K.Name); });
         if (!Known) Check.Problems.push_back("unknown key " + Quoted(Key) + " in [Lumaro]: it is not read");
     }
 }

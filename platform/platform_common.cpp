@@ -49,6 +49,7 @@ std::string_view TrimLineBlanks(std::string_view V) {
     return V;
 }
 
+// The layer lies below the text helpers of velutil, so it folds ASCII case itself.
 bool SameName(std::string_view A, std::string_view B) {
     if (A.size() != B.size()) return false;
     for (size_t i = 0; i < A.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "platform/platform.h"
+#include "velutil/velutil.h"
 
 namespace lumaro {
 
@@ -227,8 +228,6 @@ constexpr bool EveryMemberHasAName() {
 }
 static_assert(EveryMemberHasAName(), "every member needs a row or a rule of its own");
 
-char UpperCaseOf(char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C; }
-
 bool Holds(std::string_view Text, std::string_view Sub) {
     return Text.find(Sub) != std::string_view::npos;
 }
@@ -280,11 +279,11 @@ std::optional<TCharsetId> KnownCharsetByName(std::string_view Name) {
     constexpr size_t ShortName = 64;
     if (Name.size() <= ShortName) {
         char Upper[ShortName];
-        for (size_t I = 0; I < Name.size(); ++I) Upper[I] = UpperCaseOf(Name[I]);
+        for (size_t I = 0; I < Name.size(); ++I) Upper[I] = UpperByte(Name[I]);
         return MemberOfUpperName(std::string_view(Upper, Name.size()));
     }
     std::string Upper(Name);
-    for (char& C : Upper) C = UpperCaseOf(C);
+    for (char& C : Upper) C = UpperByte(C);
     return MemberOfUpperName(Upper);
 }
 

@@ -2,11 +2,12 @@
 // number of data bytes it holds; the digits follow.
 #include "velcode/velcode.h"
 
+#include "velutil/velutil.h"
+
 namespace lumaro {
 namespace {
 
 constexpr bool IsBlank(char C) { return static_cast<uint8_t>(C) <= 0x20; }
-constexpr char UpperByte(char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 32) : C; }
 
 std::string_view Trimmed(std::string_view Line) {
     size_t First = 0;

@@ -7,8 +7,6 @@ namespace {
 // Every control byte and the space count as blank for trimming.
 constexpr bool IsBlank(char C) { return static_cast<unsigned char>(C) <= 0x20; }
 
-constexpr char UpperByte(char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 32) : C; }
-constexpr char LowerByte(char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C; }
 
 }  // namespace
 

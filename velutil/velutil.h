@@ -46,6 +46,9 @@ std::string Trim(std::string_view Value);
 // Trim without a copy: the trimmed stretch of Value itself.
 std::string_view TrimView(std::string_view Value);
 std::string TrimRight(std::string_view Value);
+// ASCII letters change case; every other byte stays as it is, whatever the locale.
+constexpr char UpperByte(char C) { return C >= 'a' && C <= 'z' ? static_cast<char>(C - 32) : C; }
+constexpr char LowerByte(char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C + 32) : C; }
 std::string UpperCase(std::string_view Value);
 std::string LowerCase(std::string_view Value);
 bool StartsWith(std::string_view Value, std::string_view Prefix);

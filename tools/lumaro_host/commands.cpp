@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tools/lumaro_host/host.h"
+#include "velutil/velutil.h"
 
 namespace lumaro::host {
 namespace {
@@ -46,7 +47,7 @@ bool HasQueueSuffix(const std::string& Name) {
 #ifdef _WIN32
     // Windows file names do not tell case apart, so x.qdf is the job x.
     return std::equal(Tail.begin(), Tail.end(), Suffix.begin(),
-                      [](char A, char B) { return (A >= 'a' && A <= 'z' ? A - 32 : A) == B; });
+                      [](char A, char B) { return UpperByte(A) == B; });
 #else
     return Tail == Suffix;
 #endif
@@ -77,7 +78,7 @@ bool HeaderNamed(const std::string& Line, const char* Name) {
     const size_t Length = std::char_traits<char>::length(Name);
     if (Line.size() <= Length || Line[Length] != ':') return false;
     for (size_t I = 0; I < Length; ++I)
-        if (std::tolower(static_cast<unsigned char>(Line[I])) != Name[I]) return false;
+        if (LowerByte(Line[I]) != Name[I]) return false;
     return true;
 }
 

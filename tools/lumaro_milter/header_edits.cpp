@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <map>
 
+#include "velutil/velutil.h"
+
 namespace lumaro::milter {
 namespace {
 
@@ -13,8 +15,7 @@ bool IsSpace(char C) { return IsBlank(C) || C == '\r' || C == '\n'; }
 
 std::string LowerName(std::string_view Name) {
     std::string Lower(Name);
-    for (char& C : Lower)
-        if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+    for (char& C : Lower) C = LowerByte(C);
     return Lower;
 }
 
