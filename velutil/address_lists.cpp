@@ -125,7 +125,7 @@ bool TAddressListReader::ReadDomain(size_t& End) {
     return At > Begin;
 }
 
-// The addr-spec between "<" and ">", the "<" already taken; false for anything a
+// The address between "<" and ">", the "<" already taken; false for anything a
 // plain address does not hold (a route, a comment, a list separator, no ">").
 bool TAddressListReader::ReadAngleAddress(TAddressEntry& Entry) {
     Entry.Angle = true;

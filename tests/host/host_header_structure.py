@@ -2,7 +2,7 @@
 email package: the address lines (From, To, CC) by email.utils.getaddresses, with
 its strict reader and its lenient one where this Python has both, the content lines
 (Content-Type, Content-Disposition) by the parameter parsers of the compat32 and
-the default policy. A reader finds the same addr-specs, in the same number and
+the default policy. A reader finds the same addresses, in the same number and
 order, and the same parameter names, none new: only display names, comments and
 parameter values may change from encoded words into text.
 
@@ -101,7 +101,7 @@ def unfolded(value):
 
 
 def addr_specs(data, name):
-    """The addr-specs of every reader this Python has."""
+    """The addresses of every reader this Python has."""
     values = [unfolded(v) for v in email.message_from_bytes(data, policy=email.policy.compat32).get_all(name, [])]
     found = {'lenient': [a for _, a in email.utils.getaddresses(values, **LENIENT)]}
     if LENIENT:
